@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Sets up, builds every deliverable and runs every test: the plain host build,
+# AddressSanitizer with UndefinedBehaviorSanitizer, ThreadSanitizer on the
+# concurrent units, and the device's two deliverables cross-built for ARM and
+# run under qemu-arm.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs=$(nproc)
+export CTEST_OUTPUT_ON_FAILURE=1
+
+stage() { echo; echo "=== $*"; }
+
+stage "host build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build -j"$jobs" --timeout 600
+
+stage "AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan -j"$jobs" -LE nosan --timeout 900
+
+stage "ThreadSanitizer"
+# TSan's shadow map does not fit the newest kernels' widest mmap randomisation.
+if [ "$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 28)" -gt 28 ]; then
+  sysctl -qw vm.mmap_rnd_bits=28 2>/dev/null || true
+fi
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF >/dev/null
+cmake --build build-tsan -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan -j"$jobs" -L tsan --timeout 900
+
+stage "ARM cross-build under qemu-arm"
+cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+  -DBUILD_RELAYSIM=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-arm -j"$jobs"
+ctest --test-dir build-arm -j"$jobs" --timeout 900
+
+if [ -f fuzz/run.sh ]; then
+  stage "fuzzing"
+  bash fuzz/run.sh
+fi
+echo
+echo "all test stages passed"
