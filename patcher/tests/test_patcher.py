@@ -1,0 +1,389 @@
+"""Runs the built lumatra_fw_update_patcher (test-path variant) against substitute hook scripts and list files.
+
+Usage: test_patcher.py --root DIR --production BIN [--sanitized=LIST] [unittest args] -- [EMULATOR...] TEST_BIN
+"""
+import argparse
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import unittest
+
+ROOT = b""
+SCRIPT = b""
+LIST = b""
+PREFIX = []       # emulator words, empty on the host
+PROGRAM = []      # PREFIX plus the test-path binary
+PRODUCTION = []   # PREFIX plus the shipped binary
+SANITIZED = False
+
+TIMEOUT = 120     # seconds per run; qemu on a loaded machine is slow, never this slow
+USAGE = [b"[ERROR] Usage: lumatra_fw_update_patcher <string>"]
+REJECTED = [b"[ERROR] Argument is not a valid string (empty or contains control characters)."]
+
+
+def configure(root, production, command, sanitized):
+    global ROOT, SCRIPT, LIST, PREFIX, PROGRAM, PRODUCTION, SANITIZED
+    ROOT = os.fsencode(os.path.abspath(root))
+    SCRIPT = ROOT + b"/hooks/firmware-update"
+    LIST = ROOT + b"/affected_versions.txt"
+    PREFIX = command[:-1]
+    PROGRAM = command
+    PRODUCTION = PREFIX + [production]
+    SANITIZED = bool(sanitized)
+
+
+def path(name):
+    return ROOT + b"/" + name
+
+
+def loaded(count):
+    return [b"[INFO] Loaded match list from file: " + LIST + b" (" + str(count).encode() + b" entries)"]
+
+
+def fallback():
+    # The dash is U+2013, not a hyphen.
+    return [b"[WARN] Could not read list file '" + LIST + b"' \xe2\x80\x93 falling back to hardcoded list.",
+            b"[INFO] Hardcoded list loaded (2 entries)"]
+
+
+def accepted(version):
+    return [b"[INFO] Input accepted: '" + version + b"'"]
+
+
+def no_match(version):
+    return [b"[INFO] No match found for '" + version + b"'. Nothing to patch."]
+
+
+def matched(version):
+    return [b"[INFO] Match found for '" + version + b"'. Proceeding with patch.",
+            b"[INFO] Executing script: " + SCRIPT + b" 'start'"]
+
+
+SUCCESS = [b"[INFO] Script completed successfully."]
+
+
+def exited(code):
+    return [b"[ERROR] Script exited with code " + str(code).encode() + b"."]
+
+
+def as_bytes(s):
+    return s if isinstance(s, bytes) else s.encode()
+
+
+def lines(*groups):
+    return b"".join(line + b"\n" for group in groups for line in group)
+
+
+class PatcherCase(unittest.TestCase):
+    """Gives each test a fresh scratch folder at the paths the test variant was built with."""
+
+    def setUp(self):
+        shutil.rmtree(ROOT, ignore_errors=True)
+        os.makedirs(path(b"hooks"))
+
+    def write_list(self, content):
+        if content is not None:
+            with open(LIST, "wb") as f:
+                f.write(content)
+
+    def write_script(self, body, mode=0o755):
+        with open(SCRIPT, "wb") as f:
+            f.write(b"#!/bin/sh\n" + as_bytes(body))
+        os.chmod(SCRIPT, mode)
+
+    def write_marking_script(self):
+        """A script whose only trace is a marker file, to tell whether it ran."""
+        self.write_script(b"touch " + path(b"ran") + b"\n")
+
+    def script_ran(self):
+        return os.path.exists(path(b"ran"))
+
+    def run_patcher(self, args, preexec_fn=None, stderr_expected=False):
+        proc = subprocess.run(PROGRAM + [as_bytes(a) for a in args],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=TIMEOUT, preexec_fn=preexec_fn)
+        self.assertIn(proc.returncode, (0, 1), proc)
+        if not stderr_expected:
+            self.assertEqual(proc.stderr, b"", "the patcher wrote to standard error")
+        return proc
+
+    def check(self, args, stdout, status, **kwargs):
+        proc = self.run_patcher(args, **kwargs)
+        self.assertEqual(proc.stdout, stdout)
+        self.assertEqual(proc.returncode, status)
+        return proc
+
+
+class ArgumentTest(PatcherCase):
+    def test_wrong_argument_counts_give_count_and_usage(self):
+        for args, count in [([], b"0"), (["2.3.2", "2.3.2"], b"2"), (["a", "b", "c"], b"3"), (["", ""], b"2")]:
+            with self.subTest(args=args):
+                self.write_marking_script()
+                self.check(args, lines([b"[ERROR] Expected exactly 1 argument, got " + count + b"."], USAGE), 1)
+                self.assertFalse(self.script_ran())
+
+    def test_control_characters_and_empty_argument_are_rejected(self):
+        self.write_list(b"2.3.2\n")
+        for arg in [b"", b"2.3\t2", b"\t", b"2.3.2\x7f", b"\x7f", b"2.3.2\n", b"\n2.3.2", b"2.3.2\r",
+                    b"\x01", b"\x1f2.3.2", b"2.3.2\x1b[0m"]:
+            with self.subTest(arg=arg):
+                self.write_marking_script()
+                self.check([arg], lines(REJECTED), 1)
+                self.assertFalse(self.script_ran())
+
+    def test_printable_and_high_bytes_are_accepted_verbatim(self):
+        for arg in [b" ", b"~", b'say "2.3.2"', b"it's", "2.3.2\u00e9".encode(), "\u00e9".encode(),
+                    b"\x80", b"\xff\xfe", b"2.3.2 ", b" 2.3.2", b"V2.3.2", b"x" * 100000]:
+            with self.subTest(arg=arg[:20]):
+                self.write_marking_script()
+                self.check([arg], lines(accepted(arg), fallback(), no_match(arg)), 0)
+                self.assertFalse(self.script_ran(), "a version not in the set must start no process")
+
+
+class ListFileTest(PatcherCase):
+    # name, list file content (None: no file), version, expected entry count, matched
+    CASES = [
+        ("no file: first built-in", None, "2.3.2", None, True),
+        ("no file: second built-in", None, "2.3.3", None, True),
+        ("no file: other version", None, "2.3.4", None, False),
+        ("no file: built-in needs exact case and form", None, "v2.3.2", None, False),
+        ("empty file", b"", "2.3.2", 0, False),
+        ("only comments and blank lines", b"# affected\n\n#2.3.2\n\r\n#\n", "2.3.2", 0, False),
+        ("file replaces the built-in list", b"9.9.9\n", "2.3.2", 1, False),
+        ("file entry matches", b"9.9.9\n", "9.9.9", 1, True),
+        ("LF line ends", b"2.3.4\n2.3.5\n", "2.3.5", 2, True),
+        ("CR-LF line ends", b"2.3.4\r\n2.3.5\r\n", "2.3.5", 2, True),
+        ("CR-LF first entry", b"2.3.4\r\n2.3.5\r\n", "2.3.4", 2, True),
+        ("two CRs keep one", b"2.3.4\r\r\n", "2.3.4", 1, False),
+        ("last line without LF", b"2.3.4\n2.3.5", "2.3.5", 2, True),
+        ("last line without LF after CR", b"2.3.4\r", "2.3.4", 1, True),
+        ("blank after version: bare misses", b"2.3.4 \n", "2.3.4", 1, False),
+        ("blank after version: exact hits", b"2.3.4 \n", "2.3.4 ", 1, True),
+        ("blank before version: bare misses", b" 2.3.4\n", "2.3.4", 1, False),
+        ("blank before version: exact hits", b" 2.3.4\n", " 2.3.4", 1, True),
+        ("tab kept in entry", b"2.3.4\t\n", "2.3.4", 1, False),
+        ("hash after a blank is an entry", b" #2.3.4\n", " #2.3.4", 1, True),
+        ("hash inside an entry", b"2.3#4\n", "2.3#4", 1, True),
+        ("duplicates count once", b"2.3.2\n2.3.2\n2.3.3\n", "2.3.3", 2, True),
+        ("suffix does not match", b"2.3.4-rc1\n", "2.3.4", 1, False),
+        ("prefix does not match", b"v2.3.4\n", "2.3.4", 1, False),
+        ("case is kept", b"A.B\n", "a.b", 1, False),
+        ("NUL inside an entry", b"2.3\x004\n", "2.3", 1, False),
+        ("binary noise", bytes(range(256)) * 4, "2.3.2", 3, False),
+        ("UTF-8 entry", "2.3.\u00e9\n".encode(), "2.3.\u00e9", 1, True),
+        ("long entry", b"y" * 100000 + b"\n", "y" * 100000, 1, True),
+        ("many entries", b"".join(b"1.%d\n" % i for i in range(20000)), "1.19999", 20000, True),
+    ]
+
+    def test_list_file_decides_the_match(self):
+        for name, content, version, count, hit in self.CASES:
+            with self.subTest(name):
+                self.setUp()
+                self.write_list(content)
+                self.write_marking_script()
+                version = as_bytes(version)
+                source = fallback() if count is None else loaded(count)
+                tail = matched(version) + SUCCESS if hit else no_match(version)
+                self.check([version], lines(accepted(version), source, tail), 0)
+                self.assertEqual(self.script_ran(), hit)
+
+    def test_unreadable_list_paths_never_crash(self):
+        # A directory opens but reads nothing: counted as loaded with no entry, like a read error at the start.
+        os.mkdir(LIST)
+        self.check(["2.3.2"], lines(accepted(b"2.3.2"), loaded(0), no_match(b"2.3.2")), 0)
+        os.rmdir(LIST)
+        # A dangling link cannot be opened: the built-in list is used.
+        os.symlink(path(b"nowhere"), LIST)
+        self.write_marking_script()
+        self.check(["2.3.3"], lines(accepted(b"2.3.3"), fallback(), matched(b"2.3.3"), SUCCESS), 0)
+        self.assertTrue(self.script_ran())
+
+
+class RelayTest(PatcherCase):
+    LINE = bytes((b"0123456789abcdefghijklmnopqrstuvwxyz" * 40)[:1200])
+    # name, what the script writes, the relayed pieces
+    CASES = [
+        ("nothing", b"", []),
+        ("one line", b"patching\n", [b"patching"]),
+        ("1200-byte line in three pieces", LINE + b"\n", [LINE[:511], LINE[511:1022], LINE[1022:]]),
+        ("510 bytes and LF fit one piece", LINE[:510] + b"\n", [LINE[:510]]),
+        ("511 bytes fill a piece, LF comes alone", LINE[:511] + b"\n", [LINE[:511], b""]),
+        ("empty line", b"\n", [b""]),
+        ("empty lines between", b"a\n\n\nb\n", [b"a", b"", b"", b"b"]),
+        ("last line without LF", b"one\ntwo", [b"one", b"two"]),
+        ("CR kept", b"dos\r\nline\r\n", [b"dos\r", b"line\r"]),
+        ("lone CR kept", b"\r", [b"\r"]),
+        ("NUL cuts the piece", b"ab\x00cd\nef\n", [b"ab", b"ef"]),
+        ("NUL first", b"\x00xyz\n", [b""]),
+        ("high bytes", "\u00e9t\u00e9\n".encode() + b"\xff\n", ["\u00e9t\u00e9".encode(), b"\xff"]),
+    ]
+
+    def test_script_output_is_relayed_in_pieces(self):
+        for name, output, pieces in self.CASES:
+            with self.subTest(name):
+                with open(path(b"output"), "wb") as f:
+                    f.write(output)
+                self.write_script(b"cat " + path(b"output") + b"\n")
+                relayed = [b"[SCRIPT] " + p for p in pieces]
+                self.check(["2.3.2"], lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"), relayed, SUCCESS), 0)
+
+    def test_script_gets_the_one_word_start_and_shares_stderr(self):
+        self.write_script(b'echo "$#:$1"\necho "to stderr" >&2\n')
+        proc = self.check(["2.3.3"], lines(accepted(b"2.3.3"), fallback(), matched(b"2.3.3"),
+                                           [b"[SCRIPT] 1:start"], SUCCESS), 0, stderr_expected=True)
+        self.assertEqual(proc.stderr, b"to stderr\n")
+
+
+def ignore_sigchld():
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+
+
+def four_descriptors():
+    # Enough for the loader to open one library at a time, one short of a pipe.
+    resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
+
+
+class ExitCodeTest(PatcherCase):
+    # Kills the shell popen started (the script's parent) when there is one, else the script itself:
+    # either way the process pclose waits for ends by SIGKILL.
+    KILL_PARENT = (b"echo going\n"
+                   b"if tr '\\000' ' ' < /proc/$PPID/cmdline | grep -q '^sh -c '; then kill -KILL $PPID;"
+                   b" else kill -KILL $$; fi\n")
+    # name, script body (None: absent), file mode, relayed pieces, reported code,
+    # the shell's complaint on stderr (None: it may or may not report the signal)
+    CASES = [
+        ("exit 1", b"exit 1\n", 0o755, [], 1, False),
+        ("exit 3", b"echo failing\nexit 3\n", 0o755, [b"failing"], 3, False),
+        ("exit 255", b"exit 255\n", 0o755, [], 255, False),
+        ("absent script", None, 0, [], 127, True),
+        ("script not executable", b"exit 0\n", 0o644, [], 126, True),
+        ("script kills its parent shell", KILL_PARENT, 0o755, [b"going"], 137, False),
+        ("script ended by SIGTERM", b"kill -TERM $$\n", 0o755, [], 143, None),
+    ]
+
+    def test_script_failures_give_status_1_with_the_code(self):
+        for name, body, mode, pieces, code, shell_complains in self.CASES:
+            with self.subTest(name):
+                self.setUp()
+                if body is not None:
+                    self.write_script(body, mode)
+                relayed = [b"[SCRIPT] " + p for p in pieces]
+                proc = self.check(["2.3.2"], lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"), relayed,
+                                                   exited(code)), 1, stderr_expected=shell_complains is not False)
+                if shell_complains:
+                    self.assertNotEqual(proc.stderr, b"")
+
+    def test_lost_end_status_is_reported_as_minus_1(self):
+        # With SIGCHLD ignored the kernel reaps the shell itself, so pclose has no status to give.
+        self.write_script(b"echo done\n")
+        self.check(["2.3.2"], lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"), [b"[SCRIPT] done"],
+                                    [b"[ERROR] pclose failed: No child processes"], exited(-1)), 1,
+                   preexec_fn=ignore_sigchld)
+
+    def test_shell_that_cannot_start_is_reported_as_minus_1(self):
+        if PREFIX or SANITIZED:
+            self.skipTest("the emulator and the sanitizers need descriptors of their own")
+        self.write_marking_script()
+        self.check(["2.3.2"], lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"),
+                                    [b"[ERROR] popen failed: Too many open files"], exited(-1)), 1,
+                   preexec_fn=four_descriptors)
+        self.assertFalse(self.script_ran())
+
+
+class ShellSafetyTest(PatcherCase):
+    def test_version_with_shell_metacharacters_reaches_no_shell(self):
+        marks = [path(b"m%d" % i) for i in range(5)]
+        version = (b"2.3.2$(touch " + marks[0] + b")`touch " + marks[1] + b"`'; touch " + marks[2] +
+                   b"; '\"; touch " + marks[3] + b"; \"|touch " + marks[4] + b"&$HOME*?<>")
+        self.write_list(b"2.3.2\n" + version + b"\n")
+        # The script records what it was given: its words, its environment and its parent's command line.
+        self.write_script(b'for a in "$@"; do printf "%s\\n" "$a"; done > ' + path(b"args") + b"\n"
+                          b"cat /proc/$$/environ > " + path(b"environ") + b"\n"
+                          b"cat /proc/$PPID/cmdline > " + path(b"parent") + b"\n")
+        self.check([version], lines(accepted(version), loaded(2), matched(version), SUCCESS), 0)
+        for mark in marks:
+            self.assertFalse(os.path.exists(mark), mark)
+        with open(path(b"args"), "rb") as f:
+            self.assertEqual(f.read(), b"start\n")
+        with open(path(b"environ"), "rb") as f:
+            self.assertNotIn(b"$(touch", f.read())
+        with open(path(b"parent"), "rb") as f:
+            parent = f.read()
+        # A shell that execs its one command leaves the patcher itself as the parent.
+        if parent.startswith(b"sh\0-c\0"):
+            self.assertEqual(parent, b"sh\0-c\0" + SCRIPT + b" 'start'\0")
+
+
+def limit_address_space(megabytes):
+    limit = megabytes << 20
+    return lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+
+class MemoryTest(PatcherCase):
+    def setUp(self):
+        if PREFIX or SANITIZED:
+            self.skipTest("needs a plain host build to cap its address space")
+        super().setUp()
+
+    def test_endless_list_line_ends_the_reading(self):
+        # The stream turns the failed allocation into a read error: the entries so far count as loaded.
+        os.symlink(b"/dev/zero", LIST)
+        self.write_marking_script()
+        self.check(["2.3.2"], lines(accepted(b"2.3.2"), loaded(0), no_match(b"2.3.2")), 0,
+                   preexec_fn=limit_address_space(256))
+        self.assertFalse(self.script_ran())
+
+    def test_exhausted_memory_is_one_error_line_and_status_1(self):
+        # One line just under a string capacity step: reading it needs about 190 MB at the peak,
+        # copying it into the set about 250 MB, so the copy fails under a 230 MB cap. The file is sparse.
+        length = 15 * (1 << 23) - 1
+        with open(LIST, "wb") as f:
+            f.seek(length)
+            f.write(b"\n")
+        self.check(["2.3.2"], lines(accepted(b"2.3.2"), [b"[ERROR] Unhandled exception: std::bad_alloc"]), 1,
+                   preexec_fn=limit_address_space(230))
+
+
+class ProductionBuildTest(unittest.TestCase):
+    def test_shipped_binary_carries_the_device_paths_only(self):
+        with open(PRODUCTION[-1], "rb") as f:
+            image = f.read()
+        self.assertIn(b"/quorvel/hooks/application/firmware-update", image)
+        self.assertIn(b"/mnt/data/package/patches/affected_versions.txt", image)
+        self.assertNotIn(ROOT, image)
+
+    def test_shipped_binary_runs_without_touching_the_device(self):
+        proc = subprocess.run(PRODUCTION, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
+        self.assertEqual(proc.stdout, b"[ERROR] Expected exactly 1 argument, got 0.\n" + lines(USAGE))
+        self.assertEqual(proc.stderr, b"")
+        self.assertEqual(proc.returncode, 1)
+        # No device list file here: a version outside the built-in list ends before any hook script.
+        if not os.path.exists("/mnt/data/package/patches/affected_versions.txt"):
+            proc = subprocess.run(PRODUCTION + [b"0.0.0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  timeout=TIMEOUT)
+            self.assertTrue(proc.stdout.endswith(lines(no_match(b"0.0.0"))), proc.stdout)
+            self.assertEqual(proc.returncode, 0)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--production", required=True)
+    parser.add_argument("--sanitized", default="")
+    argv = sys.argv[1:]
+    if "--" not in argv:
+        parser.error("expected -- [EMULATOR...] TEST_BINARY")
+    split = argv.index("--")
+    options, rest = parser.parse_known_args(argv[:split])
+    command = argv[split + 1:]
+    if not command:
+        parser.error("no test binary given")
+    configure(options.root, options.production, command, options.sanitized)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,1213 @@
+// voxframe: the device's packet record, a ctypes structure class built by a C++ extension module.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+#include <structmember.h>
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// Owning reference: releases on every return, so error paths need no bookkeeping.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* obj) : m_obj(obj) {}
+    static Ref borrowed(PyObject* obj)
+    {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : m_obj(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(m_obj); }
+
+    PyObject* get() const { return m_obj; }
+    PyObject* release()
+    {
+        PyObject* obj = m_obj;
+        m_obj = nullptr;
+        return obj;
+    }
+    void reset(PyObject* obj = nullptr)
+    {
+        PyObject* old = m_obj;
+        m_obj = obj;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const { return m_obj != nullptr; }
+
+private:
+    PyObject* m_obj = nullptr;
+};
+
+const char kSourceFile[] = "voxframe.cpp";
+const char kModuleName[] = "voxframe";
+
+// Process-wide state: the module supports one interpreter per process.
+bool g_have_interpreter = false;
+int64_t g_interpreter_id = -1;
+PyObject* g_module = nullptr;  // strong; set once the exec step has begun
+PyObject* g_globals = nullptr; // strong; the module's namespace, for traceback frames
+PyObject* g_ubyte_pointer = nullptr; // strong; POINTER(c_ubyte), for the bounded get_data()
+PyObject* g_int_from_bytes = nullptr; // strong; int.from_bytes
+
+// Interned names, made once.
+struct Names {
+    PyObject* self;
+    PyObject* sequence_number;
+    PyObject* gpios;
+    PyObject* timestamp_bytes;
+    PyObject* rtp_timestamp_ms;
+    PyObject* data;
+    PyObject* data_len;
+    PyObject* replica;
+    PyObject* timestamp_ms;
+    PyObject* empty_packet;
+    PyObject* empty_attr;
+    PyObject* objects;
+    PyObject* init;
+    PyObject* from_buffer_copy;
+    PyObject* bytes_timestamp_to_ms;
+    PyObject* big;
+    PyObject* c_ubyte;
+    PyObject* structure;
+};
+Names g_names;
+
+bool intern(PyObject*& slot, const char* text)
+{
+    if (slot == nullptr)
+        slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+bool make_names()
+{
+    Names& n = g_names;
+    return intern(n.self, "self") && intern(n.sequence_number, "sequence_number") &&
+           intern(n.gpios, "gpios") && intern(n.timestamp_bytes, "timestamp_bytes") &&
+           intern(n.rtp_timestamp_ms, "rtp_timestamp_ms") && intern(n.data, "data") &&
+           intern(n.data_len, "data_len") && intern(n.replica, "replica") &&
+           intern(n.timestamp_ms, "timestamp_ms") && intern(n.empty_packet, "empty_packet") &&
+           intern(n.empty_attr, "_VoxFrame__empty") && intern(n.objects, "_objects") &&
+           intern(n.init, "__init__") && intern(n.from_buffer_copy, "from_buffer_copy") &&
+           intern(n.bytes_timestamp_to_ms, "_bytes_timestamp_to_ms") && intern(n.big, "big") &&
+           intern(n.c_ubyte, "c_ubyte") && intern(n.structure, "Structure");
+}
+
+// The one place where the interpreter versions differ.
+int64_t current_interpreter_id()
+{
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    // A field read rather than a call: a 3.8 build stays loadable by later interpreters.
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+// Adds a traceback entry "funcname" at the given source line, keeping the pending exception.
+void add_traceback(const char* funcname, int line, PyObject* globals)
+{
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref owned_globals;
+    if (globals == nullptr) {
+        owned_globals.reset(PyDict_New());
+        globals = owned_globals.get();
+    }
+    Ref code;
+    Ref frame;
+    if (globals != nullptr)
+        code.reset(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, funcname, line)));
+    if (code)
+        frame.reset(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (frame)
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+// A name as the module's code sees it: its namespace first, then the builtins.
+PyObject* lookup_global(PyObject* name)
+{
+    PyObject* value = g_globals != nullptr ? PyDict_GetItemWithError(g_globals, name) : nullptr;
+    if (value == nullptr && !PyErr_Occurred())
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return nullptr;
+    }
+    Py_INCREF(value);
+    return value;
+}
+
+// Records of the class exactly as built here take direct field stores: the same bytes ctypes
+// stores for exact ints, 4-byte bytes and truth values, without a descriptor call per field.
+struct Layout {
+    bool valid;
+    unsigned int version_tag;
+    PyObject* type;               // strong
+    PyObject* structure;          // strong; the Structure the class was built on
+    PyObject* c_ubyte;            // strong
+    PyObject* bytes_timestamp_fn; // strong; the class's own _bytes_timestamp_to_ms
+    Py_ssize_t size;
+    Py_ssize_t sequence_number, gpios, timestamp_bytes, rtp_timestamp_ms, data, data_len, replica,
+        timestamp_ms;
+};
+Layout g_layout;
+
+bool is_plain_record(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    // Any change to the class's namespace (a field replaced, say) renews its version tag.
+    return g_layout.valid && reinterpret_cast<PyObject*>(type) == g_layout.type &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type->tp_version_tag == g_layout.version_tag;
+}
+
+// Copies size bytes into or out of the record at offset. The record's memory is fetched each
+// time: code run between the steps (a __len__, a __bool__) may have resized it.
+bool record_bytes(PyObject* self, Py_ssize_t offset, void* bytes, size_t size, bool write)
+{
+    Py_buffer view;
+    if (PyObject_GetBuffer(self, &view, PyBUF_SIMPLE) != 0)
+        return false;
+    const bool fits = offset >= 0 && offset + static_cast<Py_ssize_t>(size) <= view.len;
+    if (fits) {
+        char* at = static_cast<char*>(view.buf) + offset;
+        if (write)
+            std::memcpy(at, bytes, size);
+        else
+            std::memcpy(bytes, at, size);
+    }
+    PyBuffer_Release(&view);
+    if (!fits)
+        PyErr_SetString(PyExc_SystemError, "voxframe: record smaller than its fields");
+    return fits;
+}
+
+// The low bits of value in a native unsigned field of 1, 2 or 4 bytes, as ctypes keeps them.
+bool write_bits(PyObject* self, Py_ssize_t offset, Py_ssize_t size, unsigned long long value)
+{
+    if (size == 1) {
+        uint8_t v = static_cast<uint8_t>(value);
+        return record_bytes(self, offset, &v, sizeof v, true);
+    }
+    if (size == 2) {
+        uint16_t v = static_cast<uint16_t>(value);
+        return record_bytes(self, offset, &v, sizeof v, true);
+    }
+    uint32_t v = static_cast<uint32_t>(value);
+    return record_bytes(self, offset, &v, sizeof v, true);
+}
+
+bool store_unsigned(PyObject* self, PyObject* name, Py_ssize_t offset, Py_ssize_t size,
+                    PyObject* value)
+{
+    if (!is_plain_record(self) || !PyLong_CheckExact(value))
+        return PyObject_SetAttr(self, name, value) == 0;
+    const unsigned long bits = PyLong_AsUnsignedLongMask(value);
+    if (bits == static_cast<unsigned long>(-1) && PyErr_Occurred())
+        return false;
+    return write_bits(self, offset, size, bits);
+}
+
+bool store_size(PyObject* self, PyObject* name, Py_ssize_t offset, Py_ssize_t size, Py_ssize_t n)
+{
+    if (is_plain_record(self))
+        return write_bits(self, offset, size, static_cast<unsigned long long>(n));
+    PyObject* value = PyLong_FromSsize_t(n);
+    if (value == nullptr)
+        return false;
+    const int rc = PyObject_SetAttr(self, name, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+// The unsigned big-endian value of up to 8 bytes of a bytes or bytearray object.
+bool small_big_endian(PyObject* obj, unsigned long long& value)
+{
+    const char* bytes;
+    Py_ssize_t n;
+    if (PyBytes_CheckExact(obj)) {
+        bytes = PyBytes_AS_STRING(obj);
+        n = PyBytes_GET_SIZE(obj);
+    } else if (PyByteArray_CheckExact(obj)) {
+        bytes = PyByteArray_AS_STRING(obj);
+        n = PyByteArray_GET_SIZE(obj);
+    } else {
+        return false;
+    }
+    if (n > 8)
+        return false;
+    value = 0;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+    return true;
+}
+
+// Failing steps record their line for the traceback entry of their method.
+#define CHECK(cond)            \
+    do {                       \
+        if (!(cond)) {         \
+            line = __LINE__;   \
+            return nullptr;    \
+        }                      \
+    } while (0)
+
+// ---------------------------------------------------------------------------
+// The methods of VoxFrame.
+
+enum InitParam {
+    P_SELF,
+    P_SEQUENCE_NUMBER,
+    P_GPIOS,
+    P_TIMESTAMP_BYTES,
+    P_RTP_TIMESTAMP_MS,
+    P_DATA,
+    P_DATA_LEN,
+    P_REPLICA,
+    P_TIMESTAMP_MS,
+    P_EMPTY_PACKET,
+    P_COUNT
+};
+const Py_ssize_t kRequiredParams = P_DATA_LEN;
+
+PyObject* const* init_param_names()
+{
+    static PyObject* names[P_COUNT];
+    names[P_SELF] = g_names.self;
+    names[P_SEQUENCE_NUMBER] = g_names.sequence_number;
+    names[P_GPIOS] = g_names.gpios;
+    names[P_TIMESTAMP_BYTES] = g_names.timestamp_bytes;
+    names[P_RTP_TIMESTAMP_MS] = g_names.rtp_timestamp_ms;
+    names[P_DATA] = g_names.data;
+    names[P_DATA_LEN] = g_names.data_len;
+    names[P_REPLICA] = g_names.replica;
+    names[P_TIMESTAMP_MS] = g_names.timestamp_ms;
+    names[P_EMPTY_PACKET] = g_names.empty_packet;
+    return names;
+}
+
+void raise_arg_count(const char* more_or_less, Py_ssize_t expected, Py_ssize_t given)
+{
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
+                 more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+// Fills values[] (borrowed) from the call's arguments, as a Python def would bind them.
+bool parse_init_args(PyObject* args, PyObject* kwargs, PyObject** values)
+{
+    PyObject* const* names = init_param_names();
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    if (npos > P_COUNT) {
+        raise_arg_count("at most", P_COUNT, npos);
+        return false;
+    }
+    if (kwargs == nullptr && npos < kRequiredParams) {
+        raise_arg_count("at least", kRequiredParams, npos);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i)
+        values[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs == nullptr)
+        return true;
+
+    Py_ssize_t kw_left = PyDict_Size(kwargs);
+    for (Py_ssize_t i = npos; i < P_COUNT; ++i) {
+        if (i >= kRequiredParams && kw_left == 0)
+            break;
+        PyObject* value = PyDict_GetItemWithError(kwargs, names[i]);
+        if (value != nullptr) {
+            values[i] = value;
+            --kw_left;
+        } else if (PyErr_Occurred()) {
+            return false;
+        } else if (i < kRequiredParams) {
+            raise_arg_count("at least", kRequiredParams, i);
+            return false;
+        }
+    }
+    if (kw_left == 0)
+        return true;
+
+    // Something is left that no parameter took: name the first offender.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__init__");
+            return false;
+        }
+        Py_ssize_t match = -1;
+        for (Py_ssize_t i = 0; i < P_COUNT && match < 0; ++i)
+            if (key == names[i] || PyUnicode_Compare(key, names[i]) == 0)
+                match = i;
+        if (match >= npos)
+            continue;
+        if (match >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         "__init__", key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         "__init__", key);
+        return false;
+    }
+    return true;
+}
+
+PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
+{
+    PyObject* v[P_COUNT] = {nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, Py_None, Py_False, Py_None, Py_False};
+    CHECK(parse_init_args(args, kwargs, v));
+    PyObject* self = v[P_SELF];
+    const Names& n = g_names;
+    const Layout& at = g_layout;
+
+    // 1. The base initialiser leaves every field zero (a fresh record's are already).
+    {
+        Ref base(lookup_global(n.structure));
+        CHECK(base);
+        if (base.get() != at.structure || !is_plain_record(self)) {
+            Ref base_init(PyObject_GetAttr(base.get(), n.init));
+            CHECK(base_init);
+            Ref none(PyObject_CallFunctionObjArgs(base_init.get(), self, nullptr));
+            CHECK(none);
+        }
+    }
+    // 2.
+    if (v[P_DATA_LEN] != Py_None) {
+        CHECK(store_unsigned(self, n.data_len, at.data_len, 2, v[P_DATA_LEN]));
+    } else {
+        const Py_ssize_t size = PyObject_Size(v[P_DATA]);
+        CHECK(size >= 0);
+        CHECK(store_size(self, n.data_len, at.data_len, 2, size));
+    }
+    // 3, 4.
+    CHECK(store_unsigned(self, n.sequence_number, at.sequence_number, 2, v[P_SEQUENCE_NUMBER]));
+    CHECK(store_unsigned(self, n.gpios, at.gpios, 1, v[P_GPIOS]));
+    // 5. An array as long as the argument; the field takes only 4.
+    PyObject* stamp = v[P_TIMESTAMP_BYTES];
+    if ((PyBytes_CheckExact(stamp) || PyByteArray_CheckExact(stamp)) && PyObject_Size(stamp) == 4 &&
+        is_plain_record(self)) {
+        char bytes[4];
+        std::memcpy(bytes, PyBytes_CheckExact(stamp) ? PyBytes_AS_STRING(stamp)
+                                                     : PyByteArray_AS_STRING(stamp), 4);
+        CHECK(record_bytes(self, at.timestamp_bytes, bytes, 4, true));
+    } else {
+        const Py_ssize_t count = PyObject_Size(stamp);
+        CHECK(count >= 0);
+        Ref c_ubyte(lookup_global(n.c_ubyte));
+        CHECK(c_ubyte);
+        Ref count_obj(PyLong_FromSsize_t(count));
+        CHECK(count_obj);
+        Ref array_type(PyNumber_Multiply(c_ubyte.get(), count_obj.get()));
+        CHECK(array_type);
+        Ref items(PySequence_Tuple(stamp));
+        CHECK(items);
+        Ref array(PyObject_Call(array_type.get(), items.get(), nullptr));
+        CHECK(array);
+        CHECK(PyObject_SetAttr(self, n.timestamp_bytes, array.get()) == 0);
+    }
+    // 6.
+    CHECK(store_unsigned(self, n.rtp_timestamp_ms, at.rtp_timestamp_ms, 4, v[P_RTP_TIMESTAMP_MS]));
+    // 7. The stored 16-bit length governs the copy, which the record then owns and points at.
+    {
+        Ref c_ubyte(lookup_global(n.c_ubyte));
+        CHECK(c_ubyte);
+        Ref array_type;
+        if (c_ubyte.get() == at.c_ubyte && is_plain_record(self)) {
+            uint16_t stored = 0;
+            CHECK(record_bytes(self, at.data_len, &stored, sizeof stored, false));
+            array_type.reset(PySequence_Repeat(c_ubyte.get(), stored));
+        } else {
+            Ref stored(PyObject_GetAttr(self, n.data_len));
+            CHECK(stored);
+            array_type.reset(PyNumber_Multiply(c_ubyte.get(), stored.get()));
+        }
+        CHECK(array_type);
+        Ref copy(PyObject_CallMethodObjArgs(array_type.get(), n.from_buffer_copy, v[P_DATA],
+                                            nullptr));
+        CHECK(copy);
+        CHECK(PyObject_SetAttr(self, n.data, copy.get()) == 0);
+    }
+    // 8.
+    if (is_plain_record(self)) {
+        const int truth = PyObject_IsTrue(v[P_REPLICA]);
+        CHECK(truth >= 0);
+        CHECK(write_bits(self, at.replica, 1, truth));
+    } else {
+        CHECK(PyObject_SetAttr(self, n.replica, v[P_REPLICA]) == 0);
+    }
+    // 9. Derived from the argument as passed, not from the stored field.
+    if (v[P_TIMESTAMP_MS] != Py_None) {
+        CHECK(store_unsigned(self, n.timestamp_ms, at.timestamp_ms, 4, v[P_TIMESTAMP_MS]));
+    } else {
+        Ref convert(PyObject_GetAttr(self, n.bytes_timestamp_to_ms));
+        CHECK(convert);
+        unsigned long long value = 0;
+        if (convert.get() == at.bytes_timestamp_fn && is_plain_record(self) &&
+            small_big_endian(stamp, value)) {
+            CHECK(write_bits(self, at.timestamp_ms, 4, value));
+        } else {
+            Ref ms(PyObject_CallFunctionObjArgs(convert.get(), stamp, nullptr));
+            CHECK(ms);
+            CHECK(store_unsigned(self, n.timestamp_ms, at.timestamp_ms, 4, ms.get()));
+        }
+    }
+    // 10.
+    CHECK(PyObject_SetAttr(self, n.empty_attr, v[P_EMPTY_PACKET]) == 0);
+    Py_RETURN_NONE;
+}
+
+PyObject* bytes_timestamp_to_ms(PyObject* timestamp, int& line)
+{
+    unsigned long long value = 0;
+    PyObject* result;
+    if (small_big_endian(timestamp, value)) {
+        result = PyLong_FromUnsignedLongLong(value);
+    } else {
+        Ref args(PyTuple_Pack(2, timestamp, g_names.big));
+        CHECK(args);
+        result = PyObject_Call(g_int_from_bytes, args.get(), nullptr);
+    }
+    CHECK(result);
+    return result;
+}
+
+PyObject* get_field(PyObject* self, PyObject* name, int& line)
+{
+    PyObject* result = PyObject_GetAttr(self, name);
+    CHECK(result);
+    return result;
+}
+
+PyObject* is_empty(PyObject* self, int& line) { return get_field(self, g_names.empty_attr, line); }
+PyObject* get_timestamp_ms(PyObject* self, int& line)
+{
+    return get_field(self, g_names.timestamp_ms, line);
+}
+PyObject* get_rtp_timestamp_ms(PyObject* self, int& line)
+{
+    return get_field(self, g_names.rtp_timestamp_ms, line);
+}
+PyObject* get_gpios(PyObject* self, int& line) { return get_field(self, g_names.gpios, line); }
+PyObject* get_sequence_n(PyObject* self, int& line)
+{
+    return get_field(self, g_names.sequence_number, line);
+}
+
+// Bytes readable at address within the memory that keep-alive holds (ctypes' _objects tree:
+// dicts, tuples and objects exporting a buffer), or 0 if none of it holds address.
+Py_ssize_t kept_bytes_at(PyObject* keep, uintptr_t address, int depth)
+{
+    if (keep == nullptr || keep == Py_None || depth > 8)
+        return 0;
+    Py_ssize_t best = 0;
+    if (PyDict_Check(keep)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(keep, &pos, &key, &value)) {
+            const Py_ssize_t found = kept_bytes_at(value, address, depth + 1);
+            best = found > best ? found : best;
+        }
+        return best;
+    }
+    if (PyTuple_Check(keep)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keep); ++i) {
+            const Py_ssize_t found = kept_bytes_at(PyTuple_GET_ITEM(keep, i), address, depth + 1);
+            best = found > best ? found : best;
+        }
+        return best;
+    }
+    if (!PyObject_CheckBuffer(keep))
+        return 0;
+    Py_buffer view;
+    if (PyObject_GetBuffer(keep, &view, PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
+    if (view.len > 0 && address >= start && address - start < static_cast<uintptr_t>(view.len))
+        best = view.len - static_cast<Py_ssize_t>(address - start);
+    PyBuffer_Release(&view);
+    return best;
+}
+
+// Copies the payload, never more than the memory the record keeps alive: data_len and data
+// stay writable, so neither bounds the other once a caller has written them.
+PyObject* bounded_copy(PyObject* self, uintptr_t address, Py_ssize_t wanted, int& line)
+{
+    if (wanted <= 0)
+        return PyBytes_FromStringAndSize(nullptr, 0);
+    if (address == 0) {
+        PyErr_SetString(PyExc_ValueError, "NULL pointer access");
+        CHECK(false);
+    }
+    Ref keep(PyObject_GetAttr(self, g_names.objects));
+    CHECK(keep);
+    const Py_ssize_t available = kept_bytes_at(keep.get(), address, 0);
+    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
+                                                 wanted < available ? wanted : available);
+    CHECK(result);
+    return result;
+}
+
+PyObject* get_data(PyObject* self, int& line)
+{
+    if (is_plain_record(self)) {
+        uint16_t length = 0;
+        void* pointer = nullptr;
+        CHECK(record_bytes(self, g_layout.data_len, &length, sizeof length, false));
+        CHECK(record_bytes(self, g_layout.data, &pointer, sizeof pointer, false));
+        return bounded_copy(self, reinterpret_cast<uintptr_t>(pointer), length, line);
+    }
+    Ref length(PyObject_GetAttr(self, g_names.data_len));
+    CHECK(length);
+    Ref pointer(PyObject_GetAttr(self, g_names.data));
+    CHECK(pointer);
+
+    if (Py_TYPE(pointer.get()) != reinterpret_cast<PyTypeObject*>(g_ubyte_pointer) ||
+        !PyLong_Check(length.get())) {
+        // Not one of our records: the plain slice, as the record's own fields would give it.
+        Ref stop(PySlice_New(nullptr, length.get(), nullptr));
+        CHECK(stop);
+        Ref items(PyObject_GetItem(pointer.get(), stop.get()));
+        CHECK(items);
+        PyObject* result = PyBytes_FromObject(items.get());
+        CHECK(result);
+        return result;
+    }
+    const Py_ssize_t wanted = PyLong_AsSsize_t(length.get());
+    CHECK(wanted != -1 || !PyErr_Occurred());
+    uintptr_t address = 0;
+    {
+        Py_buffer view;
+        CHECK(PyObject_GetBuffer(pointer.get(), &view, PyBUF_SIMPLE) == 0);
+        if (view.len == static_cast<Py_ssize_t>(sizeof(void*)))
+            std::memcpy(&address, view.buf, sizeof(void*));
+        PyBuffer_Release(&view);
+    }
+    return bounded_copy(self, address, wanted, line);
+}
+
+#undef CHECK
+
+// ---------------------------------------------------------------------------
+// The function type: binds on records as a Python function does.
+
+enum class Kind { Single, Init };
+
+struct FunctionDef {
+    const char* name;
+    const char* traceback_name;
+    Kind kind;
+    PyObject* (*single)(PyObject*, int&);
+};
+
+const FunctionDef kInitDef = {"__init__", "voxframe.VoxFrame.__init__", Kind::Init, nullptr};
+const FunctionDef kBytesTimestampDef = {"_bytes_timestamp_to_ms",
+                                        "voxframe.VoxFrame._bytes_timestamp_to_ms", Kind::Single,
+                                        bytes_timestamp_to_ms};
+const FunctionDef kAccessorDefs[] = {
+    {"is_empty", "voxframe.VoxFrame.is_empty", Kind::Single, is_empty},
+    {"get_timestamp_ms", "voxframe.VoxFrame.get_timestamp_ms", Kind::Single, get_timestamp_ms},
+    {"get_rtp_timestamp_ms", "voxframe.VoxFrame.get_rtp_timestamp_ms", Kind::Single,
+     get_rtp_timestamp_ms},
+    {"get_gpios", "voxframe.VoxFrame.get_gpios", Kind::Single, get_gpios},
+    {"get_sequence_n", "voxframe.VoxFrame.get_sequence_n", Kind::Single, get_sequence_n},
+    {"get_data", "voxframe.VoxFrame.get_data", Kind::Single, get_data},
+};
+
+struct Function {
+    PyObject_HEAD
+    const FunctionDef* def;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* annotations;
+    PyObject* dict;
+};
+
+PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs)
+{
+    const FunctionDef* def = reinterpret_cast<Function*>(callable)->def;
+    int line = __LINE__;
+    PyObject* result = nullptr;
+    if (def->kind == Kind::Init) {
+        result = init_body(args, kwargs, line);
+    } else if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def->name);
+        line = __LINE__;
+    } else if (PyTuple_GET_SIZE(args) != 1) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
+                     def->name, PyTuple_GET_SIZE(args));
+        line = __LINE__;
+    } else {
+        result = def->single(PyTuple_GET_ITEM(args, 0), line);
+    }
+    if (result == nullptr)
+        add_traceback(def->traceback_name, line, g_globals);
+    return result;
+}
+
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*)
+{
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Function* f = reinterpret_cast<Function*>(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self)
+{
+    Function* f = reinterpret_cast<Function*>(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self)
+{
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self)
+{
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function*>(self)->qualname,
+                                self);
+}
+
+PyObject* function_get_annotations(PyObject* self, void*)
+{
+    Function* f = reinterpret_cast<Function*>(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr)
+            return nullptr;
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+
+PyObject* function_get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyMemberDef function_members[] = {
+    {const_cast<char*>("__name__"), T_OBJECT, offsetof(Function, name), READONLY, nullptr},
+    {const_cast<char*>("__qualname__"), T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {const_cast<char*>("__defaults__"), T_OBJECT, offsetof(Function, defaults), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {const_cast<char*>("__annotations__"), function_get_annotations, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__kwdefaults__"), function_get_kwdefaults, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject FunctionType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "voxframe.function",    // tp_name
+    sizeof(Function),       // tp_basicsize
+    0,                      // tp_itemsize
+    function_dealloc,       // tp_dealloc
+    0,                      // tp_vectorcall_offset
+    nullptr,                // tp_getattr
+    nullptr,                // tp_setattr
+    nullptr,                // tp_as_async
+    function_repr,          // tp_repr
+    nullptr,                // tp_as_number
+    nullptr,                // tp_as_sequence
+    nullptr,                // tp_as_mapping
+    nullptr,                // tp_hash
+    function_call,          // tp_call
+    nullptr,                // tp_str
+    PyObject_GenericGetAttr, // tp_getattro
+    PyObject_GenericSetAttr, // tp_setattro
+    nullptr,                // tp_as_buffer
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR, // tp_flags
+    nullptr,                // tp_doc
+    function_traverse,      // tp_traverse
+    function_clear,         // tp_clear
+    nullptr,                // tp_richcompare
+    0,                      // tp_weaklistoffset
+    nullptr,                // tp_iter
+    nullptr,                // tp_iternext
+    nullptr,                // tp_methods
+    function_members,       // tp_members
+    function_getset,        // tp_getset
+    nullptr,                // tp_base
+    nullptr,                // tp_dict
+    function_get,           // tp_descr_get
+    nullptr,                // tp_descr_set
+    offsetof(Function, dict), // tp_dictoffset
+    nullptr,                // tp_init
+    nullptr,                // tp_alloc
+    nullptr,                // tp_new
+    nullptr,                // tp_free
+    nullptr,                // tp_is_gc
+    nullptr,                // tp_bases
+    nullptr,                // tp_mro
+    nullptr,                // tp_cache
+    nullptr,                // tp_subclasses
+    nullptr,                // tp_weaklist
+    nullptr,                // tp_del
+    0,                      // tp_version_tag
+    nullptr,                // tp_finalize
+    nullptr,                // tp_vectorcall
+#if PY_VERSION_HEX < 0x03090000
+    nullptr,                // tp_print
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+    0,                      // tp_watched
+#endif
+};
+
+// Steals doc, defaults and annotations.
+PyObject* make_function(const FunctionDef* def, PyObject* doc, PyObject* defaults,
+                        PyObject* annotations)
+{
+    Ref owned_doc(doc), owned_defaults(defaults), owned_annotations(annotations);
+    Ref result(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, &FunctionType)));
+    if (!result)
+        return nullptr;
+    Function* f = reinterpret_cast<Function*>(result.get());
+    f->def = def;
+    f->name = PyUnicode_FromString(def->name);
+    f->qualname = PyUnicode_FromFormat("VoxFrame.%s", def->name);
+    f->module = PyUnicode_FromString(kModuleName);
+    f->doc = owned_doc ? owned_doc.release() : Ref::borrowed(Py_None).release();
+    f->defaults = owned_defaults.release();
+    f->annotations = owned_annotations.release();
+    f->dict = nullptr;
+    PyObject_GC_Track(result.get());
+    if (f->name == nullptr || f->qualname == nullptr || f->module == nullptr)
+        return nullptr;
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// Module creation and initialisation.
+
+const char kClassDoc[] =
+    "\n        This class needs to be compiled and deployed to the device from Yocto\n    ";
+const char kBytesTimestampDoc[] =
+    "\n            Take the RTP timestamp bytes, and return the value in ms\n"
+    "        @param timestamp: QRTP stream timestamp bytes\n"
+    "        @return: Timestamp value in ms\n"
+    "        ";
+
+int copy_found_attr(PyObject* found, PyObject* dict, const char* from, const char* to,
+                   bool allow_none)
+{
+    Ref value(PyObject_GetAttrString(found, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (!allow_none && value.get() == Py_None)
+        return 0;
+    return PyDict_SetItemString(dict, to, value.get());
+}
+
+PyObject* module_create(PyObject* found, PyModuleDef*)
+{
+    const int64_t id = current_interpreter_id();
+    if (!g_have_interpreter) {
+        g_have_interpreter = true;
+        g_interpreter_id = id;
+    } else if (id != g_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
+                                           "be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (g_module != nullptr) {
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    Ref name(PyObject_GetAttrString(found, "name"));
+    if (!name)
+        return nullptr;
+    Ref module(PyModule_NewObject(name.get()));
+    if (!module)
+        return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (copy_found_attr(found, dict, "loader", "__loader__", true) < 0 ||
+        copy_found_attr(found, dict, "origin", "__file__", true) < 0 ||
+        copy_found_attr(found, dict, "parent", "__package__", true) < 0 ||
+        copy_found_attr(found, dict, "submodule_search_locations", "__path__", false) < 0)
+        return nullptr;
+    return module.release();
+}
+
+#define CHECK(cond)          \
+    do {                     \
+        if (!(cond)) {       \
+            line = __LINE__; \
+            return false;    \
+        }                    \
+    } while (0)
+
+bool check_version(int& line)
+{
+    char build[16];
+    char running[4];
+    PyOS_snprintf(build, sizeof(build), "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    PyOS_snprintf(running, sizeof(running), "%s", Py_GetVersion());
+    if (build[0] != running[0] || build[2] != running[2]) {
+        char message[200];
+        PyOS_snprintf(message, sizeof(message),
+                      "compiletime version %s of module '%.100s' does not match runtime version %s",
+                      build, kModuleName, running);
+        CHECK(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0);
+    }
+    return true;
+}
+
+// from ctypes import *
+bool import_ctypes_star(PyObject* dict, int& line)
+{
+    Ref star(Py_BuildValue("[s]", "*"));
+    CHECK(star);
+    Ref ctypes(PyImport_ImportModuleLevel("ctypes", dict, nullptr, star.get(), 0));
+    CHECK(ctypes);
+    bool skip_private = false;
+    Ref names(PyObject_GetAttrString(ctypes.get(), "__all__"));
+    if (!names) {
+        CHECK(PyErr_ExceptionMatches(PyExc_AttributeError));
+        PyErr_Clear();
+        Ref ns(PyObject_GetAttrString(ctypes.get(), "__dict__"));
+        if (!ns) {
+            CHECK(PyErr_ExceptionMatches(PyExc_AttributeError));
+            PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+            CHECK(false);
+        }
+        names.reset(PyMapping_Keys(ns.get()));
+        CHECK(names);
+        skip_private = true;
+    }
+    Ref iter(PyObject_GetIter(names.get()));
+    CHECK(iter);
+    while (Ref name{PyIter_Next(iter.get())}) {
+        if (skip_private) {
+            CHECK(PyUnicode_Check(name.get()));
+            if (PyUnicode_READ_CHAR(name.get(), 0) == '_')
+                continue;
+        }
+        Ref value(PyObject_GetAttr(ctypes.get(), name.get()));
+        CHECK(value);
+        CHECK(PyDict_SetItem(dict, name.get(), value.get()) == 0);
+    }
+    CHECK(!PyErr_Occurred());
+    return true;
+}
+
+// from typing import Union
+bool import_union(PyObject* dict, int& line)
+{
+    Ref from_list(Py_BuildValue("[s]", "Union"));
+    CHECK(from_list);
+    Ref typing(PyImport_ImportModuleLevel("typing", dict, nullptr, from_list.get(), 0));
+    CHECK(typing);
+    Ref name(PyUnicode_FromString("Union"));
+    CHECK(name);
+    Ref value(PyObject_GetAttr(typing.get(), name.get()));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError))
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+        CHECK(false);
+    }
+    CHECK(PyDict_SetItem(dict, name.get(), value.get()) == 0);
+    return true;
+}
+
+PyObject* global_or_fail(const char* name)
+{
+    Ref key(PyUnicode_FromString(name));
+    return key ? lookup_global(key.get()) : nullptr;
+}
+
+PyObject* build_fields()
+{
+    Ref c_uint16(global_or_fail("c_uint16")), c_uint8(global_or_fail("c_uint8")),
+        c_ubyte(global_or_fail("c_ubyte")), c_uint32(global_or_fail("c_uint32")),
+        c_bool(global_or_fail("c_bool")), pointer(global_or_fail("POINTER"));
+    if (!c_uint16 || !c_uint8 || !c_ubyte || !c_uint32 || !c_bool || !pointer)
+        return nullptr;
+    Ref four(PyLong_FromLong(4));
+    if (!four)
+        return nullptr;
+    Ref stamp_array(PyNumber_Multiply(c_ubyte.get(), four.get()));
+    if (!stamp_array)
+        return nullptr;
+    Ref data_pointer(PyObject_CallFunctionObjArgs(pointer.get(), c_ubyte.get(), nullptr));
+    if (!data_pointer)
+        return nullptr;
+    return Py_BuildValue("[(sO)(sO)(sO)(sO)(sO)(sO)(sO)(sO)]", "sequence_number", c_uint16.get(),
+                         "gpios", c_uint8.get(), "timestamp_bytes", stamp_array.get(),
+                         "rtp_timestamp_ms", c_uint32.get(), "data", data_pointer.get(), "data_len",
+                         c_uint16.get(), "replica", c_bool.get(), "timestamp_ms", c_uint32.get());
+}
+
+// Steals value.
+bool set_item(PyObject* ns, const char* key, PyObject* value)
+{
+    Ref owned(value);
+    Ref name(PyUnicode_FromString(key));
+    return owned && name && PyObject_SetItem(ns, name.get(), owned.get()) == 0;
+}
+
+bool field_place(PyObject* cls, const char* name, Py_ssize_t size, Py_ssize_t& offset, bool& fits)
+{
+    Ref field(PyObject_GetAttrString(cls, name));
+    if (!field)
+        return false;
+    Ref offset_obj(PyObject_GetAttrString(field.get(), "offset"));
+    Ref size_obj(offset_obj ? PyObject_GetAttrString(field.get(), "size") : nullptr);
+    if (!size_obj)
+        return false;
+    offset = PyLong_AsSsize_t(offset_obj.get());
+    const Py_ssize_t actual = PyLong_AsSsize_t(size_obj.get());
+    if (PyErr_Occurred())
+        return false;
+    fits = fits && actual == size;
+    return true;
+}
+
+// Where the fields lie, for the direct stores; without a usable version tag there are none.
+bool capture_layout(PyObject* cls, PyObject* structure, PyObject* convert_fn)
+{
+    Layout& at = g_layout;
+    at.valid = false;
+    bool fits = true;
+    if (!field_place(cls, "sequence_number", 2, at.sequence_number, fits) ||
+        !field_place(cls, "gpios", 1, at.gpios, fits) ||
+        !field_place(cls, "timestamp_bytes", 4, at.timestamp_bytes, fits) ||
+        !field_place(cls, "rtp_timestamp_ms", 4, at.rtp_timestamp_ms, fits) ||
+        !field_place(cls, "data", sizeof(void*), at.data, fits) ||
+        !field_place(cls, "data_len", 2, at.data_len, fits) ||
+        !field_place(cls, "replica", 1, at.replica, fits) ||
+        !field_place(cls, "timestamp_ms", 4, at.timestamp_ms, fits))
+        return false;
+    Ref c_ubyte(global_or_fail("c_ubyte"));
+    if (!c_ubyte)
+        return false;
+    Py_XDECREF(at.type);
+    Py_XDECREF(at.structure);
+    Py_XDECREF(at.c_ubyte);
+    Py_XDECREF(at.bytes_timestamp_fn);
+    Py_INCREF(cls);
+    at.type = cls;
+    Py_INCREF(structure);
+    at.structure = structure;
+    at.c_ubyte = c_ubyte.release();
+    Py_INCREF(convert_fn);
+    at.bytes_timestamp_fn = convert_fn;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    at.version_tag = type->tp_version_tag;
+    at.valid = fits && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    return true;
+}
+
+// class VoxFrame(Structure): ... with the metaclass that Structure has.
+bool build_class(PyObject* dict, int& line)
+{
+    Ref base(lookup_global(g_names.structure));
+    CHECK(base);
+    Ref bases(PyTuple_Pack(1, base.get()));
+    CHECK(bases);
+    Ref metaclass = Ref::borrowed(reinterpret_cast<PyObject*>(Py_TYPE(base.get())));
+    Ref class_name(PyUnicode_FromString("VoxFrame"));
+    CHECK(class_name);
+
+    Ref ns;
+    Ref prepare(PyObject_GetAttrString(metaclass.get(), "__prepare__"));
+    if (prepare) {
+        ns.reset(PyObject_CallFunctionObjArgs(prepare.get(), class_name.get(), bases.get(), nullptr));
+    } else {
+        CHECK(PyErr_ExceptionMatches(PyExc_AttributeError));
+        PyErr_Clear();
+        ns.reset(PyDict_New());
+    }
+    CHECK(ns);
+    CHECK(set_item(ns.get(), "__module__", PyUnicode_FromString(kModuleName)));
+    CHECK(set_item(ns.get(), "__qualname__", PyUnicode_FromString("VoxFrame")));
+    CHECK(set_item(ns.get(), "__doc__", PyUnicode_FromString(kClassDoc)));
+    CHECK(set_item(ns.get(), "_fields_", build_fields()));
+
+    CHECK(set_item(ns.get(), "__init__",
+                   make_function(&kInitDef, nullptr,
+                                 Py_BuildValue("(OOOO)", Py_None, Py_False, Py_None, Py_False),
+                                 nullptr)));
+    Ref convert_fn;
+    {
+        Ref union_type(global_or_fail("Union"));
+        CHECK(union_type);
+        Ref members(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyBytes_Type),
+                                 reinterpret_cast<PyObject*>(&PyByteArray_Type)));
+        CHECK(members);
+        Ref annotation(PyObject_GetItem(union_type.get(), members.get()));
+        CHECK(annotation);
+        Ref function(make_function(&kBytesTimestampDef, PyUnicode_FromString(kBytesTimestampDoc),
+                                   nullptr,
+                                   Py_BuildValue("{sO}", "timestamp", annotation.get())));
+        CHECK(function);
+        CHECK(set_item(ns.get(), "_bytes_timestamp_to_ms", PyStaticMethod_New(function.get())));
+        convert_fn = std::move(function);
+    }
+    for (const FunctionDef& def : kAccessorDefs)
+        CHECK(set_item(ns.get(), def.name, make_function(&def, nullptr, nullptr, nullptr)));
+
+    // A __metaclass__ entry would win over the computed metaclass.
+    Ref declared(PyMapping_GetItemString(ns.get(), "__metaclass__"));
+    if (declared) {
+        metaclass = std::move(declared);
+    } else {
+        CHECK(PyErr_ExceptionMatches(PyExc_KeyError));
+        PyErr_Clear();
+    }
+    Ref cls(PyObject_CallFunctionObjArgs(metaclass.get(), class_name.get(), bases.get(), ns.get(),
+                                         nullptr));
+    CHECK(cls);
+    CHECK(PyDict_SetItem(dict, class_name.get(), cls.get()) == 0);
+
+    // The field's type decides which records take the bounded get_data().
+    Ref fields(PyObject_GetAttrString(cls.get(), "_fields_"));
+    CHECK(fields);
+    Ref data_entry(PySequence_GetItem(fields.get(), 4));
+    CHECK(data_entry);
+    Ref data_type(PySequence_GetItem(data_entry.get(), 1));
+    CHECK(data_type);
+    Py_XDECREF(g_ubyte_pointer);
+    g_ubyte_pointer = data_type.release();
+    CHECK(capture_layout(cls.get(), base.get(), convert_fn.get()));
+    return true;
+}
+
+bool module_body(PyObject* module, int& line)
+{
+    PyObject* dict = PyModule_GetDict(module);
+    CHECK(check_version(line));
+
+    PyObject* builtins = PyImport_AddModule("builtins");
+    CHECK(builtins);
+    CHECK(PyDict_SetItemString(dict, "__builtins__", builtins) == 0);
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* present = PyDict_GetItemString(modules, kModuleName);
+    if (present == nullptr)
+        CHECK(PyDict_SetItemString(modules, kModuleName, module) == 0);
+
+    CHECK(import_ctypes_star(dict, line));
+    CHECK(import_union(dict, line));
+    CHECK(build_class(dict, line));
+    CHECK(set_item(dict, "__test__", PyDict_New()));
+    return true;
+}
+
+#undef CHECK
+
+int module_exec(PyObject* module)
+{
+    if (g_module != nullptr) {
+        if (g_module == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError, "Module 'voxframe' has already been imported. "
+                                            "Re-initialisation is not supported.");
+        add_traceback("init voxframe", __LINE__, PyModule_GetDict(module));
+        return -1;
+    }
+    int line = __LINE__;
+    bool ok = make_names() && PyType_Ready(&FunctionType) == 0;
+    if (ok && g_int_from_bytes == nullptr) {
+        g_int_from_bytes =
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes");
+        ok = g_int_from_bytes != nullptr;
+    }
+    if (ok) {
+        Py_INCREF(module);
+        g_module = module;
+        PyObject* dict = PyModule_GetDict(module);
+        Py_INCREF(dict);
+        Py_XDECREF(g_globals);
+        g_globals = dict;
+        ok = module_body(module, line);
+    }
+    if (ok)
+        return 0;
+    if (g_module != nullptr) {
+        add_traceback("init voxframe", line, PyModule_GetDict(g_module));
+        Py_CLEAR(g_module);
+        Py_CLEAR(g_globals);
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_ImportError, "init voxframe");
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    kModuleName,  // m_name
+    nullptr,      // m_doc
+    0,            // m_size
+    nullptr,      // m_methods
+    module_slots, // m_slots
+    nullptr,      // m_traverse
+    nullptr,      // m_clear
+    nullptr,      // m_free
+};
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_voxframe(void)
+{
+    return PyModuleDef_Init(&module_def);
+}
