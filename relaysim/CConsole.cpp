@@ -1,0 +1,127 @@
+// Operator console of relaysim: selects by index the decoder heard on the local player.
+#include "CConsole.h"
+
+#include "CExtr.h"
+#include "CInstr.h"
+#include "CPlayer.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+CConsole::CConsole(const std::vector<CExtr*>& streams, CPlayer& player, CInstr& instr, int fd)
+    : m_streams(streams),
+      m_player(player),
+      m_instr(instr),
+      m_fd(fd),
+      m_current(0),
+      m_last_value(-1),
+      m_line_len(0),
+      m_line_too_long(false)
+{
+}
+
+void CConsole::pass()
+{
+    if (m_fd >= 0) {
+        pollfd pfd = {m_fd, POLLIN | POLLPRI, 0};
+        int ready = ::poll(&pfd, 1, WAIT_MS);
+        if (ready > 0)
+            read_input();
+    } else {
+        ::poll(nullptr, 0, WAIT_MS);
+    }
+    check_relays(time(nullptr));
+    printf("\rSelect stream to listen on the local PC?");
+    fflush(stdout);
+}
+
+void CConsole::run()
+{
+    for (;;)
+        pass();
+}
+
+// Input is taken by whole lines, read straight from the descriptor so that
+// nothing waits in a stdio buffer the poll can't see; a line that does not begin
+// with a decimal number, and whatever follows the number, is dropped.
+void CConsole::read_input()
+{
+    char chunk[256];
+    ssize_t n = ::read(m_fd, chunk, sizeof(chunk));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        // End of input or a broken descriptor: a last line without '\n' still counts.
+        take_line();
+        m_fd = -1;
+        return;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        if (chunk[i] == '\n') {
+            take_line();
+        } else if (m_line_len < LINE_SIZE - 1) {
+            m_line[m_line_len++] = chunk[i];
+        } else {
+            m_line_too_long = true;
+        }
+    }
+}
+
+void CConsole::take_line()
+{
+    const bool usable = !m_line_too_long && m_line_len > 0;
+    m_line[m_line_len] = '\0';
+    m_line_len = 0;
+    m_line_too_long = false;
+    if (!usable)
+        return;
+    const char* p = m_line;
+    while (isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    const char* digits = p + ((*p == '-' || *p == '+') ? 1 : 0);
+    if (!isdigit(static_cast<unsigned char>(*digits)))
+        return;
+    errno = 0;
+    long value = strtol(p, nullptr, 10);
+    if (errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        return;
+    act(static_cast<int>(value));
+}
+
+void CConsole::act(int value)
+{
+    m_last_value = value;
+    const int size = static_cast<int>(m_streams.size());
+    if (value == -1) {
+        printf("Stop listening on PC\n");
+        if (m_current < size) {
+            CExtr* stream = m_streams[m_current];
+            printf("De-selecting stream - %s\n", stream->m_name.c_str());
+            stream->m_selected = false;
+        }
+    } else if (value >= 0 && value < size) {
+        CExtr* chosen = m_streams[value];
+        printf("Selecting stream - %s\n", chosen->m_name.c_str());
+        chosen->m_selected = true;
+        if (m_current != value) {
+            CExtr* old = m_streams[m_current];
+            printf("De-selecting stream - %s\n", old->m_name.c_str());
+            old->m_selected = false;
+            m_current = value;
+        }
+    }
+}
+
+void CConsole::check_relays(time_t now)
+{
+    if (m_instr.check_offline(now))
+        printf("local stream offline\n");
+    if (m_last_value >= 0 && m_player.check_offline(now))
+        printf("reflector stream offline\n");
+}

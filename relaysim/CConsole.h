@@ -1,0 +1,46 @@
+// Operator console of relaysim: selects by index the decoder heard on the local player.
+#pragma once
+
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+class CExtr;
+class CInstr;
+class CPlayer;
+
+class CConsole {
+public:
+    enum { WAIT_MS = 1000, LINE_SIZE = 128 };
+
+    CConsole(const std::vector<CExtr*>& streams, CPlayer& player, CInstr& instr, int fd = 0);
+
+    // One pass: wait up to 1 s for input, act on every complete line, check
+    // both relays for silence, print the prompt.
+    void pass();
+    [[noreturn]] void run();
+
+    // Acts on one value as if the operator had typed it.
+    void act(int value);
+
+    int current() const { return m_current; }
+    int last_value() const { return m_last_value; }
+    bool input_open() const { return m_fd >= 0; }
+
+private:
+    void read_input();
+    void take_line();
+    void check_relays(time_t now);
+
+    const std::vector<CExtr*>& m_streams;
+    CPlayer& m_player;
+    CInstr& m_instr;
+    // -1 once input has ended or failed: the loop then only sleeps between passes.
+    int m_fd;
+    int m_current;
+    int m_last_value;
+    char m_line[LINE_SIZE];
+    size_t m_line_len;
+    bool m_line_too_long;
+};

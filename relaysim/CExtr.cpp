@@ -1,0 +1,108 @@
+// Emulated decoder: asks the reflector for a stream every 4 s and tracks what it sends back.
+#include "CExtr.h"
+
+#include "utils.h"
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+std::atomic<int> CExtr::online_ext(0);
+
+CExtr::CExtr(const std::string& name, unsigned long address, ISocketHandler* player)
+    : CThread(name),
+      m_mac(utils::mac_big_endian(address)),
+      m_name(name),
+      m_last_rx(0),
+      m_selected(false),
+      m_player(player),
+      m_poll_timeout(POLL_TIMEOUT)
+{
+}
+
+CExtr::~CExtr()
+{
+    // The body must be gone before the socket it polls; a pass lasts one poll timeout.
+    stop(static_cast<unsigned int>(m_poll_timeout) + 1000);
+}
+
+bool CExtr::open(unsigned int reflector, unsigned short decoder_port, unsigned short poll_timeout)
+{
+    bool ok = m_socket.open();
+    m_poll_timeout = poll_timeout;
+    m_socket.set_poll_timeout(poll_timeout);
+    return m_socket.connect(reflector, decoder_port) && ok;
+}
+
+void CExtr::make_request(unsigned long mac, unsigned char* request)
+{
+    request[0] = 'Q';
+    request[1] = 'V';
+    request[2] = 'L';
+    request[3] = ' ';
+    for (int i = 0; i < 6; ++i)
+        request[4 + i] = static_cast<unsigned char>(mac >> (8 * i));
+    request[10] = 0;
+    request[11] = 0;
+}
+
+unsigned int CExtr::ssrc_of(const unsigned char* data, int len)
+{
+    unsigned int ssrc = 0;
+    for (int i = 8; i < 12; ++i)
+        ssrc = (ssrc << 8) | (i < len ? data[i] : 0u);
+    return ssrc;
+}
+
+int CExtr::execute(void*)
+{
+    using clock = std::chrono::steady_clock;
+    unsigned char request[REQUEST_SIZE];
+    make_request(m_mac, request);
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[BUFFER_SIZE]);
+    time_t next_send = time(nullptr) - REQUEST_PERIOD;
+
+    while (m_keep_running && m_socket.is_valid()) {
+        const clock::time_point pass_start = clock::now();
+        bool received = false;
+        if (m_socket.poll()) {
+            sockaddr_in from;
+            int len = m_socket.read(buffer.get(), BUFFER_SIZE, from);
+            // A failed read delivered nothing: not forwarded, not activity.
+            if (len >= 0) {
+                received = true;
+                if (m_last_rx == 0) {
+                    int total = online_ext.fetch_add(1) + 1;
+                    printf("\n[SSRC: %x] %s : Online [Total online: %d]",
+                           ssrc_of(buffer.get(), len), m_name.c_str(), total);
+                    fflush(stdout);
+                }
+                m_last_rx = time(nullptr);
+                if (m_selected)
+                    m_player->on_raw_data(from, buffer.get(), static_cast<unsigned short>(len));
+            }
+        } else {
+            // A pending socket error (an ICMP refusal on the connected socket) makes
+            // poll return at once; sleep out the rest of the pass instead of spinning.
+            const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                clock::now() - pass_start).count();
+            if (spent + 50 < m_poll_timeout && m_keep_running)
+                suspend(static_cast<unsigned long>(m_poll_timeout - spent));
+        }
+        const time_t now = time(nullptr);
+        if (!received && m_last_rx != 0 && now > m_last_rx + 4) {
+            m_last_rx = 0;
+            int total = online_ext.fetch_sub(1) - 1;
+            printf("\n%s : Offline [Total online: %d]", m_name.c_str(), total);
+            fflush(stdout);
+        }
+        if (now > next_send) {
+            m_socket.send(request, REQUEST_SIZE);
+            next_send += REQUEST_PERIOD;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,115 @@
+// Configuration-server lookup: one text request per device, one text reply naming its reflector.
+#include "CGetConfig.h"
+
+#include "options.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const char kRequestHead[] = "id=12&mac=";
+const char kRequestTail[] = "&get_config=fw_type=v.1,cfg_ver=4,set_ver=0";
+const char kHostKey[] = "ref_ip=";
+const char kPortKey[] = "audio_port=";
+
+const unsigned short kMaxReply = 1024;
+const unsigned short kWaitMs = 1000;
+const int kResends = 3;
+
+}  // namespace
+
+CGetConfig::CGetConfig(const std::string& host, unsigned short port)
+    : m_host(host), m_ip(0), m_port(port)
+{
+}
+
+CGetConfig::~CGetConfig() = default;
+
+void CGetConfig::init()
+{
+    srandom(static_cast<unsigned int>(time(nullptr)));
+
+    // Only a descriptor that cannot be created is worth another draw: a failed
+    // bind leaves an open socket that the system binds at the first send.
+    for (int attempt = 0; attempt < 3 && !m_socket.is_valid(); ++attempt) {
+        m_socket.open(static_cast<unsigned short>(random() & 0xFFFF), 0);
+    }
+    if (!m_socket.is_valid()) {
+        printf("CGetConfig::init():Creating Socket failed\n");
+        exit(-1);
+    }
+
+    m_ip = get_ip_address(m_host);
+    m_socket.set_poll_timeout(kWaitMs);
+}
+
+bool CGetConfig::get_reflector(const std::string& mac, unsigned int& ip, unsigned short& port)
+{
+    printf("CGetConfig::get_reflector():Entry\n");
+    if (m_ip == 0) {
+        printf("CGetConfig::get_reflector():ip address of cofnig server could not be resolved\n");
+        return false;
+    }
+
+    const std::string request = kRequestHead + mac + kRequestTail;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(request.data());
+    const unsigned short len = static_cast<unsigned short>(request.size());
+
+    sockaddr_in to;
+    memset(&to, 0, sizeof(to));
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_port);
+    to.sin_addr.s_addr = htonl(m_ip);
+
+    // A failed send is not reported: the server then simply seems silent.
+    m_socket.write(data, len, to);
+    int resends = 0;
+    while (!m_socket.poll() && resends < kResends) {
+        printf("CGetConfig::get_reflector():request => %s\n", request.c_str());
+        m_socket.write(data, len, to);
+        ++resends;
+    }
+
+    // One spare byte keeps the terminator inside the buffer for a full-size reply.
+    char buf[kMaxReply];
+    int got = -1;
+    if (m_socket.poll()) {
+        got = m_socket.read(reinterpret_cast<unsigned char*>(buf), kMaxReply);
+    }
+    if (got < 0) {
+        printf("CGetConfig::get_reflector():No reply from config server\n");
+        return false;
+    }
+    if (got > kMaxReply) {
+        got = kMaxReply;
+    }
+    buf[got] = '\0';
+    const std::string reply(buf);
+    printf("CGetConfig::get_reflector():Response => %s\n", reply.c_str());
+
+    std::string host = "Null";
+    std::string::size_type at = reply.find(kHostKey);
+    if (at != std::string::npos && at > 0) {
+        const std::string::size_type comma = reply.find(',', at);
+        if (comma != std::string::npos) {
+            const std::string::size_type begin = at + strlen(kHostKey);
+            host = reply.substr(begin, comma - begin);
+            ip = get_ip_address(host);
+        }
+    }
+
+    at = reply.find(kPortKey);
+    if (at != std::string::npos && at > 0) {
+        port = static_cast<unsigned short>(strtol(reply.c_str() + at + strlen(kPortKey), nullptr, 10));
+    }
+
+    printf("Reflector Host=%s:%d\n", host.c_str(), port);
+    printf("CGetConfig::get_reflector():Exit\n");
+    return true;
+}

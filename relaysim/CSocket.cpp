@@ -1,0 +1,175 @@
+// Transport-neutral IPv4 socket: owns the descriptor; open, bind, connect, send, poll, close.
+#include "CSocket.h"
+
+#include "CLogger.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+constexpr short POLL_EVENTS = POLLIN | POLLRDNORM;  // 0x41
+constexpr int OPEN_ATTEMPTS = 99;
+
+sockaddr_in make_addr(unsigned int address, unsigned short port)
+{
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(address);
+    return a;
+}
+}  // namespace
+
+CSocket::CSocket()
+    : m_fd(-1), m_last_err(0), m_connected(false), m_poll_timeout(1000), m_port(0)
+{
+    memset(&m_local_addr, 0, sizeof(m_local_addr));
+    m_pollfd.fd = -1;
+    m_pollfd.events = POLL_EVENTS;
+    m_pollfd.revents = 0;
+}
+
+CSocket::~CSocket()
+{
+    CSocket::close();
+}
+
+bool CSocket::is_valid() const
+{
+    return m_fd != -1;
+}
+
+int CSocket::get_last_err() const
+{
+    return m_last_err.load(std::memory_order_relaxed);
+}
+
+bool CSocket::open(unsigned short port, unsigned int address)
+{
+    bool ok = true;
+    m_port = port;
+    memset(&m_local_addr, 0, sizeof(m_local_addr));
+    m_fd = ::socket(AF_INET, get_socket_type(), get_protocol());
+    if (m_fd == -1) {
+        const int err = errno;
+        set_last_err(err);
+        CLogger::m_logger->log_msg("CSocket::open():failed: error=%d\n", err);
+        ok = false;
+    } else if (port != 0) {
+        ok = bind(address);
+    }
+    m_pollfd.fd = m_fd;
+    m_pollfd.events = POLL_EVENTS;
+    m_pollfd.revents = 0;
+    return ok;
+}
+
+bool CSocket::open()
+{
+    if (is_valid())
+        return true;
+    for (int i = 0; i < OPEN_ATTEMPTS && !is_valid(); ++i)
+        open(static_cast<unsigned short>(rand() % 65535), 0);
+    return is_valid();
+}
+
+bool CSocket::bind(unsigned int address)
+{
+    m_local_addr = make_addr(address, m_port);
+    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&m_local_addr), sizeof(m_local_addr)) == 0)
+        return true;
+    const int err = errno;
+    set_last_err(err);
+    CLogger::m_logger->log_msg("CSocket::bind() to address %lu failed:%s\n",
+                               static_cast<unsigned long>(address), strerror(err));
+    return false;
+}
+
+bool CSocket::connect(unsigned int address, unsigned short port)
+{
+    if (!is_valid())
+        return m_connected;
+    const sockaddr_in peer = make_addr(address, port);
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0) {
+        m_connected = true;
+    } else {
+        const int err = errno;
+        m_connected = false;
+        set_last_err(err);
+        CLogger::m_logger->log_msg("CSocket::connect():Could not connect to remote %lu:%u",
+                                   static_cast<unsigned long>(address), static_cast<unsigned int>(port));
+    }
+    return m_connected;
+}
+
+int CSocket::send(unsigned char* data, int len)
+{
+    if (!m_connected)
+        return 0;
+    const ssize_t n = ::send(m_fd, data, static_cast<size_t>(len), 0);
+    if (n < 0) {
+        const int err = errno;
+        CLogger::m_logger->log_msg("CSocket::send():ERR:%s", strerror(err));
+    }
+    return static_cast<int>(n);
+}
+
+bool CSocket::poll()
+{
+    set_last_err(0);
+    m_pollfd.revents = 0;
+    const int rc = ::poll(&m_pollfd, 1, m_poll_timeout);
+    if (rc < 0) {
+        const int err = errno;
+        if (err != EINTR && err != EAGAIN)
+            set_last_err(err);
+        return false;
+    }
+    const short ev = m_pollfd.revents;
+    if (ev & (POLLPRI | POLLRDNORM | POLLRDBAND))
+        return true;
+    if (ev & POLLHUP)
+        disconnected();
+    if (ev & POLLNVAL)
+        set_last_err(ERR_POLL_INVALID);
+    if ((ev & POLLERR) && !(ev & POLLNVAL)) {
+        // A pending error (an ICMP port unreachable on a connected UDP socket) keeps
+        // POLLERR raised until it is fetched; fetching clears it, so the next poll
+        // waits its time-out again instead of returning at once for ever.
+        int err = 0;
+        socklen_t len = sizeof(err);
+        if (getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+            err = errno;
+        set_last_err(err);
+    }
+    return false;
+}
+
+bool CSocket::close()
+{
+    if (is_valid())
+        ::close(m_fd);
+    m_fd = -1;
+    return true;
+}
+
+int CSocket::get_socket_fd()
+{
+    return m_fd;
+}
+
+void CSocket::set_poll_timeout(unsigned short timeout)
+{
+    m_poll_timeout = timeout;
+}
+
+void CSocket::disconnected()
+{
+    m_connected = false;
+}

@@ -1,0 +1,49 @@
+// Transport-neutral IPv4 socket: owns the descriptor; open, bind, connect, send, poll, close.
+#pragma once
+
+#include "ISocket.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <atomic>
+
+class CSocket : public ISocket {
+public:
+    // Last error stored when poll() finds the descriptor invalid.
+    static constexpr int ERR_POLL_INVALID = 0x7F01;
+
+    CSocket();
+    ~CSocket() override;
+
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+
+    bool is_valid() const override;
+    bool poll() override;
+    int get_last_err() const override;
+
+    bool open(unsigned short port, unsigned int address) override;
+    bool open() override;
+    bool close() override;
+    int get_socket_fd() override;
+    void set_poll_timeout(unsigned short timeout) override;
+    void disconnected() override;
+
+    bool bind(unsigned int address);
+    bool connect(unsigned int address, unsigned short port);
+    int send(unsigned char* data, int len);
+
+protected:
+    // Stores errno of a failed call as the last error.
+    void set_last_err(int err) { m_last_err.store(err, std::memory_order_relaxed); }
+
+    int m_fd;
+    sockaddr_in m_local_addr;
+    // Several threads may write one socket, each storing its failure here.
+    std::atomic<int> m_last_err;
+    std::atomic<bool> m_connected;
+    unsigned short m_poll_timeout;
+    unsigned short m_port;
+    pollfd m_pollfd;
+};

@@ -1,0 +1,12 @@
+// Receiver of datagrams handed over by a reading thread.
+#pragma once
+
+#include <netinet/in.h>
+
+class ISocketHandler {
+public:
+    virtual ~ISocketHandler() {}
+
+    // data is valid only during the call; the handler may change it in place.
+    virtual void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len) = 0;
+};

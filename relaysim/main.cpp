@@ -1,0 +1,7 @@
+// Entry point of relaysim.
+#include "emulator.h"
+
+int main(int argc, char** argv)
+{
+    emulator::run(argc, argv);
+}

@@ -1,0 +1,30 @@
+// Command line of relaysim: its settings, the usage text and host resolution.
+#pragma once
+
+#include <string>
+
+struct options {
+    unsigned short local_port = 0;
+    int count = 10;
+    int start = 0;
+    unsigned short decoder_port = 0;
+    unsigned short project_id = 0;
+    unsigned int reflector_addr = 0;
+    unsigned short reflector_port = 0;
+    unsigned int player_addr = 0;
+    unsigned short player_port = 0;
+    std::string config_host;
+    bool decoders = false;
+    bool encoders = false;
+};
+
+extern const char* const CONFIG_SERVER_HOST;
+
+void usage(const std::string& program);
+
+// Host byte order; 0 when the name can't be resolved.
+unsigned int get_ip_address(const std::string& host);
+
+// Fills opt from the words; reads the "-d"/"-e" list files into mac_list and
+// ins_list as it meets them. False after printing the usage text: the caller exits.
+bool parse_command_line(int argc, char** argv, options& opt);

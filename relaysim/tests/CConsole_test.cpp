@@ -1,0 +1,154 @@
+// Tests of the operator console: selection messages and order, bad input, end of input.
+#include "CConsole.h"
+
+#include "CExtr.h"
+#include "CInstr.h"
+#include "CLogger.h"
+#include "CPlayer.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string PROMPT = "\rSelect stream to listen on the local PC?";
+
+class CConsoleTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { CLogger::init("Test"); }
+
+    void SetUp() override
+    {
+        ASSERT_EQ(pipe(m_pipe), 0);
+        for (int i = 0; i < 3; ++i)
+            m_owned.emplace_back(new CExtr("ORVANTEX - " + std::to_string(i), 1 + i, &m_player));
+        for (auto& d : m_owned)
+            m_streams.push_back(d.get());
+    }
+    void TearDown() override
+    {
+        close(m_pipe[0]);
+        if (m_pipe[1] >= 0)
+            close(m_pipe[1]);
+    }
+
+    // Feeds input, runs one pass, returns what it printed before the prompt.
+    std::string pass(CConsole& console, const std::string& input)
+    {
+        if (!input.empty()) {
+            EXPECT_EQ(write(m_pipe[1], input.data(), input.size()),
+                      static_cast<ssize_t>(input.size()));
+        }
+        testing::internal::CaptureStdout();
+        console.pass();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_GE(out.size(), PROMPT.size());
+        EXPECT_EQ(out.substr(out.size() - PROMPT.size()), PROMPT);
+        return out.substr(0, out.size() - PROMPT.size());
+    }
+
+    std::vector<bool> selected() const
+    {
+        std::vector<bool> s;
+        for (CExtr* d : m_streams)
+            s.push_back(d->m_selected);
+        return s;
+    }
+
+    int m_pipe[2];
+    CPlayer m_player{0x7F000001, 9};
+    CInstr m_instr;
+    std::vector<std::unique_ptr<CExtr>> m_owned;
+    std::vector<CExtr*> m_streams;
+};
+
+}  // namespace
+
+TEST_F(CConsoleTest, SelectionMessagesComeInOrder)
+{
+    CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
+    struct Step {
+        const char* input;
+        const char* printed;
+        std::vector<bool> selected;
+        int current;
+    } steps[] = {
+        {"2\n", "Selecting stream - ORVANTEX - 2\nDe-selecting stream - ORVANTEX - 0\n",
+         {false, false, true}, 2},
+        {"2\n", "Selecting stream - ORVANTEX - 2\n", {false, false, true}, 2},
+        {"5\n", "", {false, false, true}, 2},
+        {"-2\n", "", {false, false, true}, 2},
+        {"-1\n", "Stop listening on PC\nDe-selecting stream - ORVANTEX - 2\n",
+         {false, false, false}, 2},
+        {"  1 and the rest\n", "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 2\n",
+         {false, true, false}, 1},
+        {"0\n2\n",
+         "Selecting stream - ORVANTEX - 0\nDe-selecting stream - ORVANTEX - 1\n"
+         "Selecting stream - ORVANTEX - 2\nDe-selecting stream - ORVANTEX - 0\n",
+         {false, false, true}, 2},
+        {"abc\n\n+\n99999999999\n", "", {false, false, true}, 2},
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(pass(console, s.input), s.printed) << s.input;
+        EXPECT_EQ(selected(), s.selected) << s.input;
+        EXPECT_EQ(console.current(), s.current) << s.input;
+    }
+    EXPECT_EQ(console.last_value(), 2) << "bad input leaves the last value";
+    // A line too long for the buffer is dropped whole, even if it starts with digits.
+    EXPECT_EQ(pass(console, "1" + std::string(300, ' ') + "\n"), "");
+    EXPECT_EQ(pass(console, "1"), "") << "no line end yet";
+    EXPECT_EQ(pass(console, "\n"), "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 2\n");
+}
+
+TEST_F(CConsoleTest, StopWithAnEmptyListTouchesNoDecoder)
+{
+    std::vector<CExtr*> none;
+    CConsole console(none, m_player, m_instr, m_pipe[0]);
+    EXPECT_EQ(pass(console, "-1\n"), "Stop listening on PC\n");
+    EXPECT_EQ(pass(console, "0\n"), "");
+}
+
+TEST_F(CConsoleTest, BadInputAndEndOfInputAreNotReadAgain)
+{
+    CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
+    using clock = std::chrono::steady_clock;
+    EXPECT_EQ(pass(console, "x1\n"), "");
+    auto t0 = clock::now();
+    EXPECT_EQ(pass(console, ""), "");
+    EXPECT_GT(clock::now() - t0, std::chrono::milliseconds(800)) << "garbage left readable";
+
+    // A last line without a line end still counts at end of input.
+    EXPECT_EQ(pass(console, "1"), "");
+    close(m_pipe[1]);
+    m_pipe[1] = -1;
+    EXPECT_EQ(pass(console, ""), "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 0\n");
+    EXPECT_FALSE(console.input_open());
+    for (int i = 0; i < 2; ++i) {
+        t0 = clock::now();
+        EXPECT_EQ(pass(console, ""), "");
+        EXPECT_GT(clock::now() - t0, std::chrono::milliseconds(800)) << "one wake a second";
+    }
+}
+
+TEST_F(CConsoleTest, ReflectorCheckWaitsForAValueOfZeroOrMore)
+{
+    CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
+    const time_t long_ago = time(nullptr) - 10;
+    m_player.m_online = true;
+    m_player.m_last_rx = long_ago;
+    m_instr.m_online = true;
+    m_instr.m_last_rx = long_ago;
+    EXPECT_EQ(pass(console, ""), "local stream offline\n");
+    EXPECT_EQ(pass(console, "-1\n"),
+              "Stop listening on PC\nDe-selecting stream - ORVANTEX - 0\n");
+    EXPECT_TRUE(m_player.m_online);
+    EXPECT_EQ(pass(console, "7\n"), "reflector stream offline\n");
+    EXPECT_FALSE(m_player.m_online);
+    EXPECT_EQ(pass(console, ""), "");
+}

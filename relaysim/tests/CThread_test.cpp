@@ -1,0 +1,362 @@
+// Tests of CThread: start and end lines, stop waking a sleeping body, cancelling a busy one.
+#include "CThread.h"
+
+#include "CLogger.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Counts releases of one watched thread attribute object. The sanitizer runtimes
+// call this too, even before a thread is set up for them, so it stays
+// uninstrumented and uses nothing but atomic builtins.
+namespace {
+const void* g_watched_attr = nullptr;
+int g_watched_releases = 0;
+using attr_destroy_fn = int (*)(pthread_attr_t*);
+attr_destroy_fn g_real_attr_destroy = nullptr;
+}  // namespace
+
+extern "C" __attribute__((no_sanitize_thread, no_sanitize_address)) int pthread_attr_destroy(pthread_attr_t* attr)
+{
+    if (attr == __atomic_load_n(&g_watched_attr, __ATOMIC_ACQUIRE))
+        __atomic_fetch_add(&g_watched_releases, 1, __ATOMIC_ACQ_REL);
+    attr_destroy_fn real = __atomic_load_n(&g_real_attr_destroy, __ATOMIC_ACQUIRE);
+    if (real == nullptr) {
+        real = reinterpret_cast<attr_destroy_fn>(dlsym(RTLD_NEXT, "pthread_attr_destroy"));
+        __atomic_store_n(&g_real_attr_destroy, real, __ATOMIC_RELEASE);
+    }
+    return real(attr);
+}
+
+void watch_attr(const void* attr)
+{
+    __atomic_store_n(&g_watched_releases, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&g_watched_attr, attr, __ATOMIC_RELEASE);
+}
+
+int watched_releases()
+{
+    return __atomic_load_n(&g_watched_releases, __ATOMIC_ACQUIRE);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long elapsed_ms(Clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+template <typename Pred>
+bool eventually(Pred pred, long ms = 10000)
+{
+    const auto start = Clock::now();
+    while (!pred()) {
+        if (elapsed_ms(start) > ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool thread_sleeping(pid_t tid)
+{
+    // Blocked in the kernel (state S) inside a futex wait (system call 202), twice
+    // in a row: the wait has begun, not just some step on the way to it.
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
+    for (int check = 0; check < 2; ++check) {
+        if (check > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::ifstream stat(task + "/stat");
+        std::string s((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto p = s.rfind(") ");
+        if (p == std::string::npos || p + 2 >= s.size() || s[p + 2] != 'S')
+            return false;
+        std::ifstream sys(task + "/syscall");
+        long nr = -1;
+        if (!(sys >> nr) || nr != 202)
+            return false;
+    }
+    return true;
+}
+
+void spin_ms(long ms)
+{
+    const auto start = Clock::now();
+    while (elapsed_ms(start) < ms) {
+    }
+}
+
+std::string started_line(unsigned long id)
+{
+    return "Thread 0x" + std::to_string(id) + " started\n";
+}
+
+std::string exit_line(const std::string& name, unsigned long id)
+{
+    return "Thread " + name + " ( 0x" + std::to_string(id) + " ) exit noramally\n";
+}
+
+std::string killed_line(const std::string& name, unsigned long id, int err)
+{
+    return "Thread " + name + "( 0x" + std::to_string(id) + " ) killed," + std::to_string(err) + "\n";
+}
+
+class CThreadTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (CLogger::m_logger == nullptr)
+            CLogger::init("CThread_test");
+    }
+    void capture() { ::testing::internal::CaptureStdout(); }
+    std::string captured() { return ::testing::internal::GetCapturedStdout(); }
+};
+
+// Test body kinds. Every body marks when it has left execute(), by return or by
+// cancellation, so a test keeps the object alive until the thread is done with it.
+enum class Body { Sleeper, Ignorer, BusyThenSleep, SpinAfterStop, Default };
+
+class TestThread : public CThread {
+public:
+    TestThread(const std::string& name, Body body, long spin = 0) : CThread(name), m_body(body), m_spin(spin) {}
+    ~TestThread() override
+    {
+        stop_before_destroy(100);
+        // A cancelled body leaves execute() at its next cancellation point.
+        EXPECT_TRUE(eventually([&] { return m_left || m_passes == 0; }));
+    }
+
+    int execute(void* arg) override
+    {
+        struct Leave {
+            std::atomic<bool>& left;
+            ~Leave() { left = true; }
+        } leave{m_left};
+        m_tid = static_cast<pid_t>(syscall(SYS_gettid));
+        m_arg_seen = arg;
+        switch (m_body) {
+        case Body::Sleeper:
+            while (m_keep_running) {
+                ++m_passes;
+                suspend(60000UL);
+            }
+            break;
+        case Body::Ignorer:
+            for (;;) {
+                ++m_passes;
+                usleep(1000);
+            }
+        case Body::BusyThenSleep:
+            while (m_keep_running) {
+                ++m_passes;
+                while (m_keep_running) {
+                }
+                spin_ms(m_spin);  // still busy when the stop's pulse comes
+                suspend(60000UL);
+            }
+            break;
+        case Body::SpinAfterStop:
+            ++m_passes;
+            while (m_keep_running) {
+            }
+            spin_ms(m_spin);
+            break;
+        case Body::Default:
+            ++m_passes;
+            return CThread::execute(arg);
+        }
+        return 0;
+    }
+
+    unsigned long id() const { return static_cast<unsigned long>(m_thread); }
+    bool running() const { return m_running; }
+    bool keep_running() const { return m_keep_running; }
+    const void* attr() const { return &m_attr; }
+
+    Body m_body;
+    long m_spin;
+    std::atomic<int> m_passes{0};
+    std::atomic<bool> m_left{false};
+    std::atomic<pid_t> m_tid{0};
+    std::atomic<void*> m_arg_seen{nullptr};
+};
+
+// Objects of threads that may be cancelled live for the rest of the process, as the
+// emulator's do: a cancelled thread is never joined, so nothing orders its last
+// accesses before a reuse of the memory.
+TestThread& lasting_thread(const std::string& name, Body body, long spin = 0)
+{
+    static std::vector<TestThread*>* const all = new std::vector<TestThread*>;
+    all->push_back(new TestThread(name, body, spin));
+    return *all->back();
+}
+
+TEST_F(CThreadTest, StopWithoutStartReturnsAtOnceAndLogsNothing)
+{
+    capture();
+    {
+        TestThread t("idle", Body::Sleeper);
+        const auto start = Clock::now();
+        t.stop(5000);
+        EXPECT_LT(elapsed_ms(start), 1000);
+        EXPECT_FALSE(t.keep_running());
+    }
+    EXPECT_EQ("", captured());
+}
+
+TEST_F(CThreadTest, StopWakesSleepingBodyWhichEndsNormally)
+{
+    int token = 0;
+    TestThread t("sleeper", Body::Sleeper);
+    capture();
+    ASSERT_EQ(0, t.start(&token));
+    ASSERT_TRUE(eventually([&] { return t.m_tid != 0 && thread_sleeping(t.m_tid); }));
+    EXPECT_TRUE(t.running());
+    EXPECT_EQ(&token, t.m_arg_seen);
+
+    const auto start = Clock::now();
+    t.stop(5000);
+    EXPECT_LT(elapsed_ms(start), 4000) << "the pulse should have ended the minute-long sleep";
+    EXPECT_FALSE(t.running());
+    EXPECT_EQ(1, t.m_passes);
+    EXPECT_EQ(started_line(t.id()) + exit_line("sleeper", t.id()), captured());
+}
+
+TEST_F(CThreadTest, BodyIgnoringTheFlagIsCancelledAfterTimeout)
+{
+    TestThread& t = lasting_thread("ignorer", Body::Ignorer);
+    capture();
+    ASSERT_EQ(0, t.start(nullptr));
+    ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
+
+    const auto start = Clock::now();
+    errno = 42;
+    t.stop(100);
+    const long took = elapsed_ms(start);
+    EXPECT_GE(took, 95);
+    EXPECT_LT(took, 5000);
+    ASSERT_TRUE(eventually([&] { return t.m_left.load(); })) << "cancel never took effect";
+    EXPECT_TRUE(t.running()) << "a cancelled body never reports its end";
+    EXPECT_EQ(started_line(t.id()) + killed_line("ignorer", t.id(), 42), captured());
+
+    // A second stop (and the destructor) must neither log nor cancel a gone thread again.
+    capture();
+    t.stop(100);
+    EXPECT_EQ("", captured());
+}
+
+TEST_F(CThreadTest, PulseLostOnBusyBodyEndsInCancellation)
+{
+    TestThread& t = lasting_thread("busy", Body::BusyThenSleep, 150);
+    capture();
+    ASSERT_EQ(0, t.start(nullptr));
+    ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
+    const auto start = Clock::now();
+    errno = 0;
+    t.stop(600);
+    EXPECT_GE(elapsed_ms(start), 590);
+    ASSERT_TRUE(eventually([&] { return t.m_left.load(); }));
+    EXPECT_EQ(started_line(t.id()) + killed_line("busy", t.id(), 0), captured());
+}
+
+TEST_F(CThreadTest, WakeupBeforeStopDoesNotEndTheStopEarly)
+{
+    TestThread& t = lasting_thread("busy", Body::BusyThenSleep, 150);
+    capture();
+    ASSERT_EQ(0, t.start(nullptr));
+    ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
+    t.wakeup();
+    const auto start = Clock::now();
+    errno = 0;
+    t.stop(400);
+    EXPECT_GE(elapsed_ms(start), 390);
+    ASSERT_TRUE(eventually([&] { return t.m_left.load(); }));
+    EXPECT_EQ(started_line(t.id()) + killed_line("busy", t.id(), 0), captured());
+}
+
+TEST_F(CThreadTest, UnlimitedStopWaitsForTheBodyAndNeverCancels)
+{
+    TestThread t("slow", Body::SpinAfterStop, 300);
+    capture();
+    ASSERT_EQ(0, t.start(nullptr));
+    ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
+    const auto start = Clock::now();
+    t.stop(4294967295U);
+    EXPECT_GE(elapsed_ms(start), 290);
+    EXPECT_FALSE(t.running());
+    EXPECT_EQ(started_line(t.id()) + exit_line("slow", t.id()), captured());
+}
+
+TEST_F(CThreadTest, DefaultBodyEndsOnWakeup)
+{
+    TestThread t("", Body::Default);
+    capture();
+    ASSERT_EQ(0, t.start(nullptr));
+    ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
+    EXPECT_EQ(0, t.wakeup());
+    ASSERT_TRUE(eventually([&] { return !t.running() && t.m_left; }));
+    EXPECT_EQ(started_line(t.id()) + exit_line("", t.id()), captured());
+}
+
+TEST_F(CThreadTest, WakeupIsKeptForTheNextSuspend)
+{
+    TestThread t("x", Body::Sleeper);
+    t.wakeup();
+    const auto start = Clock::now();
+    EXPECT_EQ(0, t.suspend(60000UL));
+    EXPECT_LT(elapsed_ms(start), 1000);
+    EXPECT_EQ(ETIMEDOUT, t.suspend(0UL));
+
+    timespec deadline;
+    t.fill_timespec(50, deadline);
+    EXPECT_EQ(ETIMEDOUT, t.suspend(deadline));
+}
+
+TEST_F(CThreadTest, AttributesReleasedOnceWhenTimeoutMeetsEndingBody)
+{
+    // Bodies that end right around the stop's time-out: either outcome is fine,
+    // but exactly one line and exactly one release of the attribute object.
+    for (int i = 0; i < 24; ++i) {
+        TestThread& t = lasting_thread("edge", Body::SpinAfterStop, 12 + i % 5);
+        watch_attr(t.attr());
+        capture();
+        ASSERT_EQ(0, t.start(nullptr));
+        ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
+        t.stop(14);
+        ASSERT_TRUE(eventually([&] { return t.m_left.load(); }));
+        // A won cancel waits for its pthread_cancel, so the attribute is released by now.
+        const std::string out = captured();
+        const bool exited = out.find("exit noramally") != std::string::npos;
+        const bool killed = out.find(") killed,") != std::string::npos;
+        EXPECT_NE(exited, killed) << out;
+        EXPECT_EQ(1, watched_releases()) << "iteration " << i;
+    }
+}
+
+TEST_F(CThreadTest, RunExecutesTheBodyOnTheCallingThread)
+{
+    TestThread t("inline", Body::Default);
+    t.wakeup();
+    int token = 0;
+    capture();
+    EXPECT_EQ(0, t.run(&token));
+    EXPECT_EQ(&token, t.m_arg_seen);
+    EXPECT_FALSE(t.running());
+    EXPECT_EQ(started_line(0) + exit_line("inline", 0), captured());
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+// Tests of CUdpServer: datagrams to the handler, failed reads, exit message, stop paths.
+#include "CUdpServer.h"
+
+#include "CLogger.h"
+#include "CUdpSocket.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned int LOOPBACK = 0x7F000001;
+
+long elapsed_ms(Clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+template <typename Pred>
+bool eventually(Pred pred, long ms = 10000)
+{
+    const auto start = Clock::now();
+    while (!pred()) {
+        if (elapsed_ms(start) > ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+sockaddr_in loopback(unsigned short port)
+{
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(LOOPBACK);
+    return a;
+}
+
+unsigned short open_ephemeral(CUdpSocket& s, unsigned short poll_ms)
+{
+    EXPECT_TRUE(s.open(0, LOOPBACK));
+    sockaddr_in a = loopback(0);
+    EXPECT_EQ(0, ::bind(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    socklen_t len = sizeof(a);
+    getsockname(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), &len);
+    s.set_poll_timeout(poll_ms);
+    return ntohs(a.sin_port);
+}
+
+struct Received {
+    std::vector<unsigned char> bytes;
+    unsigned short len;
+    unsigned short from_port;
+};
+
+class RecordingHandler : public ISocketHandler {
+public:
+    void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_got.push_back({std::vector<unsigned char>(data, data + len), len, ntohs(from.sin_port)});
+        ++m_count;
+    }
+    std::vector<Received> got()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_got;
+    }
+    std::atomic<int> m_count{0};
+
+private:
+    std::mutex m_lock;
+    std::vector<Received> m_got;
+};
+
+// A socket whose reads fail after poll reported input.
+class FailingIO : public ISocketIO {
+public:
+    bool is_valid() const override { return m_valid; }
+    int read(unsigned char*, unsigned short) override { return -1; }
+    int read(unsigned char*, unsigned short, sockaddr_in&) override
+    {
+        ++m_reads;
+        return -1;
+    }
+    int write(const unsigned char*, unsigned short) override { return -1; }
+    int write(const unsigned char*, unsigned short, const sockaddr_in&) override { return -1; }
+    bool poll() override
+    {
+        if (m_reads < 5)
+            return true;
+        ::poll(nullptr, 0, 5);  // idle like a quiet socket
+        return false;
+    }
+    int get_last_err() const override { return 0; }
+
+    std::atomic<bool> m_valid{true};
+    std::atomic<int> m_reads{0};
+};
+
+// Lets a test see the server's body begin and end.
+class ProbedServer : public CUdpServer {
+public:
+    using CUdpServer::CUdpServer;
+    int execute(void* arg) override
+    {
+        const int r = CUdpServer::execute(arg);
+        m_done = true;
+        return r;
+    }
+    bool running() const { return m_running; }
+    std::atomic<bool> m_done{false};
+};
+
+class CUdpServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (CLogger::m_logger == nullptr)
+            CLogger::init("CUdpServer_test");
+    }
+    void capture() { ::testing::internal::CaptureStdout(); }
+    std::string captured() { return ::testing::internal::GetCapturedStdout(); }
+};
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(CUdpServerTest, HandsEmptyAndOversizedDatagramsToHandler)
+{
+    CUdpSocket sock;
+    const unsigned short port = open_ephemeral(sock, 100);
+    CUdpSocket sender;
+    const unsigned short sender_port = open_ephemeral(sender, 100);
+    RecordingHandler handler;
+    std::vector<unsigned char> big(1600);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<unsigned char>(i ^ (i >> 8));
+
+    capture();
+    {
+        CUdpServer server(sock, handler);
+        server.init("local");
+        ASSERT_EQ(0, sender.write(nullptr, 0, loopback(port)));
+        ASSERT_EQ(1600, sender.write(big.data(), 1600, loopback(port)));
+        ASSERT_TRUE(eventually([&] { return handler.m_count >= 2; }));
+        server.deinit();
+    }
+    const std::string out = captured();
+
+    const auto got = handler.got();
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(0, got[0].len);
+    EXPECT_EQ(sender_port, got[0].from_port);
+    EXPECT_EQ(1500, got[1].len);
+    EXPECT_TRUE(std::equal(got[1].bytes.begin(), got[1].bytes.end(), big.begin()));
+    EXPECT_EQ(sender_port, got[1].from_port);
+
+    EXPECT_EQ(1u, count_of(out, "Exiting udp server thread:local\n")) << out;
+    EXPECT_EQ(0u, count_of(out, "killed")) << "deinit lets a 100 ms poll end by itself";
+}
+
+TEST_F(CUdpServerTest, DeinitEndsThreadWithDefaultPollTimeoutWithoutCancel)
+{
+    CUdpSocket sock;
+    open_ephemeral(sock, 1000);
+    RecordingHandler handler;
+    ProbedServer server(sock, handler);
+    capture();
+    server.init();
+    ASSERT_TRUE(eventually([&] { return server.running(); }));
+    server.deinit();
+    const std::string out = captured();
+    EXPECT_EQ(1u, count_of(out, "Exiting udp server thread:\n")) << out;
+    EXPECT_EQ(1u, count_of(out, " exit noramally\n")) << out;
+    EXPECT_EQ(0u, count_of(out, "killed")) << out;
+}
+
+TEST_F(CUdpServerTest, DeinitWithoutInitReturnsAtOnce)
+{
+    CUdpSocket sock;
+    RecordingHandler handler;
+    capture();
+    {
+        CUdpServer server(sock, handler);
+        const auto start = Clock::now();
+        server.deinit();
+        EXPECT_LT(elapsed_ms(start), 1000);
+    }
+    EXPECT_EQ("", captured());
+}
+
+TEST_F(CUdpServerTest, FailedReadNeverReachesHandler)
+{
+    FailingIO io;
+    RecordingHandler handler;
+    CUdpServer server(io, handler);
+    capture();
+    server.init("failing");
+    ASSERT_TRUE(eventually([&] { return io.m_reads >= 5; }));
+    // A socket found closed ends the loop by itself.
+    io.m_valid = false;
+    server.deinit();
+    const std::string out = captured();
+    EXPECT_EQ(0, handler.m_count);
+    EXPECT_EQ(1u, count_of(out, "Exiting udp server thread:failing\n")) << out;
+}
+
+TEST_F(CUdpServerTest, ClosedSocketEndsTheThreadAtOnce)
+{
+    CUdpSocket never_opened;
+    RecordingHandler handler;
+    ProbedServer server(never_opened, handler);
+    capture();
+    server.init("closed");
+    ASSERT_TRUE(eventually([&] { return server.m_done.load(); }));
+    server.deinit();
+    const std::string out = captured();
+    EXPECT_EQ(1u, count_of(out, "Exiting udp server thread:closed\n")) << out;
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// Tests of CUdpSocket over loopback: addressed reads and writes, truncation, failures, options.
+#include "CUdpSocket.h"
+
+#include "CLogger.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/ip.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr unsigned int LOOPBACK = 0x7F000001;
+
+sockaddr_in loopback(unsigned short port)
+{
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(LOOPBACK);
+    return a;
+}
+
+unsigned short open_ephemeral(CUdpSocket& s)
+{
+    EXPECT_TRUE(s.open(0, LOOPBACK));
+    sockaddr_in a = loopback(0);
+    EXPECT_EQ(0, ::bind(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    socklen_t len = sizeof(a);
+    getsockname(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), &len);
+    s.set_poll_timeout(5000);
+    return ntohs(a.sin_port);
+}
+
+class CUdpSocketTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (CLogger::m_logger == nullptr)
+            CLogger::init("CUdpSocket_test");
+    }
+    void SetUp() override
+    {
+        m_port_a = open_ephemeral(m_a);
+        m_port_b = open_ephemeral(m_b);
+    }
+    CUdpSocket m_a, m_b;
+    unsigned short m_port_a = 0, m_port_b = 0;
+};
+
+TEST_F(CUdpSocketTest, AddressedReadGivesSender)
+{
+    const unsigned char data[] = {0x80, 0x60, 1, 2, 3};
+    ASSERT_EQ(5, m_a.write(data, sizeof(data), loopback(m_port_b)));
+    ASSERT_TRUE(m_b.poll());
+    unsigned char buf[1500];
+    sockaddr_in from;
+    memset(&from, 0xAB, sizeof(from));
+    EXPECT_EQ(5, m_b.read(buf, sizeof(buf), from));
+    EXPECT_EQ(0, memcmp(buf, data, 5));
+    EXPECT_EQ(AF_INET, from.sin_family);
+    EXPECT_EQ(htons(m_port_a), from.sin_port);
+    EXPECT_EQ(htonl(LOOPBACK), from.sin_addr.s_addr);
+    const unsigned char zero[8] = {};
+    EXPECT_EQ(0, memcmp(from.sin_zero, zero, 8)) << "the record is zeroed before the read";
+}
+
+TEST_F(CUdpSocketTest, LongDatagramIsCutToReadSize)
+{
+    std::vector<unsigned char> data(3000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * 7);
+    ASSERT_EQ(3000, m_a.write(data.data(), 3000, loopback(m_port_b)));
+    const unsigned char tail = 0x55;
+    ASSERT_EQ(1, m_a.write(&tail, 1, loopback(m_port_b)));
+
+    unsigned char buf[1000];
+    ASSERT_TRUE(m_b.poll());
+    EXPECT_EQ(1000, m_b.read(buf, sizeof(buf)));
+    EXPECT_EQ(0, memcmp(buf, data.data(), 1000));
+    // The rest of the long datagram is gone: the next read is the next datagram.
+    ASSERT_TRUE(m_b.poll());
+    EXPECT_EQ(1, m_b.read(buf, sizeof(buf)));
+    EXPECT_EQ(tail, buf[0]);
+}
+
+TEST_F(CUdpSocketTest, ZeroLengthDatagramReadsAsZero)
+{
+    ASSERT_EQ(0, m_a.write(nullptr, 0, loopback(m_port_b)));
+    ASSERT_TRUE(m_b.poll());
+    unsigned char buf[16];
+    sockaddr_in from;
+    EXPECT_EQ(0, m_b.read(buf, sizeof(buf), from));
+}
+
+TEST_F(CUdpSocketTest, PlainWriteGoesToDefaultDestination)
+{
+    m_a.set_remote_addr(loopback(m_port_b));
+    const unsigned char data[] = {9, 8, 7};
+    ASSERT_EQ(3, m_a.write(data, sizeof(data)));
+    ASSERT_TRUE(m_b.poll());
+    unsigned char buf[16];
+    EXPECT_EQ(3, m_b.read(buf, sizeof(buf)));
+}
+
+TEST_F(CUdpSocketTest, FailuresReturnMinusOneAndStoreErrno)
+{
+    CUdpSocket closed;
+    unsigned char buf[16] = {};
+    sockaddr_in from;
+    struct Case {
+        const char* what;
+        int result;
+    } cases[] = {
+        {"read", closed.read(buf, sizeof(buf))},
+        {"addressed read", closed.read(buf, sizeof(buf), from)},
+        {"write", closed.write(buf, sizeof(buf), loopback(m_port_b))},
+        {"plain write", closed.write(buf, sizeof(buf))},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(-1, c.result) << c.what;
+    EXPECT_EQ(EBADF, closed.get_last_err());
+
+    // A successful call leaves the last error alone.
+    ASSERT_EQ(16, m_a.write(buf, sizeof(buf), loopback(m_port_b)));
+    ASSERT_EQ(-1, m_a.write(buf, sizeof(buf), loopback(0)));
+    const int err = m_a.get_last_err();
+    EXPECT_NE(0, err);
+    ASSERT_EQ(16, m_a.write(buf, sizeof(buf), loopback(m_port_b)));
+    EXPECT_EQ(err, m_a.get_last_err());
+}
+
+TEST_F(CUdpSocketTest, OptionSettersReachTheSystem)
+{
+    const int fd = m_a.get_socket_fd();
+    ASSERT_TRUE(m_a.set_sock_option_linger());
+    linger l{};
+    socklen_t len = sizeof(l);
+    ASSERT_EQ(0, getsockopt(fd, SOL_SOCKET, SO_LINGER, &l, &len));
+    EXPECT_EQ(1, l.l_onoff);
+    EXPECT_EQ(0, l.l_linger);
+
+    int before = 0;
+    len = sizeof(before);
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &before, &len);
+    ASSERT_TRUE(m_a.set_sock_option_buffer_size(before + 8192));
+    int after = 0;
+    len = sizeof(after);
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &after, &len);
+    EXPECT_GT(after, before);
+
+    ASSERT_TRUE(m_a.set_sock_option_broadcost());
+    int on = 0;
+    len = sizeof(on);
+    getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, &len);
+    EXPECT_EQ(1, on);
+
+    for (unsigned short tos : {0x10, 0xB8, 0x04}) {
+        ASSERT_TRUE(m_a.set_sock_option_tos(tos)) << tos;
+        int got = 0;
+        len = sizeof(got);
+        getsockopt(fd, IPPROTO_IP, IP_TOS, &got, &len);
+        EXPECT_EQ(tos, got);
+    }
+
+    CUdpSocket closed;
+    EXPECT_FALSE(closed.set_sock_option_linger());
+    EXPECT_FALSE(closed.set_sock_option_buffer_size(4096));
+    EXPECT_FALSE(closed.set_sock_option_broadcost());
+    EXPECT_FALSE(closed.set_sock_option_tos(0x10));
+    EXPECT_EQ(EBADF, closed.get_last_err());
+}
+
+}  // namespace

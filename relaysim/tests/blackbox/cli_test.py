@@ -1,0 +1,125 @@
+"""Black-box tests of relaysim's command line, device lists and start-up messages."""
+import os
+import re
+import subprocess
+import tempfile
+
+from harness import Program, Tests, binaries, free_port
+
+BIN = binaries()
+RELAYSIM = BIN["relaysim"]
+
+USAGE = (
+    "Usage:%s {-l local_port} {-r ref_server:port} {-p player:port} [-pd QRTP_port] "
+    "[-d encoder_list.txt] [-e encoder_list.txt]\n"
+    "{-l local_port}:local udp port to listen for unicast audio\n"
+    "{-r ref_server:port}:reflector server and listening port for audio\n"
+    "{-p player:port}: an audio player in local network e.g. 127.0.0.1:14590. "
+    "E.g. in vlc rtp://@:23456\n"
+    "{-pd port_decoders}: a port on ref server where a QRTP request can sent. "
+    "If not set, reflector server port is used\n"
+    "[-n count]: no of encoder and decode to emulate, if available in list. "
+    "Must be given before options e or d\n"
+    "[-st start_at]: Use this to select a starting point from the mac list, different than 0\n"
+    "[-d decoder_list.txt]: list of decoders files. if not set, some defaults are used\n"
+    "[-e encoder_list.txt]: list of encoders files\n"
+    "{-x project_id}: Emulate a diagnostic decoder to connect to the given project ID\n")
+
+PROMPT = "\rSelect stream to listen on the local PC?"
+
+
+def started(args, list_files=()):
+    """Runs relaysim until its first prompt and returns everything it printed by then."""
+    p = Program([RELAYSIM] + args)
+    try:
+        p.wait_for(re.escape(PROMPT), 30)
+        return p.output
+    finally:
+        p.stop()
+
+
+def decoders(out):
+    return re.findall(r"Adding decoder:0x([0-9a-f]+)\n", out)
+
+
+def encoders(out):
+    return re.findall(r"Adding encoder 0x([0-9a-f]+)\. stream audio to - ([0-9.]+):(\d+)\n", out)
+
+
+class CliTests(Tests):
+    def test_usage_exits(self):
+        for args, examined in [([], []), (["-d"], [RELAYSIM]), (["-n", "3"], [RELAYSIM, "-n"]),
+                               (["-r", "127.0.0.1:9", "-l"], [RELAYSIM, "-r"])]:
+            r = subprocess.run([RELAYSIM] + args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                               timeout=30)
+            expected = ("Initializing Logging service\n"
+                        + "".join("Current Options:%s\n" % w for w in examined)
+                        + USAGE % RELAYSIM)
+            assert r.returncode == 255, (args, r.returncode)
+            assert r.stdout.decode() == expected, (args, r.stdout.decode())
+
+    def test_start_up_order_and_last_word(self):
+        port = free_port()
+        out = started(["-l", str(port), "-r", "127.0.0.1:%d" % free_port(), "-p",
+                       "127.0.0.1:4000", "-d", "-e"])
+        lines = out.split("\n")
+        assert lines[0] == "Initializing Logging service", lines[0]
+        assert lines[1] == "Current Options:%s" % RELAYSIM
+        assert lines[2:6] == ["Current Options:-l", "Current Options:-r", "Current Options:-p",
+                              "Current Options:-d"], lines[2:6]
+        m = re.search(r"ref server is : 7f000001, project ID - 0, encoder port - (\d+), "
+                      r"decoder port - (\d+)\n", out)
+        assert m and m.group(1) == m.group(2), out[:2000]
+        assert len(decoders(out)) == 10, out
+        assert out.count("Thread 0x") >= 10
+        assert not encoders(out), "-e was the last word"
+        assert out.index("ref server is") < out.index("Adding decoder")
+
+    def test_diagnostic_decoders(self):
+        port = str(free_port())
+        out = started(["-l", port, "-x", "258", "-n", "2", "-d", "-l", port])
+        assert decoders(out) == ["ffff00010102", "ffff00020102"], decoders(out)
+        assert "project ID - 258," in out
+        out = started(["-l", port, "-x", "258", "-n", "2"])
+        assert decoders(out) == [], "no -d, no decoders"
+        out = started(["-l", port, "-st", "65535", "-x", "258", "-n", "1", "-d", "-l", port])
+        assert decoders(out) == ["ffff00000102"], decoders(out)
+
+    def test_list_files(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            dec = os.path.join(tmp, "decoders.txt")
+            enc = os.path.join(tmp, "encoders.txt")
+            with open(dec, "wb") as f:
+                f.write(b"# decoders of the test rig\r\n"
+                        b"0x0a1b2c3d4e01\r\n"
+                        b"0A1B2C3D4E02  front desk\r\n"
+                        b"\r\n"
+                        b"00:0a:1b:2c:3d:4e\r\n"
+                        b"0a:1b:2c:3d:4e:5f\r\n"
+                        b"0a1b2c3d4e03\r\n"
+                        b"0a1b2c3d4e04")
+            with open(enc, "wb") as f:
+                f.write(b"0b0000000001\n0b0000000002\n0b0000000003\n")
+            port = str(free_port())
+            out = started(["-n", "3", "-st", "3", "-d", dec, "-e", enc, "-r", "127.0.0.1:7000",
+                           "-l", port])
+            assert "reading decoder mac list from - %s\n" % dec in out
+            assert "reading encoder mac list from - %s\n" % enc in out
+            # From line 3 on: the remark line, the blank line and the first address are skipped.
+            assert decoders(out) == ["0a1b2c3d4e02", "00000000000a", "0a1b2c3d4e03"], decoders(out)
+            assert [e[0] for e in encoders(out)] == ["0b0000000003"], "line 3 and on"
+            assert encoders(out)[0][1:] == ("127.0.0.1", "7000")
+
+            # "-n" after "-d": the file is read with the count 10; a count of -1 then takes
+            # the whole decoder list but a single encoder.
+            out = started(["-d", dec, "-e", enc, "-n", "-1", "-l", port])
+            assert len(decoders(out)) == 5, decoders(out)
+            assert [e[0] for e in encoders(out)] == ["0b0000000001"]
+
+            out = started(["-n", "2", "-d", os.path.join(tmp, "missing.txt"), "-l", port])
+            assert "error opening mac address list file - %s" % os.path.join(tmp, "missing.txt") in out
+            assert len(decoders(out)) == 2
+
+
+if __name__ == "__main__":
+    CliTests().run()

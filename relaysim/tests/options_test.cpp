@@ -1,0 +1,183 @@
+// Tests of relaysim's command line: option rules, value conversion, usage exits.
+#include "options.h"
+
+#include "devices.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Parsed {
+    bool ok;
+    options opt;
+    std::string out;
+};
+
+Parsed parse(std::vector<std::string> words)
+{
+    words.insert(words.begin(), "/usr/bin/relaysim");
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    Parsed p;
+    testing::internal::CaptureStdout();
+    p.ok = parse_command_line(static_cast<int>(words.size()), argv.data(), p.opt);
+    p.out = testing::internal::GetCapturedStdout();
+    return p;
+}
+
+class OptionsTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/optlistXXXXXX";
+        close(mkstemp(name));
+        m_list = name;
+        std::ofstream out(m_list);
+        for (int i = 1; i <= 30; ++i)
+            out << std::hex << (0x001122000000UL + i) << "\n";
+    }
+    void TearDown() override
+    {
+        remove(m_list.c_str());
+        mac_list = builtin_decoders();
+        ins_list = builtin_encoders();
+        diag_mac_list = 0x0000FFFF00000000UL;
+    }
+    std::string m_list;
+};
+
+const char* const USAGE_FIRST =
+    "Usage:/usr/bin/relaysim {-l local_port} {-r ref_server:port} {-p player:port} "
+    "[-pd QRTP_port] [-d encoder_list.txt] [-e encoder_list.txt]\n";
+
+}  // namespace
+
+TEST_F(OptionsTest, UsageTextHasTenLines)
+{
+    testing::internal::CaptureStdout();
+    usage("prog");
+    std::string text = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10);
+    const std::string last =
+        "{-x project_id}: Emulate a diagnostic decoder to connect to the given project ID\n";
+    EXPECT_EQ(text.rfind(last), text.size() - last.size());
+    EXPECT_EQ(text.find("-c"), std::string::npos);
+}
+
+TEST_F(OptionsTest, MissingLocalPortEndsInUsage)
+{
+    Parsed none = parse({});
+    EXPECT_FALSE(none.ok);
+    EXPECT_EQ(none.out.find(USAGE_FIRST), 0u);
+
+    // "-d" is the last word and never examined; only word 0 is printed.
+    Parsed only_d = parse({"-d"});
+    EXPECT_FALSE(only_d.ok);
+    EXPECT_EQ(only_d.out.find("Current Options:/usr/bin/relaysim\n"), 0u);
+    EXPECT_EQ(only_d.out.find("Current Options:-d"), std::string::npos);
+    EXPECT_NE(only_d.out.find(USAGE_FIRST), std::string::npos);
+}
+
+TEST_F(OptionsTest, ExaminesEveryWordButTheLast)
+{
+    Parsed p = parse({"-l", "5000", "-r", "127.0.0.1:6000", "-p", "127.0.0.2:7000", "-d", "-e"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.out,
+              "Current Options:/usr/bin/relaysim\n"
+              "Current Options:-l\n"
+              "Current Options:-r\n"
+              "Current Options:-p\n"
+              "Current Options:-d\n");
+    EXPECT_TRUE(p.opt.decoders);
+    EXPECT_FALSE(p.opt.encoders);
+    EXPECT_EQ(p.opt.local_port, 5000);
+    EXPECT_EQ(p.opt.reflector_addr, 0x7F000001u);
+    EXPECT_EQ(p.opt.reflector_port, 6000);
+    EXPECT_EQ(p.opt.decoder_port, 6000);
+    EXPECT_EQ(p.opt.player_addr, 0x7F000002u);
+    EXPECT_EQ(p.opt.player_port, 7000);
+    EXPECT_EQ(mac_list.size(), 174u);
+}
+
+TEST_F(OptionsTest, ValuesAreConvertedWithoutChecks)
+{
+    struct Case {
+        std::vector<std::string> words;
+        unsigned short local, decoder_port, reflector_port, project;
+        unsigned int reflector;
+        int count, start;
+    } cases[] = {
+        {{"-l", "70000"}, 4464, 0, 0, 0, 0, 10, 0},
+        {{"-l", " +12x"}, 12, 0, 0, 0, 0, 10, 0},
+        {{"-l", "1", "-r", "127.0.0.1"}, 1, 0, 0, 0, 0, 10, 0},
+        {{"-l", "1", "-r", ":5"}, 1, 0, 0, 0, 0, 10, 0},
+        {{"-l", "1", "-r", "127.0.0.1:"}, 1, 0, 0, 0, 0x7F000001, 10, 0},
+        {{"-l", "1", "-r", "no.such.host.invalid:9"}, 1, 9, 9, 0, 0, 10, 0},
+        {{"-l", "1", "-r", "10.1.2.3:9", "-pd", "0"}, 1, 9, 9, 0, 0x0A010203, 10, 0},
+        {{"-l", "1", "-r", "10.1.2.3:9", "-pd", "8"}, 1, 8, 9, 0, 0x0A010203, 10, 0},
+        {{"-l", "1", "-n", "-3", "-st", "abc", "-x", "65794"}, 1, 0, 0, 258, 0, -3, 0},
+        {{"-L", "1", "-l", "2", "-q", "-l"}, 2, 0, 0, 0, 0, 10, 0},
+    };
+    for (const Case& c : cases) {
+        Parsed p = parse(c.words);
+        ASSERT_TRUE(p.ok) << c.words[1];
+        EXPECT_EQ(p.opt.local_port, c.local) << c.words[1];
+        EXPECT_EQ(p.opt.decoder_port, c.decoder_port) << c.words.back();
+        EXPECT_EQ(p.opt.reflector_port, c.reflector_port) << c.words.back();
+        EXPECT_EQ(p.opt.reflector_addr, c.reflector) << c.words.back();
+        EXPECT_EQ(p.opt.project_id, c.project);
+        EXPECT_EQ(p.opt.count, c.count);
+        EXPECT_EQ(p.opt.start, c.start);
+    }
+}
+
+TEST_F(OptionsTest, ConfigServerHostIsReplacedOnlyByHostAndPort)
+{
+    EXPECT_EQ(parse({"-l", "1", "-c", "cfg.example:99"}).opt.config_host, "cfg.example");
+    EXPECT_EQ(parse({"-l", "1", "-c", "cfg.example"}).opt.config_host, CONFIG_SERVER_HOST);
+}
+
+TEST_F(OptionsTest, ListFilesUseCountAndStartAsTheyStand)
+{
+    Parsed before = parse({"-n", "20", "-st", "3", "-d", m_list, "-l", "1"});
+    ASSERT_TRUE(before.ok);
+    EXPECT_NE(before.out.find("reading decoder mac list from - " + m_list + "\n"),
+              std::string::npos);
+    ASSERT_EQ(mac_list.size(), 20u);
+    EXPECT_EQ(mac_list[0], 0x001122000003UL);
+
+    Parsed after = parse({"-d", m_list, "-n", "20", "-l", "1"});
+    ASSERT_TRUE(after.ok);
+    EXPECT_EQ(mac_list.size(), 10u);
+    EXPECT_EQ(mac_list[0], 0x001122000001UL);
+    EXPECT_EQ(after.opt.count, 20);
+
+    // "-d" before "-e file": the built-in decoder list stays, the encoders come from the file.
+    mac_list = builtin_decoders();
+    Parsed both = parse({"-d", "-e", m_list, "-l", "1"});
+    ASSERT_TRUE(both.ok);
+    EXPECT_TRUE(both.opt.decoders);
+    EXPECT_TRUE(both.opt.encoders);
+    EXPECT_EQ(mac_list.size(), 174u);
+    EXPECT_EQ(ins_list.size(), 10u);
+    EXPECT_NE(both.out.find("reading encoder mac list from - " + m_list + "\n"),
+              std::string::npos);
+}
+
+TEST(GetIpAddressTest, ResolvesDottedQuadsAndNames)
+{
+    EXPECT_EQ(get_ip_address("127.0.0.1"), 0x7F000001u);
+    EXPECT_EQ(get_ip_address("192.168.1.20"), 0xC0A80114u);
+    EXPECT_EQ(get_ip_address("localhost") >> 24, 127u);
+    EXPECT_EQ(get_ip_address("no.such.host.invalid"), 0u);
+}

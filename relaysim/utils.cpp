@@ -1,0 +1,106 @@
+// Shared helpers of relaysim: MAC byte order, key=value text, local interface queries.
+#include "utils.h"
+
+#include "CLogger.h"
+
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace utils {
+
+namespace {
+// Query socket of one interface look-up, closed on every return.
+struct query_socket {
+    int fd;
+    query_socket() : fd(::socket(AF_INET, SOCK_DGRAM, 0)) {}
+    ~query_socket()
+    {
+        if (fd != -1)
+            ::close(fd);
+    }
+    query_socket(const query_socket&) = delete;
+    query_socket& operator=(const query_socket&) = delete;
+};
+
+void fill_request(ifreq& req, const std::string& ifname)
+{
+    memset(&req, 0, sizeof(req));
+    strncpy(req.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
+    req.ifr_addr.sa_family = AF_INET;
+}
+}  // namespace
+
+void get_value(const std::string& text, const std::string& key, std::string& value)
+{
+    const std::string needle = key + "=";
+    const std::string::size_type at = text.find(needle);
+    if (at == std::string::npos)
+        return;
+    const std::string::size_type begin = at + needle.size();
+    const std::string::size_type comma = text.find(',', begin);
+    if (comma == std::string::npos)
+        value = text.substr(begin);
+    else
+        value = text.substr(begin, comma - begin);
+}
+
+unsigned long mac_big_endian(const unsigned long& mac)
+{
+    unsigned long out = 0;
+    for (int i = 0; i < 6; ++i)
+        out = (out << 8) | ((mac >> (8 * i)) & 0xFFUL);
+    return out;
+}
+
+void trim(std::string& s)
+{
+    static const char blanks[] = " \t";
+    const std::string::size_type first = s.find_first_not_of(blanks);
+    if (first == std::string::npos) {
+        s.clear();
+        return;
+    }
+    const std::string::size_type last = s.find_last_not_of(blanks);
+    s = s.substr(first, last - first + 1);
+}
+
+bool get_mac_addr(const std::string& ifname, unsigned char* mac)
+{
+    if (mac == nullptr)
+        return false;
+    query_socket q;
+    if (q.fd == -1)
+        return false;
+    ifreq req;
+    fill_request(req, ifname);
+    if (ioctl(q.fd, SIOCGIFHWADDR, &req) != 0) {
+        CLogger::m_logger->log_msg("Can not get mac address for \"%s\"", ifname.c_str());
+        return false;
+    }
+    memcpy(mac, req.ifr_hwaddr.sa_data, 6);
+    return true;
+}
+
+bool get_ip_addr(const std::string& ifname, unsigned int& ip)
+{
+    query_socket q;
+    if (q.fd == -1)
+        return false;
+    ifreq req;
+    fill_request(req, ifname);
+    if (ioctl(q.fd, SIOCGIFADDR, &req) != 0) {
+        CLogger::m_logger->log_msg("Can not get ip address for \"%s\"", ifname.c_str());
+        return false;
+    }
+    sockaddr_in addr;
+    memcpy(&addr, &req.ifr_addr, sizeof(addr));
+    ip = addr.sin_addr.s_addr;
+    return true;
+}
+
+}  // namespace utils

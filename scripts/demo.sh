@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Demo on one machine: the stand-in reflector, relaysim with 10 decoders and 10 encoders,
+# and an RTP tone source feeding relaysim's local port.
+#
+#   bash scripts/demo.sh            interactive: type a stream index and Enter, Ctrl-C ends
+#   bash scripts/demo.sh SECONDS    selects stream 0 by itself, ends after SECONDS and checks
+#                                   that the streams came online and reached the player port
+# Ports can be moved with DEMO_REFLECTOR_PORT, DEMO_DECODER_PORT, DEMO_LOCAL_PORT, DEMO_PLAYER_PORT.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-}
+build=${DEMO_BUILD_DIR:-build-demo}
+reflector_port=${DEMO_REFLECTOR_PORT:-40000}
+decoder_port=${DEMO_DECODER_PORT:-40002}
+local_port=${DEMO_LOCAL_PORT:-40010}
+player_port=${DEMO_PLAYER_PORT:-40020}
+
+echo "demo: building relaysim and the stand-ins in $build/"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+  -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target relaysim reflector rtp_source >/dev/null
+
+sdp="$build/demo-player.sdp"
+cat >"$sdp" <<SDP
+v=0
+o=- 0 0 IN IP4 127.0.0.1
+s=relaysim demo
+c=IN IP4 127.0.0.1
+t=0 0
+m=audio $player_port RTP/AVP 0
+a=rtpmap:0 PCMU/8000
+SDP
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT INT TERM
+
+"$build/tools/reflector" -a 127.0.0.1 -e "$reflector_port" -d "$decoder_port" \
+  >"$build/demo-reflector.log" 2>&1 &
+pids+=($!)
+"$build/tools/rtp_source" -t "127.0.0.1:$local_port" -f 440 >"$build/demo-source.log" 2>&1 &
+pids+=($!)
+
+cat <<TEXT
+
+demo: reflector on 127.0.0.1:$reflector_port (decoder requests on $decoder_port),
+      a 440 Hz tone into relaysim's local port $local_port, player port $player_port.
+demo: to listen, run in another terminal:
+        ffplay -nodisp -protocol_whitelist file,udp,rtp -i $sdp
+      or:  vlc rtp://@:$player_port
+demo: to select a stream, type its index (0 to 9) and Enter; -1 stops listening.
+
+TEXT
+
+relaysim=("$build/relaysim/relaysim" -n 10 -d -e -l "$local_port"
+          -r "127.0.0.1:$reflector_port" -pd "$decoder_port" -p "127.0.0.1:$player_port")
+
+if [ -z "$seconds" ]; then
+  "${relaysim[@]}"
+  exit 0
+fi
+
+log="$build/demo-relaysim.log"
+{ sleep 4; echo 0; sleep "$seconds"; } | "${relaysim[@]}" >"$log" 2>&1 &
+pids+=($!)
+sleep "$seconds"
+sed 's/\r*Select stream to listen on the local PC?//g' "$log" | grep -v '^$' || true
+echo
+if grep -q "Online \[Total online: 10\]" "$log" && grep -q "reflector stream online" "$log" \
+   && grep -q "local stream online" "$log"; then
+  echo "demo: OK: 10 decoder streams online, local stream relayed, stream 0 sent to the player"
+else
+  echo "demo: FAILED: see $log and $build/demo-reflector.log"
+  exit 1
+fi

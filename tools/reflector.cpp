@@ -1,0 +1,337 @@
+// Stand-in reflector: serves the encoder copies it receives to the decoders that ask for a stream.
+//
+// reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v]
+//   -e  encoder port (copies arrive here); 0 picks a free port
+//   -d  decoder port (12-byte requests arrive here); absent: the encoder port serves both
+//   -f  a decoder that has not asked for this many seconds is forgotten (default 12)
+//   -g  send generated RTP datagrams of -s bytes (default 172) to every decoder, rate a second
+//   -T  end after this many seconds (default: run until SIGINT/SIGTERM)
+//   -v  print every request with its bytes
+// Decoders are ordered by device address; decoder i hears encoder stream i modulo the
+// number of streams, streams counted by SSRC in order of first appearance.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+struct Decoder {
+    sockaddr_in addr;
+    int sock;  // the socket the request went to answers it
+    steady::time_point last_request;
+    unsigned short seq;
+    unsigned int timestamp;
+};
+
+struct Options {
+    in_addr_t bind_addr = htonl(INADDR_ANY);
+    unsigned short encoder_port = 0;
+    int decoder_port = -1;
+    int forget_s = 12;
+    int rate = 0;
+    int size = 172;
+    double run_s = 0;
+    bool verbose = false;
+};
+
+int open_socket(in_addr_t addr, unsigned short port, unsigned short& bound)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        perror("reflector: socket");
+        exit(1);
+    }
+    int size = 4 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+        perror("reflector: bind");
+        exit(1);
+    }
+    socklen_t len = sizeof(sa);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    bound = ntohs(sa.sin_port);
+    return fd;
+}
+
+unsigned long long endpoint_key(const sockaddr_in& a)
+{
+    return (static_cast<unsigned long long>(ntohl(a.sin_addr.s_addr)) << 16) | ntohs(a.sin_port);
+}
+
+class Reflector {
+public:
+    explicit Reflector(const Options& opt) : m_opt(opt) {}
+
+    void run(int enc_fd, int dec_fd);
+
+private:
+    void on_request(int fd, const unsigned char* data, ssize_t len, const sockaddr_in& from);
+    void on_copy(const unsigned char* data, ssize_t len);
+    void forget_silent(steady::time_point now);
+    void regroup();
+    void generate();
+    void drain(int fd, bool requests_too);
+
+    const Options& m_opt;
+    steady::time_point m_start = steady::now();
+    // Ordered by device address, then endpoint.
+    std::map<std::pair<unsigned long, unsigned long long>, Decoder> m_decoders;
+    std::unordered_map<unsigned int, size_t> m_stream_of_ssrc;
+    std::vector<std::vector<const Decoder*>> m_listeners;
+    bool m_regroup = false;
+    unsigned long long m_requests = 0, m_copies = 0, m_sent = 0;
+    int m_enc_fd = -1;
+};
+
+void Reflector::on_request(int fd, const unsigned char* data, ssize_t len, const sockaddr_in& from)
+{
+    ++m_requests;
+    unsigned long mac = 0;
+    for (int i = 4; i < 10; ++i)
+        mac = (mac << 8) | data[i];
+    const auto now = steady::now();
+    char host[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &from.sin_addr, host, sizeof(host));
+    if (m_opt.verbose) {
+        long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_start).count();
+        printf("request %s:%u t=%lld bytes=", host, ntohs(from.sin_port), ms);
+        for (ssize_t i = 0; i < len; ++i)
+            printf("%02x", data[i]);
+        printf("\n");
+    }
+    auto key = std::make_pair(mac, endpoint_key(from));
+    auto it = m_decoders.find(key);
+    if (it == m_decoders.end()) {
+        Decoder d;
+        d.addr = from;
+        d.sock = fd;
+        d.seq = static_cast<unsigned short>(random());
+        d.timestamp = static_cast<unsigned int>(random());
+        it = m_decoders.emplace(key, d).first;
+        printf("decoder %012lx at %s:%u joined\n", mac, host, ntohs(from.sin_port));
+        m_regroup = true;
+    }
+    it->second.last_request = now;
+    fflush(stdout);
+}
+
+void Reflector::on_copy(const unsigned char* data, ssize_t len)
+{
+    ++m_copies;
+    if (len < 12)
+        return;
+    unsigned int ssrc = (unsigned(data[8]) << 24) | (unsigned(data[9]) << 16) |
+                        (unsigned(data[10]) << 8) | data[11];
+    auto it = m_stream_of_ssrc.find(ssrc);
+    if (it == m_stream_of_ssrc.end()) {
+        it = m_stream_of_ssrc.emplace(ssrc, m_stream_of_ssrc.size()).first;
+        regroup();
+    }
+    if (it->second >= m_listeners.size())
+        return;
+    for (const Decoder* d : m_listeners[it->second]) {
+        if (sendto(d->sock, data, len, 0, reinterpret_cast<const sockaddr*>(&d->addr),
+                   sizeof(d->addr)) == len)
+            ++m_sent;
+    }
+}
+
+void Reflector::regroup()
+{
+    m_regroup = false;
+    m_listeners.assign(m_stream_of_ssrc.size(), {});
+    if (m_listeners.empty())
+        return;
+    size_t i = 0;
+    for (const auto& entry : m_decoders)
+        m_listeners[i++ % m_listeners.size()].push_back(&entry.second);
+}
+
+void Reflector::forget_silent(steady::time_point now)
+{
+    for (auto it = m_decoders.begin(); it != m_decoders.end();) {
+        if (now - it->second.last_request > std::chrono::seconds(m_opt.forget_s)) {
+            char host[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &it->second.addr.sin_addr, host, sizeof(host));
+            printf("decoder %012lx at %s:%u forgotten\n", it->first.first, host,
+                   ntohs(it->second.addr.sin_port));
+            fflush(stdout);
+            it = m_decoders.erase(it);
+            m_regroup = true;
+        } else {
+            ++it;
+        }
+    }
+}
+
+void Reflector::generate()
+{
+    std::vector<unsigned char> packet(m_opt.size < 12 ? 12 : m_opt.size, 0x55);
+    unsigned int index = 0;
+    for (auto& entry : m_decoders) {
+        Decoder& d = entry.second;
+        unsigned int ssrc = 0x52000000u + index++;
+        packet[0] = 0x80;
+        packet[1] = 0;
+        packet[2] = static_cast<unsigned char>(d.seq >> 8);
+        packet[3] = static_cast<unsigned char>(d.seq);
+        for (int i = 0; i < 4; ++i) {
+            packet[4 + i] = static_cast<unsigned char>(d.timestamp >> (24 - 8 * i));
+            packet[8 + i] = static_cast<unsigned char>(ssrc >> (24 - 8 * i));
+        }
+        ++d.seq;
+        d.timestamp += 160;
+        if (sendto(d.sock, packet.data(), packet.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&d.addr), sizeof(d.addr)) ==
+            static_cast<ssize_t>(packet.size()))
+            ++m_sent;
+    }
+}
+
+void Reflector::drain(int fd, bool requests_too)
+{
+    unsigned char buf[2048];
+    for (int n = 0; n < 4096; ++n) {
+        sockaddr_in from;
+        socklen_t flen = sizeof(from);
+        ssize_t len = recvfrom(fd, buf, sizeof(buf), MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &flen);
+        if (len < 0)
+            return;
+        bool request = len == 12 && memcmp(buf, "QVL ", 4) == 0;
+        if (request && requests_too)
+            on_request(fd, buf, len, from);
+        else if (fd == m_enc_fd)
+            on_copy(buf, len);
+    }
+}
+
+void Reflector::run(int enc_fd, int dec_fd)
+{
+    m_enc_fd = enc_fd;
+    const auto deadline = m_start + std::chrono::duration_cast<steady::duration>(
+                                        std::chrono::duration<double>(m_opt.run_s));
+    const auto period = m_opt.rate > 0 ? std::chrono::duration_cast<steady::duration>(
+                                             std::chrono::duration<double>(1.0 / m_opt.rate))
+                                       : steady::duration(0);
+    auto next_tick = m_start + period;
+    auto next_forget = m_start + std::chrono::seconds(1);
+    while (!g_stop) {
+        auto now = steady::now();
+        if (m_opt.run_s > 0 && now >= deadline)
+            break;
+        auto wake = next_forget;
+        if (m_opt.rate > 0 && next_tick < wake)
+            wake = next_tick;
+        int timeout = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count());
+        pollfd fds[2] = {{enc_fd, POLLIN, 0}, {dec_fd, POLLIN, 0}};
+        int nfds = dec_fd == enc_fd ? 1 : 2;
+        if (poll(fds, nfds, timeout < 0 ? 0 : timeout) > 0) {
+            if (fds[0].revents & POLLIN)
+                drain(enc_fd, dec_fd == enc_fd);
+            if (nfds == 2 && (fds[1].revents & POLLIN))
+                drain(dec_fd, true);
+        }
+        now = steady::now();
+        if (now >= next_forget) {
+            forget_silent(now);
+            next_forget += std::chrono::seconds(1);
+        }
+        if (m_regroup)
+            regroup();
+        if (m_opt.rate > 0 && now >= next_tick) {
+            generate();
+            next_tick += period;
+            // After a stall, skip what was missed rather than burst.
+            if (now - next_tick > std::chrono::seconds(1))
+                next_tick = now + period;
+        }
+    }
+    printf("reflector: requests %llu copies %llu sent %llu\n", m_requests, m_copies, m_sent);
+    fflush(stdout);
+}
+
+void usage()
+{
+    fprintf(stderr, "usage: reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] "
+                    "[-s size] [-T seconds] [-v]\n");
+    exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string w = argv[i];
+        if (w == "-v") {
+            opt.verbose = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            usage();
+        const char* v = argv[++i];
+        if (w == "-a")
+            opt.bind_addr = inet_addr(v);
+        else if (w == "-e")
+            opt.encoder_port = static_cast<unsigned short>(atoi(v));
+        else if (w == "-d")
+            opt.decoder_port = atoi(v);
+        else if (w == "-f")
+            opt.forget_s = atoi(v);
+        else if (w == "-g")
+            opt.rate = atoi(v);
+        else if (w == "-s")
+            opt.size = atoi(v);
+        else if (w == "-T")
+            opt.run_s = atof(v);
+        else
+            usage();
+    }
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    unsigned short enc_port = 0, dec_port = 0;
+    int enc_fd = open_socket(opt.bind_addr, opt.encoder_port, enc_port);
+    int dec_fd = enc_fd;
+    dec_port = enc_port;
+    if (opt.decoder_port >= 0 && opt.decoder_port != enc_port)
+        dec_fd = open_socket(opt.bind_addr, static_cast<unsigned short>(opt.decoder_port), dec_port);
+    printf("reflector: encoder port %u decoder port %u\n", enc_port, dec_port);
+    fflush(stdout);
+    Reflector(opt).run(enc_fd, dec_fd);
+    close(enc_fd);
+    if (dec_fd != enc_fd)
+        close(dec_fd);
+    return 0;
+}
