@@ -6,9 +6,20 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
+#include <cstdlib>
 #include <fstream>
+#include <string>
 #include <vector>
+
+namespace {
+std::string g_scratch;
+
+void remove_scratch()
+{
+    unlink((g_scratch + "/list.txt").c_str());
+    rmdir(g_scratch.c_str());
+}
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -17,6 +28,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     char dir[] = "/tmp/command_line_fuzz.XXXXXX";
     if (mkdtemp(dir) == nullptr || chdir(dir) != 0)
         abort();
+    g_scratch = dir;
+    atexit(remove_scratch);
     std::ofstream("list.txt") << "001122334455\n0a0b0c0d0e0f\n\nffffffffffff\n";
     return 0;
 }

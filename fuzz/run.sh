@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
+# Absolute, since a harness may change its working folder.
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
 
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
@@ -12,7 +15,7 @@ cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
-for seeds in fuzz/corpus/*/; do
+for seeds in "$PWD"/fuzz/corpus/*/; do
   name=$(basename "$seeds")
   harness="$build/${name}_fuzz"
   if [ ! -x "$harness" ]; then

@@ -77,7 +77,7 @@ bool CGetConfig::get_reflector(const std::string& mac, unsigned int& ip, unsigne
     }
 
     // One spare byte keeps the terminator inside the buffer for a full-size reply.
-    char buf[kMaxReply];
+    char buf[kMaxReply + 1];
     int got = -1;
     if (m_socket.poll()) {
         got = m_socket.read(reinterpret_cast<unsigned char*>(buf), kMaxReply);

@@ -53,6 +53,7 @@ int CSocket::get_last_err() const
 bool CSocket::open(unsigned short port, unsigned int address)
 {
     bool ok = true;
+    close();  // never leak a descriptor opened earlier
     m_port = port;
     memset(&m_local_addr, 0, sizeof(m_local_addr));
     m_fd = ::socket(AF_INET, get_socket_type(), get_protocol());
@@ -153,9 +154,9 @@ bool CSocket::poll()
 
 bool CSocket::close()
 {
-    if (is_valid())
-        ::close(m_fd);
-    m_fd = -1;
+    const int fd = m_fd.exchange(-1);
+    if (fd != -1)
+        ::close(fd);
     return true;
 }
 

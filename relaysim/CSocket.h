@@ -38,7 +38,8 @@ protected:
     // Stores errno of a failed call as the last error.
     void set_last_err(int err) { m_last_err.store(err, std::memory_order_relaxed); }
 
-    int m_fd;
+    // Atomic: the owner may close the socket while a server thread tests it.
+    std::atomic<int> m_fd;
     sockaddr_in m_local_addr;
     // Several threads may write one socket, each storing its failure here.
     std::atomic<int> m_last_err;

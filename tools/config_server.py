@@ -2,7 +2,9 @@
 """Stand-in configuration server: answers each UDP request with a configurable reply text."""
 
 import argparse
+import os
 import re
+import select
 import signal
 import socket
 import sys
@@ -54,6 +56,9 @@ def parse_args(argv):
                    help="stay silent for the first K requests")
     p.add_argument("--delay", type=int, default=0, metavar="MS",
                    help="wait MS milliseconds before each reply")
+    p.add_argument("--until-eof", action="store_true",
+                   help="also end when standard input ends, so that a test that started it "
+                        "through a pipe takes it down with itself, even when the test dies")
     return p.parse_args(argv)
 
 
@@ -69,10 +74,16 @@ def main(argv):
     sock.bind((args.host, args.port))
     print(sock.getsockname()[1], flush=True)
 
+    watch = [sock, sys.stdin] if args.until_eof else [sock]
     requests = 0
     answered = 0
     try:
         while True:
+            ready, _, _ = select.select(watch, [], [])
+            if sys.stdin in ready and not os.read(sys.stdin.fileno(), 4096):
+                break
+            if sock not in ready:
+                continue
             data, peer = sock.recvfrom(65535)
             requests += 1
             print("request %d from %s:%d (%d bytes): %s"

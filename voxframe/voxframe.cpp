@@ -402,8 +402,10 @@ PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
     CHECK(store_unsigned(self, n.gpios, at.gpios, 1, v[P_GPIOS]));
     // 5. An array as long as the argument; the field takes only 4.
     PyObject* stamp = v[P_TIMESTAMP_BYTES];
+    Ref stamp_item(lookup_global(n.c_ubyte));
+    CHECK(stamp_item);
     if ((PyBytes_CheckExact(stamp) || PyByteArray_CheckExact(stamp)) && PyObject_Size(stamp) == 4 &&
-        is_plain_record(self)) {
+        stamp_item.get() == at.c_ubyte && is_plain_record(self)) {
         char bytes[4];
         std::memcpy(bytes, PyBytes_CheckExact(stamp) ? PyBytes_AS_STRING(stamp)
                                                      : PyByteArray_AS_STRING(stamp), 4);
@@ -411,11 +413,9 @@ PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
     } else {
         const Py_ssize_t count = PyObject_Size(stamp);
         CHECK(count >= 0);
-        Ref c_ubyte(lookup_global(n.c_ubyte));
-        CHECK(c_ubyte);
         Ref count_obj(PyLong_FromSsize_t(count));
         CHECK(count_obj);
-        Ref array_type(PyNumber_Multiply(c_ubyte.get(), count_obj.get()));
+        Ref array_type(PyNumber_Multiply(stamp_item.get(), count_obj.get()));
         CHECK(array_type);
         Ref items(PySequence_Tuple(stamp));
         CHECK(items);
@@ -445,13 +445,16 @@ PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
         CHECK(copy);
         CHECK(PyObject_SetAttr(self, n.data, copy.get()) == 0);
     }
-    // 8.
-    if (is_plain_record(self)) {
-        const int truth = PyObject_IsTrue(v[P_REPLICA]);
+    // 8. Only plain values take the direct store: the field refuses ctypes instances of
+    // other types, which must keep raising TypeError.
+    PyObject* replica = v[P_REPLICA];
+    if (is_plain_record(self) &&
+        (PyBool_Check(replica) || replica == Py_None || PyLong_CheckExact(replica))) {
+        const int truth = PyObject_IsTrue(replica);
         CHECK(truth >= 0);
         CHECK(write_bits(self, at.replica, 1, truth));
     } else {
-        CHECK(PyObject_SetAttr(self, n.replica, v[P_REPLICA]) == 0);
+        CHECK(PyObject_SetAttr(self, n.replica, replica) == 0);
     }
     // 9. Derived from the argument as passed, not from the stored field.
     if (v[P_TIMESTAMP_MS] != Py_None) {

@@ -134,6 +134,10 @@ TEST_F(CConsoleTest, BadInputAndEndOfInputAreNotReadAgain)
         EXPECT_EQ(pass(console, ""), "");
         EXPECT_GT(clock::now() - t0, std::chrono::milliseconds(800)) << "one wake a second";
     }
+    // Without input the passes still report streams that stopped.
+    m_instr.m_online = true;
+    m_instr.m_last_rx = time(nullptr) - 10;
+    EXPECT_EQ(pass(console, ""), "local stream offline\n");
 }
 
 TEST_F(CConsoleTest, ReflectorCheckWaitsForAValueOfZeroOrMore)

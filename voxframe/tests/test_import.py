@@ -88,6 +88,19 @@ class NamespaceTest(unittest.TestCase):
                    if len(line.split()) >= 8 and line.split()[6] != "UND"
                    and line.split()[4] in ("GLOBAL", "WEAK")]
         self.assertEqual(defined, ["PyInit_voxframe"])
+        # Without NEEDED entries every reference binds unversioned, to the oldest version the
+        # process offers: only the interpreter's API and C runtime calls with one stable ABI may
+        # appear (a libstdc++ call would fail the import, a compat-versioned libc call would
+        # silently get the old ABI).
+        runtime = {"memcpy", "memmove", "memset", "__memcpy_chk", "__memmove_chk", "__memset_chk",
+                   "__assert_fail", "__stack_chk_fail", "__stack_chk_guard", "__cxa_finalize",
+                   "__gmon_start__", "_ITM_registerTMCloneTable", "_ITM_deregisterTMCloneTable",
+                   "raise", "abort"}
+        undefined = {line.split()[7] for line in symbols.splitlines()
+                     if len(line.split()) >= 8 and line.split()[6] == "UND"}
+        other = {name for name in undefined
+                 if not name.startswith(("Py", "_Py")) and name not in runtime}
+        self.assertEqual(other, set())
 
 
 class ReimportTest(unittest.TestCase):

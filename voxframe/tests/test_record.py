@@ -85,6 +85,7 @@ class ConstructionTest(unittest.TestCase):
         self.assertIs(r._VoxFrame__empty, marker)
         self.assertIs(r.replica, True)
         self.assertIs(VoxFrame(**base_args(replica=0)).replica, False)
+        self.assertIs(VoxFrame(**base_args(replica=ctypes.c_bool(True))).replica, True)
 
     def test_integer_arguments_keep_their_low_bits(self):
         cases = [  # sequence_number, gpios, rtp_timestamp_ms, expected
@@ -117,6 +118,9 @@ class ConstructionTest(unittest.TestCase):
             ({"timestamp_bytes": [0, 0, 3, 1.0]}, TypeError),
             ({"timestamp_bytes": [0, 0, 3, 300]}, ValueError),
             ({"timestamp_bytes": [0, 0, 3, -1]}, ValueError),
+            # The field takes the truth of plain objects but refuses other ctypes instances.
+            ({"replica": (ctypes.c_ubyte * 1)(1)}, TypeError),
+            ({"replica": ctypes.c_uint8(1)}, TypeError),
         ]
         for overrides, exc in cases:
             with self.subTest(overrides=overrides):
@@ -177,6 +181,7 @@ class StoreEquivalenceTest(unittest.TestCase):
             base_args(sequence_number=True, gpios=False, timestamp_bytes=bytearray(b"\x80\1\2\3")),
             base_args(timestamp_bytes=[9, 8, 7, 6], replica="", data=bytearray(300)),
             base_args(timestamp_bytes=memoryview(b"\xff\0\xff\0"), data=memoryview(b"pq")),
+            base_args(replica=ctypes.c_bool(True), data_len=False),
         ]
         pointer_at = VoxFrame.data.offset
         pointer_end = pointer_at + ctypes.sizeof(ctypes.c_void_p)
@@ -200,6 +205,20 @@ class StoreEquivalenceTest(unittest.TestCase):
         done = support.run_python(code)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout.split(), ["65535", "-7", "256", "0", "b'abc'"])
+
+    def test_the_constructor_looks_its_names_up_in_the_module(self):
+        code = "\n".join([
+            "import ctypes, voxframe",
+            "voxframe.c_ubyte = ctypes.c_byte",
+            "try:",
+            "    voxframe.VoxFrame(1, 0, b'\\0\\0\\1\\0', 0, b'abc')",
+            "except TypeError as exc:",
+            "    print(exc)",
+        ])
+        done = support.run_python(code)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.strip(),
+                         "incompatible types, c_byte_Array_4 instance instead of c_ubyte_Array_4 instance")
 
 
 class BytesTimestampTest(unittest.TestCase):
@@ -384,9 +403,12 @@ class ArgumentErrorTest(unittest.TestCase):
 
     def test_keyword_that_is_no_string(self):
         r = VoxFrame(**base_args())
-        with self.assertRaises(TypeError) as caught:
-            VoxFrame.__init__(r, 1, 0, STAMP_1000, 0, b"", **{1: 2})
-        self.assertTrue(str(caught.exception).endswith("keywords must be strings"))
+        for kwargs in [{1: 2}, {"data_len": 0, 1: 2}]:
+            with self.subTest(kwargs=kwargs):
+                caught = raised(TypeError,
+                                lambda: VoxFrame.__init__(r, 1, 0, STAMP_1000, 0, b"", **kwargs))
+                self.assertEqual(str(caught), "__init__() keywords must be strings")
+                self.assertEqual(last_entry(caught).name, "voxframe.VoxFrame.__init__")
 
     def test_method_messages(self):
         r = VoxFrame(**base_args())

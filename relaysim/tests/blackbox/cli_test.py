@@ -28,7 +28,7 @@ USAGE = (
 PROMPT = "\rSelect stream to listen on the local PC?"
 
 
-def started(args, list_files=()):
+def started(args):
     """Runs relaysim until its first prompt and returns everything it printed by then."""
     p = Program([RELAYSIM] + args)
     try:

@@ -131,7 +131,7 @@ class Tests:
 
 
 def binaries():
-    """relaysim, reflector and rtp_source paths from the command line (first argument: a dir map)."""
-    spec = sys.argv[1]
-    paths = dict(item.split("=", 1) for item in spec.split(","))
+    """Program paths from the first argument: name=path pairs joined by commas."""
+    arg = sys.argv[1]
+    paths = dict(item.split("=", 1) for item in arg.split(","))
     return paths
