@@ -1,0 +1,118 @@
+"""Fault run: 50 emulated decoders against a reflector port that is closed, then served, then closed again."""
+import re
+import time
+
+from harness import LOOPBACK, Program, Tests, binaries, free_port
+
+BIN = binaries()
+RELAYSIM = BIN["relaysim"]
+REFLECTOR = BIN["reflector"]
+
+DECODERS = 50
+CPU_WINDOW = 10.0       # seconds of idle CPU measured against the closed port
+CPU_LIMIT = 0.05        # share of one core
+ONLINE_DEADLINE = 20.0  # requests go out every 4 s; the box may be loaded
+OFFLINE_TARGET = 7.0    # the last datagram is followed by an offline report within this
+OFFLINE_SLOP = 2.0      # the whole-second clock and a loaded scheduler
+ONLINE_RX = re.compile(r"\n\[SSRC: [0-9a-f]+\] ORVANTEX - (\d+) : Online \[Total online: (\d+)\]")
+OFFLINE_RX = re.compile(r"\nORVANTEX - (\d+) : Offline \[Total online: (\d+)\]")
+
+
+class PortTaken(Exception):
+    """The port picked for the reflector was bound by someone else in the meantime."""
+
+
+def wait_until(what, predicate, timeout, describe):
+    end = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > end:
+            raise AssertionError("timed out after %.0f s waiting for %s; %s"
+                                 % (timeout, what, describe()))
+        time.sleep(0.05)
+    return time.monotonic()
+
+
+def reports(rx, text):
+    return [(int(a), int(b)) for a, b in rx.findall(text)]
+
+
+class FaultTests(Tests):
+    def test_closed_served_closed(self):
+        # The decoders must aim at a port that nobody holds yet; should another process
+        # take it before the reflector binds it, the run starts over with a new port.
+        for attempt in range(3):
+            try:
+                return self.run_once(free_port())
+            except PortTaken as e:
+                print("port %s was taken meanwhile; trying another" % e, flush=True)
+        raise AssertionError("no port stayed free for the reflector in 3 attempts")
+
+    def run_once(self, port):
+        p = Program([RELAYSIM, "-n", str(DECODERS), "-d", "-l", str(free_port()),
+                     "-r", "%s:%d" % (LOOPBACK, port)])
+        reflector = None
+        try:
+            p.wait_for(r"(Adding decoder:0x[0-9a-f]+\n(.|\n)*){%d}" % DECODERS, 30)
+            p.wait_for(re.escape("\rSelect stream to listen on the local PC?"), 20)
+            # Every decoder has had its first request refused by now.
+            time.sleep(3)
+            cpu_before, t_before = p.cpu_seconds(), time.monotonic()
+            time.sleep(CPU_WINDOW)
+            cpu = (p.cpu_seconds() - cpu_before) / (time.monotonic() - t_before)
+            print("closed port: relaysim used %.2f%% of one core over %.0f s"
+                  % (100 * cpu, CPU_WINDOW), flush=True)
+            assert p.alive(), p.output[-2000:]
+            assert cpu < CPU_LIMIT, "%.2f%% of one core against a closed port" % (100 * cpu)
+            assert "Online" not in p.output, p.output[-2000:]
+
+            mark = len(p.output)
+            reflector = Program([REFLECTOR, "-a", LOOPBACK, "-e", str(port), "-g", "20"])
+            m = reflector.wait_for(r"reflector: (encoder port \d+|bind)", 10)
+            if "bind" in m.group(1):
+                raise PortTaken(port)
+            served = time.monotonic()
+            wait_until("every decoder online",
+                       lambda: len(reports(ONLINE_RX, p.output[mark:])) >= DECODERS,
+                       ONLINE_DEADLINE,
+                       lambda: "%d online; relaysim:\n%s\nreflector:\n%s"
+                       % (len(reports(ONLINE_RX, p.output[mark:])), p.output[-2000:],
+                          reflector.output[-2000:]))
+            print("reflector up: all %d online after %.1f s"
+                  % (DECODERS, time.monotonic() - served), flush=True)
+            online = reports(ONLINE_RX, p.output[mark:])
+            assert sorted(d for d, _ in online) == list(range(DECODERS)), online
+            # Each printed total is the count right after its change, whatever the print order.
+            assert sorted(t for _, t in online) == list(range(1, DECODERS + 1)), online
+
+            # A steady stream keeps them online.
+            time.sleep(2)
+            assert not OFFLINE_RX.search(p.output, mark), p.output[-2000:]
+
+            mark = len(p.output)
+            reflector.stop()
+            stopped = time.monotonic()
+            last = wait_until("every decoder offline",
+                              lambda: len(reports(OFFLINE_RX, p.output[mark:])) >= DECODERS,
+                              OFFLINE_TARGET + OFFLINE_SLOP + 5,
+                              lambda: "%d offline; relaysim:\n%s"
+                              % (len(reports(OFFLINE_RX, p.output[mark:])), p.output[-2000:]))
+            print("reflector down: last of %d offline after %.1f s"
+                  % (DECODERS, last - stopped), flush=True)
+            offline = reports(OFFLINE_RX, p.output[mark:])
+            assert sorted(d for d, _ in offline) == list(range(DECODERS)), offline
+            assert sorted(t for _, t in offline) == list(range(DECODERS)), offline
+            assert last - stopped < OFFLINE_TARGET + OFFLINE_SLOP, \
+                "offline %.1f s after the reflector stopped" % (last - stopped)
+            # Nothing flaps back once the port is closed again.
+            time.sleep(1.5)
+            assert len(reports(OFFLINE_RX, p.output[mark:])) == DECODERS
+            assert not ONLINE_RX.search(p.output, mark), p.output[-2000:]
+            assert p.alive()
+        finally:
+            if reflector is not None:
+                reflector.stop()
+            p.stop()
+
+
+if __name__ == "__main__":
+    FaultTests().run()
