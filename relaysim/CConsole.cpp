@@ -52,7 +52,8 @@ void CConsole::run()
 // with a decimal number, and whatever follows the number, is dropped.
 void CConsole::read_input()
 {
-    char chunk[256];
+    // What a stdio buffer would take at once, so that a long line is whole in one pass.
+    char chunk[4096];
     ssize_t n = ::read(m_fd, chunk, sizeof(chunk));
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return;
@@ -65,6 +66,8 @@ void CConsole::read_input()
     for (ssize_t i = 0; i < n; ++i) {
         if (chunk[i] == '\n') {
             take_line();
+        } else if (m_line_len == 0 && isspace(static_cast<unsigned char>(chunk[i]))) {
+            // Blanks before the number take no room: any number of them may precede it.
         } else if (m_line_len < LINE_SIZE - 1) {
             m_line[m_line_len++] = chunk[i];
         } else {
@@ -75,11 +78,12 @@ void CConsole::read_input()
 
 void CConsole::take_line()
 {
-    const bool usable = !m_line_too_long && m_line_len > 0;
-    m_line[m_line_len] = '\0';
+    const bool cut = m_line_too_long;
+    const size_t len = m_line_len;
+    m_line[len] = '\0';
     m_line_len = 0;
     m_line_too_long = false;
-    if (!usable)
+    if (len == 0)
         return;
     const char* p = m_line;
     while (isspace(static_cast<unsigned char>(*p)))
@@ -88,8 +92,12 @@ void CConsole::take_line()
     if (!isdigit(static_cast<unsigned char>(*digits)))
         return;
     errno = 0;
-    long value = strtol(p, nullptr, 10);
+    char* end = nullptr;
+    long value = strtol(p, &end, 10);
     if (errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        return;
+    // Of a line cut short only a number that ends before the cut is whole.
+    if (cut && end == m_line + len)
         return;
     act(static_cast<int>(value));
 }

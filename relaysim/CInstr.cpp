@@ -5,14 +5,29 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 const unsigned short MIN_DATAGRAM = 50;
+// Bytes 8-11, the SSRC, are what differs between the copies.
+const size_t SSRC_AT = 8;
+const size_t AFTER_SSRC = 12;
 }
 
-CInstr::CInstr() : m_last_rx(time(nullptr)), m_server(m_socket, *this), m_online(false) {}
+CInstr::CInstr()
+    : m_last_rx(time(nullptr)),
+      m_server(m_socket, *this),
+      m_online(false),
+      m_batched(true),
+      m_segmenting(false),
+      m_table_stale(false),
+      m_table_data(nullptr),
+      m_table_len(0),
+      m_segment_limit(CUdpSocket::MAX_SEGMENT_SIZE + 1)
+{
+}
 
 CInstr::~CInstr()
 {
@@ -32,15 +47,19 @@ void CInstr::add_encoder(unsigned long address, unsigned int address_ip, unsigne
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(address_ip);
+    m_table_stale = true;
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &to.sin_addr, text, sizeof(text));
     printf("Adding encoder 0x%012llx. stream audio to - %s:%d\n",
            static_cast<unsigned long long>(address), text, port);
 }
 
-bool CInstr::start(unsigned short local_port)
+bool CInstr::start(unsigned short local_port, bool segment)
 {
     bool ok = m_socket.open(local_port, 0);
+    m_segmenting = segment && m_batched && m_socket.can_segment();
+    if (m_table_stale)
+        build_table();
     m_server.init();
     return ok;
 }
@@ -58,15 +77,122 @@ void CInstr::on_raw_data(const sockaddr_in&, unsigned char* data, unsigned short
     send_copies(data, len);
 }
 
+void CInstr::build_table()
+{
+    const size_t count = m_encoders.size();
+    m_keys.resize(count);
+    m_iovs.resize(3 * count);
+    m_msgs.resize(count);
+    m_runs.clear();
+    m_run_first.clear();
+    size_t i = 0;
+    const sockaddr_in* run_to = nullptr;
+    for (auto& encoder : m_encoders) {
+        const unsigned long key = encoder.first;
+        m_keys[i] = {static_cast<unsigned char>(key), static_cast<unsigned char>(key >> 8),
+                     static_cast<unsigned char>(key >> 16), static_cast<unsigned char>(key >> 24)};
+        m_iovs[3 * i + 1] = {m_keys[i].data(), m_keys[i].size()};
+        mmsghdr m;
+        memset(&m, 0, sizeof(m));
+        m.msg_hdr.msg_name = &encoder.second;
+        m.msg_hdr.msg_namelen = sizeof(encoder.second);
+        m.msg_hdr.msg_iov = &m_iovs[3 * i];
+        m.msg_hdr.msg_iovlen = 3;
+        m_msgs[i] = m;
+        const bool same_to = run_to != nullptr && memcmp(run_to, &encoder.second, sizeof(*run_to)) == 0;
+        if (same_to && m_runs.back().msg_hdr.msg_iovlen < 3 * CUdpSocket::MAX_SEGMENTS) {
+            m_runs.back().msg_hdr.msg_iovlen += 3;
+        } else {
+            m_runs.push_back(m);
+            m_run_first.push_back(i);
+            run_to = &encoder.second;
+        }
+        ++i;
+    }
+    // The datagram iovecs are filled in by the first datagram.
+    m_table_data = nullptr;
+    m_table_len = 0;
+    m_table_stale = false;
+}
+
+void CInstr::point_table_at(unsigned char* data, unsigned short len)
+{
+    for (size_t i = 0; i < m_msgs.size(); ++i) {
+        m_iovs[3 * i] = {data, SSRC_AT};
+        m_iovs[3 * i + 2] = {data + AFTER_SSRC, static_cast<size_t>(len) - AFTER_SSRC};
+    }
+    m_table_data = data;
+    m_table_len = len;
+}
+
 void CInstr::send_copies(unsigned char* data, unsigned short len)
 {
-    for (const auto& encoder : m_encoders) {
-        const unsigned long key = encoder.first;
-        data[8] = static_cast<unsigned char>(key);
-        data[9] = static_cast<unsigned char>(key >> 8);
-        data[10] = static_cast<unsigned char>(key >> 16);
-        data[11] = static_cast<unsigned char>(key >> 24);
-        m_socket.write(data, len, encoder.second);
+    // Built by start(); here only for a caller that feeds the relay without its thread.
+    if (m_table_stale)
+        build_table();
+    if (m_msgs.empty())
+        return;
+    if (!m_batched) {
+        send_one_by_one(data, len, 0);
+        return;
+    }
+    // The server's buffer stays put for the thread's life, so this is normally one compare.
+    if (data != m_table_data || len != m_table_len)
+        point_table_at(data, len);
+    size_t next = 0;
+    if (m_segmenting && len < m_segment_limit)
+        next = send_segmented(len);
+    next = send_batched(next);
+    if (m_batched) {
+        memcpy(data + SSRC_AT, m_keys.back().data(), m_keys.back().size());
+    } else {
+        // The kernel has no batched send: the rest go one by one.
+        send_one_by_one(data, len, next);
+    }
+}
+
+size_t CInstr::send_segmented(unsigned short len)
+{
+    size_t run = 0;
+    while (run < m_runs.size()) {
+        const int sent = m_socket.write_segmented(&m_runs[run], static_cast<unsigned int>(m_runs.size() - run), len);
+        if (sent <= 0) {
+            // Refused (the route's MTU, no checksum offload, or a failed copy): this length
+            // and longer ones go unsegmented from now on; the copies of this run too.
+            m_segment_limit = len;
+            return m_run_first[run];
+        }
+        run += static_cast<size_t>(sent);
+    }
+    return m_msgs.size();
+}
+
+size_t CInstr::send_batched(size_t next)
+{
+    const size_t count = m_msgs.size();
+    while (next < count) {
+        const int sent = m_socket.write_many(&m_msgs[next], static_cast<unsigned int>(count - next));
+        if (sent > 0) {
+            next += static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && m_socket.get_last_err() == ENOSYS) {
+            m_batched = false;
+            m_segmenting = false;
+            return next;
+        }
+        // This copy failed and its error is recorded; like a failed single send, it is
+        // skipped and the rest still go.
+        ++next;
+    }
+    return next;
+}
+
+void CInstr::send_one_by_one(unsigned char* data, unsigned short len, size_t first)
+{
+    for (size_t i = first; i < m_msgs.size(); ++i) {
+        memcpy(data + SSRC_AT, m_keys[i].data(), m_keys[i].size());
+        m_socket.write(data, len, *static_cast<const sockaddr_in*>(m_msgs[i].msg_hdr.msg_name));
     }
 }
 

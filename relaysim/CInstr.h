@@ -6,10 +6,14 @@
 #include "ISocketHandler.h"
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 
+#include <array>
 #include <atomic>
 #include <map>
+#include <vector>
 
 class CInstr : public ISocketHandler {
 public:
@@ -26,8 +30,9 @@ public:
     // Registration, before start(): copies for this encoder go to address:port.
     void add_encoder(unsigned long address, unsigned int address_ip, unsigned short port);
 
-    // Binds the local port and starts the receiving thread.
-    bool start(unsigned short local_port);
+    // Binds the local port and starts the receiving thread. segment: send runs of copies
+    // as one segmented message where the kernel offers it (UDP_SEGMENT).
+    bool start(unsigned short local_port, bool segment = true);
 
     // Runs on the server thread only; changes data in place.
     void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len) override;
@@ -41,7 +46,42 @@ public:
     CUdpServer m_server;
     std::atomic<bool> m_online;
 
+    // Batched sends, one system call for up to CUdpSocket::MAX_BATCH copies; cleared
+    // for good when the kernel turns out to lack them, or by a test before start().
+    bool m_batched;
+    // Segmented sends (UDP_SEGMENT), up to CUdpSocket::MAX_SEGMENTS copies a message: set by
+    // start() when asked for and the kernel takes them (an older kernel would send a whole
+    // run as one datagram). Both flags belong to the thread of on_raw_data.
+    bool m_segmenting;
+
 private:
     // All copies of one datagram, in ascending key order, from the local port.
     void send_copies(unsigned char* data, unsigned short len);
+    // Sends what it can segmented; returns the index of the first copy it did not send.
+    size_t send_segmented(unsigned short len);
+    // Copies first.. of the table, one batch per system call; returns the index of the
+    // first copy it did not send, which is short of the end only without batched sends.
+    size_t send_batched(size_t first);
+    // Copies first.. of the table, one write each, the key written into the datagram.
+    void send_one_by_one(unsigned char* data, unsigned short len, size_t first);
+    // The tables below, from m_encoders, once the encoders are registered.
+    void build_table();
+    // Points the table's datagram iovecs at data; cheap, and done only when the buffer
+    // or the length differs from the last datagram's.
+    void point_table_at(unsigned char* data, unsigned short len);
+
+    // Per copy i, in key order: iovecs 3i..3i+2 are bytes 0-7 of the datagram, m_keys[i],
+    // the bytes from 12 on; message i's destination is the map entry (map nodes never move).
+    std::vector<std::array<unsigned char, 4>> m_keys;
+    std::vector<iovec> m_iovs;
+    std::vector<mmsghdr> m_msgs;
+    // The same iovecs as runs of copies to one destination, each run one segmented message
+    // whose first copy is m_run_first[j].
+    std::vector<mmsghdr> m_runs;
+    std::vector<size_t> m_run_first;
+    bool m_table_stale;
+    const unsigned char* m_table_data;
+    unsigned short m_table_len;
+    // Datagrams this long or longer are not segmented (too long for a full run, or refused).
+    unsigned short m_segment_limit;
 };

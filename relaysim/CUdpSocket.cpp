@@ -2,7 +2,9 @@
 #include "CUdpSocket.h"
 
 #include <netinet/ip.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -47,6 +49,48 @@ int CUdpSocket::write(const unsigned char* data, unsigned short len)
 int CUdpSocket::write(const unsigned char* data, unsigned short len, const sockaddr_in& to)
 {
     return io_result(::sendto(m_fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)));
+}
+
+static_assert(CUdpSocket::MAX_BATCH == UIO_MAXIOV, "one batch is what the kernel takes in a call");
+
+int CUdpSocket::write_many(mmsghdr* msgs, unsigned int count)
+{
+    return io_result(::sendmmsg(m_fd, msgs, count < MAX_BATCH ? count : MAX_BATCH, 0));
+}
+
+bool CUdpSocket::can_segment()
+{
+    // Size 0 leaves every send as it is; only a kernel without the option refuses it.
+    const int none = 0;
+    return setsockopt(m_fd, SOL_UDP, UDP_SEGMENT, &none, sizeof(none)) == 0;
+}
+
+int CUdpSocket::write_segmented(mmsghdr* msgs, unsigned int count, unsigned short segment_size)
+{
+    // Per message, not a socket option: that would hold every other send of the socket to
+    // the segmentation rules too.
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(uint16_t))];
+    memset(control, 0, sizeof(control));
+    cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t size = segment_size;
+    memcpy(CMSG_DATA(c), &size, sizeof(size));
+    const unsigned int n = count < MAX_BATCH ? count : MAX_BATCH;
+    for (unsigned int i = 0; i < n; ++i) {
+        msgs[i].msg_hdr.msg_control = control;
+        msgs[i].msg_hdr.msg_controllen = sizeof(control);
+    }
+    const int sent = ::sendmmsg(m_fd, msgs, n, 0);
+    const int err = errno;
+    // The caller's table must not keep a pointer to this frame.
+    for (unsigned int i = 0; i < n; ++i) {
+        msgs[i].msg_hdr.msg_control = nullptr;
+        msgs[i].msg_hdr.msg_controllen = 0;
+    }
+    errno = err;
+    return io_result(sent);
 }
 
 int CUdpSocket::get_socket_type() const

@@ -4,6 +4,7 @@
 #include "CSocket.h"
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 class CUdpSocket : public CSocket {
 public:
@@ -21,6 +22,29 @@ public:
     bool set_sock_option_buffer_size(int size);
     bool set_sock_option_broadcost();
     bool set_sock_option_tos(unsigned short tos);
+
+    // Most messages one write_many() hands to the system (the kernel's UIO_MAXIOV).
+    static constexpr unsigned int MAX_BATCH = 1024;
+
+    // Sends up to MAX_BATCH of the count messages in one system call, each to the
+    // destination it names. Result: how many went, which may be fewer than count (the
+    // caller goes on with the rest), or -1 with errno kept as last error when the first
+    // one failed; ENOSYS there means the kernel has no batched send.
+    int write_many(mmsghdr* msgs, unsigned int count);
+
+    // Copies of one length that a segmented write may carry in one message (the kernel's
+    // limit on older kernels), and the longest copy for which that many fit a datagram.
+    static constexpr unsigned int MAX_SEGMENTS = 64;
+    static constexpr unsigned short MAX_SEGMENT_SIZE = (65535 - 20 - 8) / MAX_SEGMENTS;
+
+    // A probe: whether the kernel splits one send into datagrams of equal size (UDP
+    // segmentation offload). Keeps no error.
+    bool can_segment();
+
+    // Like write_many, but the kernel splits each message's bytes, at most MAX_SEGMENTS
+    // times segment_size, into datagrams of segment_size bytes to the message's destination.
+    // Only where can_segment() said yes: elsewhere a message would leave as one datagram.
+    int write_segmented(mmsghdr* msgs, unsigned int count, unsigned short segment_size);
 
     // Default destination of the two-argument write.
     void set_remote_addr(const sockaddr_in& to) { m_remote_addr = to; }

@@ -75,7 +75,7 @@ std::vector<unsigned long> take_diag_decoders(int count, int start)
 {
     std::vector<unsigned long> taken;
     for (int j = 0; j < count; ++j) {
-        unsigned long seq = static_cast<unsigned long>(start + j + 1) & 0xFFFFUL;
+        unsigned long seq = (static_cast<unsigned long>(start) + j + 1) & 0xFFFFUL;
         diag_mac_list = (diag_mac_list & ~0xFFFF0000UL) | (seq << 16);
         taken.push_back(diag_mac_list);
     }

@@ -1,12 +1,13 @@
 // Stand-in reflector: serves the encoder copies it receives to the decoders that ask for a stream.
 //
-// reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v]
+// reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v] [-c]
 //   -e  encoder port (copies arrive here); 0 picks a free port
 //   -d  decoder port (12-byte requests arrive here); absent: the encoder port serves both
 //   -f  a decoder that has not asked for this many seconds is forgotten (default 12)
 //   -g  send generated RTP datagrams of -s bytes (default 172) to every decoder, rate a second
 //   -T  end after this many seconds (default: run until SIGINT/SIGTERM)
 //   -v  print every request with its bytes
+//   -c  at the end, also print the copies received per stream and the datagrams sent per decoder
 // Decoders are ordered by device address; decoder i hears encoder stream i modulo the
 // number of streams, streams counted by SSRC in order of first appearance.
 #include <arpa/inet.h>
@@ -39,6 +40,7 @@ struct Decoder {
     steady::time_point last_request;
     unsigned short seq;
     unsigned int timestamp;
+    unsigned long long sent;
 };
 
 struct Options {
@@ -50,6 +52,7 @@ struct Options {
     int size = 172;
     double run_s = 0;
     bool verbose = false;
+    bool counts = false;
 };
 
 int open_socket(in_addr_t addr, unsigned short port, unsigned short& bound)
@@ -95,13 +98,15 @@ private:
     void regroup();
     void generate();
     void drain(int fd, bool requests_too);
+    void print_counts() const;
 
     const Options& m_opt;
     steady::time_point m_start = steady::now();
     // Ordered by device address, then endpoint.
     std::map<std::pair<unsigned long, unsigned long long>, Decoder> m_decoders;
     std::unordered_map<unsigned int, size_t> m_stream_of_ssrc;
-    std::vector<std::vector<const Decoder*>> m_listeners;
+    std::vector<unsigned long long> m_copies_of_stream;  // by stream index
+    std::vector<std::vector<Decoder*>> m_listeners;
     bool m_regroup = false;
     unsigned long long m_requests = 0, m_copies = 0, m_sent = 0;
     int m_enc_fd = -1;
@@ -131,6 +136,7 @@ void Reflector::on_request(int fd, const unsigned char* data, ssize_t len, const
         d.sock = fd;
         d.seq = static_cast<unsigned short>(random());
         d.timestamp = static_cast<unsigned int>(random());
+        d.sent = 0;
         it = m_decoders.emplace(key, d).first;
         printf("decoder %012lx at %s:%u joined\n", mac, host, ntohs(from.sin_port));
         m_regroup = true;
@@ -149,14 +155,18 @@ void Reflector::on_copy(const unsigned char* data, ssize_t len)
     auto it = m_stream_of_ssrc.find(ssrc);
     if (it == m_stream_of_ssrc.end()) {
         it = m_stream_of_ssrc.emplace(ssrc, m_stream_of_ssrc.size()).first;
+        m_copies_of_stream.push_back(0);
         regroup();
     }
+    ++m_copies_of_stream[it->second];
     if (it->second >= m_listeners.size())
         return;
-    for (const Decoder* d : m_listeners[it->second]) {
+    for (Decoder* d : m_listeners[it->second]) {
         if (sendto(d->sock, data, len, 0, reinterpret_cast<const sockaddr*>(&d->addr),
-                   sizeof(d->addr)) == len)
+                   sizeof(d->addr)) == len) {
             ++m_sent;
+            ++d->sent;
+        }
     }
 }
 
@@ -167,7 +177,7 @@ void Reflector::regroup()
     if (m_listeners.empty())
         return;
     size_t i = 0;
-    for (const auto& entry : m_decoders)
+    for (auto& entry : m_decoders)
         m_listeners[i++ % m_listeners.size()].push_back(&entry.second);
 }
 
@@ -207,8 +217,10 @@ void Reflector::generate()
         d.timestamp += 160;
         if (sendto(d.sock, packet.data(), packet.size(), 0,
                    reinterpret_cast<const sockaddr*>(&d.addr), sizeof(d.addr)) ==
-            static_cast<ssize_t>(packet.size()))
+            static_cast<ssize_t>(packet.size())) {
             ++m_sent;
+            ++d.sent;
+        }
     }
 }
 
@@ -272,14 +284,27 @@ void Reflector::run(int enc_fd, int dec_fd)
                 next_tick = now + period;
         }
     }
+    if (m_opt.counts)
+        print_counts();
     printf("reflector: requests %llu copies %llu sent %llu\n", m_requests, m_copies, m_sent);
     fflush(stdout);
+}
+
+void Reflector::print_counts() const
+{
+    std::vector<unsigned int> ssrc_of(m_stream_of_ssrc.size());
+    for (const auto& entry : m_stream_of_ssrc)
+        ssrc_of[entry.second] = entry.first;
+    for (size_t i = 0; i < ssrc_of.size(); ++i)
+        printf("stream %08x copies %llu\n", ssrc_of[i], m_copies_of_stream[i]);
+    for (const auto& entry : m_decoders)
+        printf("decoder %012lx sent %llu\n", entry.first.first, entry.second.sent);
 }
 
 void usage()
 {
     fprintf(stderr, "usage: reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] "
-                    "[-s size] [-T seconds] [-v]\n");
+                    "[-s size] [-T seconds] [-v] [-c]\n");
     exit(2);
 }
 
@@ -292,6 +317,10 @@ int main(int argc, char** argv)
         std::string w = argv[i];
         if (w == "-v") {
             opt.verbose = true;
+            continue;
+        }
+        if (w == "-c") {
+            opt.counts = true;
             continue;
         }
         if (i + 1 >= argc)

@@ -100,10 +100,13 @@ TEST_F(CConsoleTest, SelectionMessagesComeInOrder)
         EXPECT_EQ(console.current(), s.current) << s.input;
     }
     EXPECT_EQ(console.last_value(), 2) << "bad input leaves the last value";
-    // A line too long for the buffer is dropped whole, even if it starts with digits.
-    EXPECT_EQ(pass(console, "1" + std::string(300, ' ') + "\n"), "");
+    // A long line still counts when its number is whole; leading blanks take no room.
+    EXPECT_EQ(pass(console, "1" + std::string(300, ' ') + "\n"),
+              "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 2\n");
     EXPECT_EQ(pass(console, "1"), "") << "no line end yet";
-    EXPECT_EQ(pass(console, "\n"), "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 2\n");
+    EXPECT_EQ(pass(console, "\n"), "Selecting stream - ORVANTEX - 1\n");
+    EXPECT_EQ(pass(console, std::string(200, ' ') + "0\n"),
+              "Selecting stream - ORVANTEX - 0\nDe-selecting stream - ORVANTEX - 1\n");
 }
 
 TEST_F(CConsoleTest, StopWithAnEmptyListTouchesNoDecoder)

@@ -1,12 +1,25 @@
-// Tests of the local-stream relay: one copy per encoder, SSRC per encoder, key order, length rule.
+// Tests of the local-stream relay: one copy per encoder, SSRC per encoder, key order, length
+// rule, batches beyond one system call, and the fallback to one write per copy.
 #include "CInstr.h"
 
 #include "CLogger.h"
 #include "loopback.h"
 
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using loopback::Peer;
@@ -140,4 +153,209 @@ TEST_F(CInstrTest, GoesOfflineOnlyAfterMoreThanFiveSilentSeconds)
     EXPECT_TRUE(instr.check_offline(now));
     EXPECT_FALSE(instr.m_online);
     EXPECT_FALSE(instr.check_offline(now));
+}
+
+namespace {
+
+// Datagrams the loopback socket bound to port dropped for want of buffer space.
+unsigned long long sink_drops(unsigned short port)
+{
+    char local[32];
+    snprintf(local, sizeof(local), "0100007F:%04X", port);
+    std::ifstream udp("/proc/net/udp");
+    std::string line;
+    while (std::getline(udp, line)) {
+        std::istringstream fields(line);
+        std::string slot, address, field;
+        if (!(fields >> slot >> address) || address != local)
+            continue;
+        while (fields >> field) {
+        }
+        return std::stoull(field);
+    }
+    return 0;
+}
+
+// Up to n datagrams, each within timeout_ms; the ports they came from into ports.
+std::vector<Bytes> receive_n(const Peer& peer, size_t n, std::vector<unsigned short>* ports, int timeout_ms)
+{
+    std::vector<Bytes> got;
+    Bytes d;
+    sockaddr_in from;
+    while (got.size() < n && peer.receive(d, from, timeout_ms)) {
+        got.push_back(d);
+        if (ports)
+            ports->push_back(ntohs(from.sin_port));
+    }
+    return got;
+}
+
+Bytes ssrc_of(unsigned long key)
+{
+    return {static_cast<unsigned char>(key), static_cast<unsigned char>(key >> 8),
+            static_cast<unsigned char>(key >> 16), static_cast<unsigned char>(key >> 24)};
+}
+
+// Checks that copies are datagram d once per key, in key order, but for bytes 8-11.
+void expect_copies(const std::vector<Bytes>& copies, const Bytes& d, const std::vector<unsigned long>& keys)
+{
+    ASSERT_EQ(copies.size(), keys.size());
+    for (size_t i = 0; i < copies.size(); ++i) {
+        Bytes expected = d;
+        const Bytes ssrc = ssrc_of(keys[i]);
+        std::copy(ssrc.begin(), ssrc.end(), expected.begin() + 8);
+        EXPECT_EQ(copies[i], expected) << "copy " << i;
+    }
+}
+
+// Runs start() on a thread whose system calls, and those of the threads it starts, find
+// no sendmmsg, as on a kernel without it. False when the filter can't be installed.
+bool start_without_sendmmsg(CInstr& instr, unsigned short port, bool& started)
+{
+#if defined(__x86_64__)
+    bool filtered = false;
+    std::thread starter([&] {
+        sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sendmmsg, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program = {static_cast<unsigned short>(sizeof(code) / sizeof(code[0])), code};
+        filtered = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                   prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+        if (filtered)
+            started = instr.start(port);
+    });
+    starter.join();
+    return filtered;
+#else
+    (void)instr;
+    (void)port;
+    (void)started;
+    return false;
+#endif
+}
+
+}  // namespace
+
+TEST_F(CInstrTest, BatchLargerThanOneSendCallArrivesWholeAndInOrder)
+{
+    Peer reflector, source;
+    // Room for every copy, where the system allows it; drops are accounted for below.
+    const int room = 64 << 20;
+    setsockopt(reflector.fd(), SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
+    CInstr instr;
+    std::vector<unsigned long> keys;
+    testing::internal::CaptureStdout();
+    // Distinct low 32 bits (an odd factor permutes them), registered out of key order.
+    for (unsigned long i = 0; i < 1500; ++i) {
+        const unsigned long address = 0x0A0000000000UL | ((i * 2654435761UL) & 0xFFFFFFFFUL);
+        instr.add_encoder(address, 0x7F000001, reflector.port());
+        keys.push_back(CInstr::key_of(address));
+    }
+    testing::internal::GetCapturedStdout();
+    std::sort(keys.begin(), keys.end());
+    ASSERT_GT(keys.size(), static_cast<size_t>(CUdpSocket::MAX_BATCH));
+    const unsigned short local = loopback::free_port();
+    ASSERT_TRUE(instr.start(local));
+
+    // 1100 bytes is too long to segment: batches only. 172 bytes segments where it can.
+    for (size_t len : {1100, 172}) {
+        const unsigned long long drops_before = sink_drops(reflector.port());
+        const Bytes d = datagram(len);
+        source.send_to(d, loopback::address(local));
+        std::vector<Bytes> copies;
+        Bytes got;
+        sockaddr_in from;
+        size_t at = 0;
+        while (copies.size() < keys.size() && reflector.receive(got, from, 3000)) {
+            ASSERT_EQ(ntohs(from.sin_port), local);
+            ASSERT_EQ(got.size(), len);
+            // Whatever arrives comes in key order: find this copy's key at or after the last.
+            const Bytes ssrc(got.begin() + 8, got.begin() + 12);
+            while (at < keys.size() && ssrc_of(keys[at]) != ssrc)
+                ++at;
+            ASSERT_LT(at, keys.size()) << "copy " << copies.size() << " out of order, length " << len;
+            Bytes expected = d;
+            std::copy(ssrc.begin(), ssrc.end(), expected.begin() + 8);
+            ASSERT_EQ(got, expected);
+            copies.push_back(got);
+            ++at;
+        }
+        const unsigned long long dropped = sink_drops(reflector.port()) - drops_before;
+        EXPECT_EQ(copies.size() + dropped, keys.size()) << "length " << len << ", dropped " << dropped;
+    }
+}
+
+TEST_F(CInstrTest, CopiesComeFromTheBufferOfEachCall)
+{
+    Peer reflector;
+    CInstr instr;
+    testing::internal::CaptureStdout();
+    for (unsigned long address : {0x0A0000000003UL, 0x0A0000000101UL, 0x0A0000000002UL})
+        instr.add_encoder(address, 0x7F000001, reflector.port());
+    testing::internal::GetCapturedStdout();
+    const std::vector<unsigned long> keys = {CInstr::key_of(0x0A0000000101UL), CInstr::key_of(0x0A0000000002UL),
+                                             CInstr::key_of(0x0A0000000003UL)};
+    // Called here directly, without the server thread, so each call may bring another buffer.
+    ASSERT_TRUE(instr.m_socket.open(0, 0));
+    const bool can_segment = instr.m_socket.can_segment();
+    sockaddr_in from = loopback::address(1);
+    for (bool segmenting : {false, true}) {
+        if (segmenting && !can_segment)
+            continue;
+        instr.m_segmenting = segmenting;
+        Bytes a = datagram(60), b(80, 0xC3), c = datagram(1500);
+        for (Bytes* d : {&a, &b, &a, &c}) {
+            const Bytes sent = *d;
+            instr.on_raw_data(from, d->data(), static_cast<unsigned short>(d->size()));
+            expect_copies(receive_n(reflector, keys.size(), nullptr, 3000), sent, keys);
+            EXPECT_TRUE(receive_n(reflector, 1, nullptr, 100).empty()) << "one copy per key";
+            EXPECT_EQ(Bytes(d->begin() + 8, d->begin() + 12), ssrc_of(keys.back())) << "the last key stays";
+            Bytes rest = *d;
+            std::copy(sent.begin() + 8, sent.begin() + 12, rest.begin() + 8);
+            EXPECT_EQ(rest, sent) << "only bytes 8-11 change";
+        }
+    }
+}
+
+TEST_F(CInstrTest, FallsBackToOneWritePerCopyWithoutBatchedSends)
+{
+    for (bool kernel_lacks_it : {false, true}) {
+        SCOPED_TRACE(kernel_lacks_it ? "sendmmsg missing" : "batching off");
+        Peer reflector, source;
+        CInstr instr;
+        testing::internal::CaptureStdout();
+        for (unsigned long address : {0x0A0000000003UL, 0x0A0000000101UL, 0x0A0000000002UL})
+            instr.add_encoder(address, 0x7F000001, reflector.port());
+        testing::internal::GetCapturedStdout();
+        const unsigned short local = loopback::free_port();
+        bool started = false;
+        if (kernel_lacks_it) {
+            if (!start_without_sendmmsg(instr, local, started))
+                GTEST_SKIP() << "no seccomp filter here to hide sendmmsg";
+        } else {
+            instr.m_batched = false;
+            started = instr.start(local);
+        }
+        ASSERT_TRUE(started);
+        const std::vector<unsigned long> keys = {CInstr::key_of(0x0A0000000101UL),
+                                                 CInstr::key_of(0x0A0000000002UL),
+                                                 CInstr::key_of(0x0A0000000003UL)};
+        for (size_t len : {172, 50, 1500}) {
+            source.send_to(datagram(len), loopback::address(local));
+            std::vector<unsigned short> ports;
+            expect_copies(receive_n(reflector, keys.size(), &ports, 3000), datagram(len), keys);
+            EXPECT_TRUE(receive_n(reflector, 1, nullptr, 100).empty()) << "one copy per key";
+            for (unsigned short port : ports)
+                EXPECT_EQ(port, local);
+        }
+        // Once the server thread has ended, its flag can be read here.
+        instr.m_server.deinit();
+        EXPECT_FALSE(instr.m_batched);
+    }
 }

@@ -1,8 +1,9 @@
 // Tests of CSocket over loopback: open and bind, connect and send, poll results and errors.
 #include "CSocket.h"
 
-#include "CLogger.h"
 #include "CUdpSocket.h"
+#include "loopback.h"
+#include "test_support.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -19,45 +20,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace test_support;
+using loopback::LOOPBACK;
+using loopback::local_port;
+using loopback::open_ephemeral;
 
-constexpr unsigned int LOOPBACK = 0x7F000001;  // 127.0.0.1, host order
-
-long elapsed_ms(Clock::time_point since)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-unsigned short local_port(int fd)
-{
-    sockaddr_in a;
-    socklen_t len = sizeof(a);
-    memset(&a, 0, sizeof(a));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-// Opens the socket on an ephemeral loopback port (open(0, ...) does not bind).
-unsigned short open_ephemeral(CUdpSocket& s)
-{
-    EXPECT_TRUE(s.open(0, LOOPBACK));
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(LOOPBACK);
-    EXPECT_EQ(0, ::bind(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), sizeof(a)));
-    return local_port(s.get_socket_fd());
-}
-
-class CSocketTest : public ::testing::Test {
+class CSocketTest : public CapturingTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (CLogger::m_logger == nullptr)
-            CLogger::init("CSocket_test");
-    }
-    void capture() { ::testing::internal::CaptureStdout(); }
-    std::string captured() { return ::testing::internal::GetCapturedStdout(); }
+    static void SetUpTestSuite() { start_logger("CSocket_test"); }
 };
 
 TEST_F(CSocketTest, ConstructedClosedWithDefaults)
@@ -192,11 +162,7 @@ TEST_F(CSocketTest, PollReportsWaitingDatagram)
     const unsigned short port = open_ephemeral(s);
     CUdpSocket peer;
     ASSERT_TRUE(peer.open(0, 0));
-    sockaddr_in to;
-    memset(&to, 0, sizeof(to));
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(LOOPBACK);
+    const sockaddr_in to = loopback::address(port);
     const unsigned char one = 1;
     ASSERT_EQ(1, peer.write(&one, 1, to));
     s.set_poll_timeout(5000);

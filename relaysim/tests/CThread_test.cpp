@@ -1,7 +1,7 @@
 // Tests of CThread: start and end lines, stop waking a sleeping body, cancelling a busy one.
 #include "CThread.h"
 
-#include "CLogger.h"
+#include "test_support.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -53,45 +52,7 @@ int watched_releases()
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long elapsed_ms(Clock::time_point since)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-template <typename Pred>
-bool eventually(Pred pred, long ms = 10000)
-{
-    const auto start = Clock::now();
-    while (!pred()) {
-        if (elapsed_ms(start) > ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-bool thread_sleeping(pid_t tid)
-{
-    // Blocked in the kernel (state S) inside a futex wait (system call 202), twice
-    // in a row: the wait has begun, not just some step on the way to it.
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    for (int check = 0; check < 2; ++check) {
-        if (check > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        std::ifstream stat(task + "/stat");
-        std::string s((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const auto p = s.rfind(") ");
-        if (p == std::string::npos || p + 2 >= s.size() || s[p + 2] != 'S')
-            return false;
-        std::ifstream sys(task + "/syscall");
-        long nr = -1;
-        if (!(sys >> nr) || nr != 202)
-            return false;
-    }
-    return true;
-}
+using namespace test_support;
 
 void spin_ms(long ms)
 {
@@ -115,15 +76,9 @@ std::string killed_line(const std::string& name, unsigned long id, int err)
     return "Thread " + name + "( 0x" + std::to_string(id) + " ) killed," + std::to_string(err) + "\n";
 }
 
-class CThreadTest : public ::testing::Test {
+class CThreadTest : public CapturingTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (CLogger::m_logger == nullptr)
-            CLogger::init("CThread_test");
-    }
-    void capture() { ::testing::internal::CaptureStdout(); }
-    std::string captured() { return ::testing::internal::GetCapturedStdout(); }
+    static void SetUpTestSuite() { start_logger("CThread_test"); }
 };
 
 // Test body kinds. Every body marks when it has left execute(), by return or by

@@ -1,8 +1,9 @@
 // Tests of CUdpServer: datagrams to the handler, failed reads, exit message, stop paths.
 #include "CUdpServer.h"
 
-#include "CLogger.h"
 #include "CUdpSocket.h"
+#include "loopback.h"
+#include "test_support.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -19,47 +20,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr unsigned int LOOPBACK = 0x7F000001;
-
-long elapsed_ms(Clock::time_point since)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-template <typename Pred>
-bool eventually(Pred pred, long ms = 10000)
-{
-    const auto start = Clock::now();
-    while (!pred()) {
-        if (elapsed_ms(start) > ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-sockaddr_in loopback(unsigned short port)
-{
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(LOOPBACK);
-    return a;
-}
-
-unsigned short open_ephemeral(CUdpSocket& s, unsigned short poll_ms)
-{
-    EXPECT_TRUE(s.open(0, LOOPBACK));
-    sockaddr_in a = loopback(0);
-    EXPECT_EQ(0, ::bind(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), sizeof(a)));
-    socklen_t len = sizeof(a);
-    getsockname(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), &len);
-    s.set_poll_timeout(poll_ms);
-    return ntohs(a.sin_port);
-}
+using namespace test_support;
+using loopback::open_ephemeral;
 
 struct Received {
     std::vector<unsigned char> bytes;
@@ -126,15 +88,9 @@ public:
     std::atomic<bool> m_done{false};
 };
 
-class CUdpServerTest : public ::testing::Test {
+class CUdpServerTest : public CapturingTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (CLogger::m_logger == nullptr)
-            CLogger::init("CUdpServer_test");
-    }
-    void capture() { ::testing::internal::CaptureStdout(); }
-    std::string captured() { return ::testing::internal::GetCapturedStdout(); }
+    static void SetUpTestSuite() { start_logger("CUdpServer_test"); }
 };
 
 size_t count_of(const std::string& text, const std::string& what)
@@ -160,8 +116,8 @@ TEST_F(CUdpServerTest, HandsEmptyAndOversizedDatagramsToHandler)
     {
         CUdpServer server(sock, handler);
         server.init("local");
-        ASSERT_EQ(0, sender.write(nullptr, 0, loopback(port)));
-        ASSERT_EQ(1600, sender.write(big.data(), 1600, loopback(port)));
+        ASSERT_EQ(0, sender.write(nullptr, 0, loopback::address(port)));
+        ASSERT_EQ(1600, sender.write(big.data(), 1600, loopback::address(port)));
         ASSERT_TRUE(eventually([&] { return handler.m_count >= 2; }));
         server.deinit();
     }

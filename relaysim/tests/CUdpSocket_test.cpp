@@ -1,4 +1,5 @@
-// Tests of CUdpSocket over loopback: addressed reads and writes, truncation, failures, options.
+// Tests of CUdpSocket over loopback: addressed reads and writes, truncation, failures, options,
+// batched and segmented writes.
 #include "CUdpSocket.h"
 
 #include "CLogger.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <netinet/ip.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstring>
@@ -174,6 +176,91 @@ TEST_F(CUdpSocketTest, OptionSettersReachTheSystem)
     EXPECT_FALSE(closed.set_sock_option_broadcost());
     EXPECT_FALSE(closed.set_sock_option_tos(0x10));
     EXPECT_EQ(EBADF, closed.get_last_err());
+}
+
+// Messages of one byte each, message i to tos[i], carrying the byte i.
+struct Batch {
+    std::vector<unsigned char> bytes;
+    std::vector<sockaddr_in> tos;
+    std::vector<iovec> iovs;
+    std::vector<mmsghdr> msgs;
+
+    explicit Batch(const std::vector<sockaddr_in>& to) : bytes(to.size()), tos(to), iovs(to.size()), msgs(to.size())
+    {
+        memset(msgs.data(), 0, msgs.size() * sizeof(msgs[0]));
+        for (size_t i = 0; i < to.size(); ++i) {
+            bytes[i] = static_cast<unsigned char>(i);
+            iovs[i] = {&bytes[i], 1};
+            msgs[i].msg_hdr.msg_name = &tos[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof(tos[i]);
+            msgs[i].msg_hdr.msg_iov = &iovs[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+
+TEST_F(CUdpSocketTest, WriteManyStopsShortAtAFailedMessageAndThenReportsIt)
+{
+    // Port 0 is refused: the call sends what comes before it and says how many.
+    Batch batch({loopback(m_port_b), loopback(m_port_b), loopback(0), loopback(m_port_b)});
+    ASSERT_EQ(2, m_a.write_many(batch.msgs.data(), 4));
+    const int before = m_a.get_last_err();
+    EXPECT_EQ(-1, m_a.write_many(&batch.msgs[2], 2)) << "the failed one now comes first";
+    EXPECT_EQ(EINVAL, m_a.get_last_err());
+    EXPECT_NE(before, EINVAL) << "a short count stores no error";
+    EXPECT_EQ(1, m_a.write_many(&batch.msgs[3], 1));
+    EXPECT_EQ(EINVAL, m_a.get_last_err()) << "success leaves the last error alone";
+
+    unsigned char buf[16];
+    for (unsigned char expected : {0, 1, 3}) {
+        ASSERT_TRUE(m_b.poll());
+        ASSERT_EQ(1, m_b.read(buf, sizeof(buf)));
+        EXPECT_EQ(expected, buf[0]);
+    }
+
+    CUdpSocket closed;
+    EXPECT_EQ(-1, closed.write_many(batch.msgs.data(), 1));
+    EXPECT_EQ(EBADF, closed.get_last_err());
+}
+
+TEST_F(CUdpSocketTest, WriteManyTakesAtMostOneKernelBatchACall)
+{
+    Batch batch(std::vector<sockaddr_in>(CUdpSocket::MAX_BATCH + 100, loopback(m_port_b)));
+    EXPECT_EQ(static_cast<int>(CUdpSocket::MAX_BATCH),
+              m_a.write_many(batch.msgs.data(), static_cast<unsigned int>(batch.msgs.size())));
+    EXPECT_EQ(0, m_a.write_many(batch.msgs.data(), 0));
+}
+
+TEST_F(CUdpSocketTest, SegmentedWriteArrivesAsEqualDatagrams)
+{
+    CUdpSocket closed;
+    EXPECT_FALSE(closed.can_segment());
+    if (!m_a.can_segment())
+        GTEST_SKIP() << "the kernel does not segment UDP sends";
+    // Three 5-byte datagrams from six pieces, then a plain write: segmenting stays per call.
+    unsigned char pieces[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    iovec iovs[] = {{pieces, 2}, {pieces + 2, 3}, {pieces + 5, 5}, {pieces + 10, 1}, {pieces + 11, 4}};
+    sockaddr_in to = loopback(m_port_b);
+    mmsghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_hdr.msg_name = &to;
+    msg.msg_hdr.msg_namelen = sizeof(to);
+    msg.msg_hdr.msg_iov = iovs;
+    msg.msg_hdr.msg_iovlen = 5;
+    ASSERT_EQ(1, m_a.write_segmented(&msg, 1, 5));
+    EXPECT_EQ(nullptr, msg.msg_hdr.msg_control) << "no pointer into the call's frame is left behind";
+    ASSERT_EQ(15, m_a.write(pieces, 15, to));
+
+    unsigned char buf[32];
+    sockaddr_in from;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(m_b.poll());
+        ASSERT_EQ(5, m_b.read(buf, sizeof(buf), from)) << i;
+        EXPECT_EQ(0, memcmp(buf, pieces + 5 * i, 5)) << i;
+        EXPECT_EQ(htons(m_port_a), from.sin_port);
+    }
+    ASSERT_TRUE(m_b.poll());
+    EXPECT_EQ(15, m_b.read(buf, sizeof(buf)));
 }
 
 }  // namespace

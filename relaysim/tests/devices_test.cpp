@@ -1,34 +1,18 @@
 // Tests of the device lists: built-in tables, list files, diagnostic addresses, taking rules.
 #include "devices.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include <climits>
 
-#include <cstdio>
-#include <fstream>
 #include <set>
 #include <string>
 
 namespace {
 
-class ListFile {
-public:
-    explicit ListFile(const std::string& text)
-    {
-        char name[] = "/tmp/maclistXXXXXX";
-        int fd = mkstemp(name);
-        close(fd);
-        m_path = name;
-        std::ofstream(m_path, std::ios::binary) << text;
-    }
-    ~ListFile() { remove(m_path.c_str()); }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
+using test_support::ListFile;
 using List = std::vector<unsigned long>;
 
 }  // namespace
@@ -120,6 +104,9 @@ TEST(DevicesTest, DiagnosticAddressesCarryProjectAndSequence)
     EXPECT_EQ(take_diag_decoders(2, 0), (List{0xFFFF00010102UL, 0xFFFF00020102UL}));
     EXPECT_EQ(take_diag_decoders(2, 65535), (List{0xFFFF00000102UL, 0xFFFF00010102UL}));
     EXPECT_EQ(take_diag_decoders(1, 9), (List{0xFFFF000A0102UL}));
+    // Numbering wraps at 16 bits whatever the start, with no signed overflow at the top.
+    EXPECT_EQ(take_diag_decoders(2, INT_MAX), (List{0xFFFF00000102UL, 0xFFFF00010102UL}));
+    EXPECT_EQ(take_diag_decoders(1, -2), (List{0xFFFFFFFF0102UL}));
     EXPECT_TRUE(take_diag_decoders(0, 0).empty());
     EXPECT_TRUE(take_diag_decoders(-1, 0).empty());
     diag_mac_list = saved;

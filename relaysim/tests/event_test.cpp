@@ -2,6 +2,7 @@
 #include "event.h"
 
 #include "CLogger.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -10,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,46 +18,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long elapsed_ms(Clock::time_point since)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-// True when the thread is blocked in the kernel (state S), i.e. inside its wait.
-bool thread_sleeping(pid_t tid)
-{
-    // Blocked in the kernel (state S) inside a futex wait (system call 202), twice
-    // in a row: the wait has begun, not just some step on the way to it.
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    for (int check = 0; check < 2; ++check) {
-        if (check > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        std::ifstream stat(task + "/stat");
-        std::string s((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const auto p = s.rfind(") ");
-        if (p == std::string::npos || p + 2 >= s.size() || s[p + 2] != 'S')
-            return false;
-        std::ifstream sys(task + "/syscall");
-        long nr = -1;
-        if (!(sys >> nr) || nr != 202)
-            return false;
-    }
-    return true;
-}
-
-template <typename Pred>
-bool eventually(Pred pred, long ms = 10000)
-{
-    const auto start = Clock::now();
-    while (!pred()) {
-        if (elapsed_ms(start) > ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using namespace test_support;
 
 // Waiters blocked on one event, each with a long time-out so nothing hangs.
 class Waiters {

@@ -1,11 +1,15 @@
 // Loopback UDP helpers for the emulator's tests: ephemeral sockets and bounded waits.
 #pragma once
 
+#include "CUdpSocket.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
@@ -15,14 +19,41 @@
 
 namespace loopback {
 
+constexpr unsigned int LOOPBACK = 0x7F000001;  // 127.0.0.1, host order, as CSocket takes it
+
 inline sockaddr_in address(unsigned short port)
 {
     sockaddr_in a;
     memset(&a, 0, sizeof(a));
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_addr.s_addr = htonl(LOOPBACK);
     return a;
+}
+
+inline unsigned short local_port(int fd)
+{
+    sockaddr_in a;
+    socklen_t len = sizeof(a);
+    memset(&a, 0, sizeof(a));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+// Opens the socket on an ephemeral loopback port (open(0, ...) does not bind).
+inline unsigned short open_ephemeral(CUdpSocket& s)
+{
+    EXPECT_TRUE(s.open(0, LOOPBACK));
+    sockaddr_in a = address(0);
+    EXPECT_EQ(0, ::bind(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    return local_port(s.get_socket_fd());
+}
+
+inline unsigned short open_ephemeral(CUdpSocket& s, unsigned short poll_ms)
+{
+    const unsigned short port = open_ephemeral(s);
+    s.set_poll_timeout(poll_ms);
+    return port;
 }
 
 // A socket bound to 127.0.0.1 on a port the system picks.
@@ -33,9 +64,7 @@ public:
         m_fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a = address(0);
         bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        socklen_t len = sizeof(a);
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
+        m_port = local_port(m_fd);
     }
     ~Peer() { close(m_fd); }
     Peer(const Peer&) = delete;

@@ -2,14 +2,12 @@
 #include "options.h"
 
 #include "devices.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,25 +33,24 @@ Parsed parse(std::vector<std::string> words)
     return p;
 }
 
+std::string thirty_addresses()
+{
+    std::ostringstream out;
+    for (int i = 1; i <= 30; ++i)
+        out << std::hex << (0x001122000000UL + i) << "\n";
+    return out.str();
+}
+
 class OptionsTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/optlistXXXXXX";
-        close(mkstemp(name));
-        m_list = name;
-        std::ofstream out(m_list);
-        for (int i = 1; i <= 30; ++i)
-            out << std::hex << (0x001122000000UL + i) << "\n";
-    }
     void TearDown() override
     {
-        remove(m_list.c_str());
         mac_list = builtin_decoders();
         ins_list = builtin_encoders();
         diag_mac_list = 0x0000FFFF00000000UL;
     }
-    std::string m_list;
+    test_support::ListFile m_file{thirty_addresses()};
+    const std::string m_list = m_file.path();
 };
 
 const char* const USAGE_FIRST =

@@ -1,7 +1,7 @@
 // Tests of utils: key=value look-up, MAC byte order, trimming, local interface queries.
 #include "utils.h"
 
-#include "CLogger.h"
+#include "test_support.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -13,11 +13,7 @@ namespace {
 
 class UtilsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (CLogger::m_logger == nullptr)
-            CLogger::init("utils_test");
-    }
+    static void SetUpTestSuite() { test_support::start_logger("utils_test"); }
 };
 
 TEST_F(UtilsTest, GetValue)

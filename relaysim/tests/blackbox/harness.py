@@ -94,6 +94,14 @@ class Program:
         tick = os.sysconf("SC_CLK_TCK")
         return (int(fields[11]) + int(fields[12])) / tick
 
+    def resident_kib(self):
+        """Resident memory (VmRSS) of the process, in KiB."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
     def alive(self):
         return self.proc.poll() is None
 

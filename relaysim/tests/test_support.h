@@ -1,0 +1,95 @@
+// Shared helpers for relaysim's unit tests: elapsed time, bounded waits, thread states, captured output, list files.
+#pragma once
+
+#include "CLogger.h"
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+namespace test_support {
+
+using Clock = std::chrono::steady_clock;
+
+inline long elapsed_ms(Clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+// Polls every millisecond, so a test sees a change soon after it happens.
+template <typename Pred>
+bool eventually(Pred pred, long ms = 10000)
+{
+    const auto start = Clock::now();
+    while (!pred()) {
+        if (elapsed_ms(start) > ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline bool thread_sleeping(pid_t tid)
+{
+    // Blocked in the kernel (state S) inside a futex wait (system call 202), twice
+    // in a row: the wait has begun, not just some step on the way to it.
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
+    for (int check = 0; check < 2; ++check) {
+        if (check > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::ifstream stat(task + "/stat");
+        std::string s((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto p = s.rfind(") ");
+        if (p == std::string::npos || p + 2 >= s.size() || s[p + 2] != 'S')
+            return false;
+        std::ifstream sys(task + "/syscall");
+        long nr = -1;
+        if (!(sys >> nr) || nr != 202)
+            return false;
+    }
+    return true;
+}
+
+// The code under test logs through CLogger, which must exist before its first line.
+inline void start_logger(const char* ident)
+{
+    if (CLogger::m_logger == nullptr)
+        CLogger::init(ident);
+}
+
+// For fixtures that compare what the code under test printed.
+class CapturingTest : public ::testing::Test {
+protected:
+    void capture() { ::testing::internal::CaptureStdout(); }
+    std::string captured() { return ::testing::internal::GetCapturedStdout(); }
+};
+
+// A MAC list file with the given text, removed again with the object.
+class ListFile {
+public:
+    explicit ListFile(const std::string& text)
+    {
+        char name[] = "/tmp/maclistXXXXXX";
+        int fd = mkstemp(name);
+        close(fd);
+        m_path = name;
+        std::ofstream(m_path, std::ios::binary) << text;
+    }
+    ~ListFile() { remove(m_path.c_str()); }
+    ListFile(const ListFile&) = delete;
+    ListFile& operator=(const ListFile&) = delete;
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+}  // namespace test_support
