@@ -1,6 +1,6 @@
 // Stand-in reflector: serves the encoder copies it receives to the decoders that ask for a stream.
 //
-// reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v] [-c]
+// reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v] [-c] [-B bytes]
 //   -e  encoder port (copies arrive here); 0 picks a free port
 //   -d  decoder port (12-byte requests arrive here); absent: the encoder port serves both
 //   -f  a decoder that has not asked for this many seconds is forgotten (default 12)
@@ -8,6 +8,7 @@
 //   -T  end after this many seconds (default: run until SIGINT/SIGTERM)
 //   -v  print every request with its bytes
 //   -c  at the end, also print the copies received per stream and the datagrams sent per decoder
+//   -B  receive buffer of each socket, beyond the system's limit where permitted (default 4 MiB)
 // Decoders are ordered by device address; decoder i hears encoder stream i modulo the
 // number of streams, streams counted by SSRC in order of first appearance.
 #include <arpa/inet.h>
@@ -53,9 +54,10 @@ struct Options {
     double run_s = 0;
     bool verbose = false;
     bool counts = false;
+    int rcvbuf = 0;
 };
 
-int open_socket(in_addr_t addr, unsigned short port, unsigned short& bound)
+int open_socket(in_addr_t addr, unsigned short port, unsigned short& bound, int rcvbuf)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -65,6 +67,10 @@ int open_socket(in_addr_t addr, unsigned short port, unsigned short& bound)
     int size = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    // A large buffer rides out stalls of this process on a loaded machine; forcing it
+    // past net.core.rmem_max needs CAP_NET_ADMIN, without which the plain request stands.
+    if (rcvbuf > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
     sa.sin_family = AF_INET;
@@ -304,7 +310,7 @@ void Reflector::print_counts() const
 void usage()
 {
     fprintf(stderr, "usage: reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] "
-                    "[-s size] [-T seconds] [-v] [-c]\n");
+                    "[-s size] [-T seconds] [-v] [-c] [-B bytes]\n");
     exit(2);
 }
 
@@ -340,6 +346,8 @@ int main(int argc, char** argv)
             opt.size = atoi(v);
         else if (w == "-T")
             opt.run_s = atof(v);
+        else if (w == "-B")
+            opt.rcvbuf = atoi(v);
         else
             usage();
     }
@@ -351,11 +359,12 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     unsigned short enc_port = 0, dec_port = 0;
-    int enc_fd = open_socket(opt.bind_addr, opt.encoder_port, enc_port);
+    int enc_fd = open_socket(opt.bind_addr, opt.encoder_port, enc_port, opt.rcvbuf);
     int dec_fd = enc_fd;
     dec_port = enc_port;
     if (opt.decoder_port >= 0 && opt.decoder_port != enc_port)
-        dec_fd = open_socket(opt.bind_addr, static_cast<unsigned short>(opt.decoder_port), dec_port);
+        dec_fd = open_socket(opt.bind_addr, static_cast<unsigned short>(opt.decoder_port), dec_port,
+                             opt.rcvbuf);
     printf("reflector: encoder port %u decoder port %u\n", enc_port, dec_port);
     fflush(stdout);
     Reflector(opt).run(enc_fd, dec_fd);
