@@ -3,6 +3,7 @@
 #include "CUdpSocket.h"
 
 #include "CLogger.h"
+#include "loopback.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -16,28 +17,11 @@
 
 namespace {
 
-constexpr unsigned int LOOPBACK = 0x7F000001;
+using loopback::LOOPBACK;
 
-sockaddr_in loopback(unsigned short port)
-{
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(LOOPBACK);
-    return a;
-}
+sockaddr_in loopback(unsigned short port) { return loopback::address(port); }
 
-unsigned short open_ephemeral(CUdpSocket& s)
-{
-    EXPECT_TRUE(s.open(0, LOOPBACK));
-    sockaddr_in a = loopback(0);
-    EXPECT_EQ(0, ::bind(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), sizeof(a)));
-    socklen_t len = sizeof(a);
-    getsockname(s.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), &len);
-    s.set_poll_timeout(5000);
-    return ntohs(a.sin_port);
-}
+unsigned short open_ephemeral(CUdpSocket& s) { return loopback::open_ephemeral(s, 5000); }
 
 class CUdpSocketTest : public ::testing::Test {
 protected:
