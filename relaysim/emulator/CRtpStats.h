@@ -1,0 +1,77 @@
+// Receiver statistics of one RTP stream: loss, duplicates, reordering, jitter and gaps.
+#pragma once
+
+#include <time.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// Written by one thread (the receiver, through on_datagram and set_offline), read at any
+// time by others through snapshot(); no lock and no allocation per datagram.
+class CRtpStats {
+public:
+    enum { DEFAULT_CLOCK_RATE = 8000, WINDOW = 2048, MAX_DROPOUT = 3000 };
+
+    struct Snapshot {
+        unsigned long long received = 0;    // every datagram, duplicates and non-RTP included
+        unsigned long long unanalysed = 0;  // shorter than 12 bytes or not version 2
+        unsigned long long expected = 0;    // summed over the sequence runs
+        unsigned long long lost = 0;        // expected minus distinct sequence numbers received
+        unsigned long long duplicates = 0;
+        unsigned long long reordered = 0;
+        unsigned long long ssrc_changes = 0;
+        unsigned int ssrc = 0;  // of the last analysed datagram
+        double jitter_ms = 0;
+        double max_gap_ms = 0;
+    };
+
+    explicit CRtpStats(unsigned int clock_rate = DEFAULT_CLOCK_RATE);
+    CRtpStats(const CRtpStats&) = delete;
+    CRtpStats& operator=(const CRtpStats&) = delete;
+
+    // RTP timestamp units per second; a rate of 0 is ignored.
+    void set_clock_rate(unsigned int hz);
+    // arrival: the kernel's receive time of the datagram.
+    void on_datagram(const unsigned char* data, size_t len, const timespec& arrival);
+    // The stream went offline: the silence until its next datagram is not a gap, nor
+    // jitter. Called by the writer thread.
+    void set_offline();
+
+    Snapshot snapshot() const;
+
+private:
+    void start_run(uint32_t seq);
+    void advance_to(int64_t ext);
+    bool test_and_mark(int64_t ext);
+    void add_jitter(int64_t arrival_ns, uint32_t timestamp);
+    static void bump(std::atomic<unsigned long long>& counter, unsigned long long by = 1);
+
+    // Published counters: stored by the writer only, so plain load + store suffice.
+    std::atomic<unsigned long long> m_received{0};
+    std::atomic<unsigned long long> m_unanalysed{0};
+    std::atomic<unsigned long long> m_expected{0};
+    std::atomic<unsigned long long> m_distinct{0};
+    std::atomic<unsigned long long> m_duplicates{0};
+    std::atomic<unsigned long long> m_reordered{0};
+    std::atomic<unsigned long long> m_ssrc_changes{0};
+    std::atomic<unsigned int> m_ssrc{0};
+    std::atomic<double> m_jitter_ms{0};
+    std::atomic<long long> m_max_gap_ns{0};
+    std::atomic<unsigned int> m_clock_rate;
+
+    // The writer's own state.
+    bool m_have_run = false;
+    int64_t m_base_ext = 0;          // extended number of the run's first sequence number
+    int64_t m_max_ext = 0;           // highest extended sequence number of the run
+    unsigned long long m_run_expected_before = 0;  // expected of the runs before this one
+    bool m_have_bad = false;
+    uint32_t m_bad_seq = 0;          // a big jump is believed when this number follows it
+    bool m_have_arrival = false;
+    int64_t m_last_arrival_ns = 0;
+    bool m_have_transit = false;
+    int64_t m_last_transit_arrival_ns = 0;
+    uint32_t m_last_timestamp = 0;
+    double m_jitter = 0;  // in timestamp units
+    uint64_t m_seen[WINDOW / 64] = {};  // received bits of the last WINDOW sequence numbers
+};
