@@ -59,6 +59,7 @@ PyObject* g_module = nullptr;  // strong; set once the exec step has begun
 PyObject* g_globals = nullptr; // strong; the module's namespace, for traceback frames
 PyObject* g_ubyte_pointer = nullptr; // strong; POINTER(c_ubyte), for the bounded get_data()
 PyObject* g_int_from_bytes = nullptr; // strong; int.from_bytes
+getbufferproc g_ctypes_getbuffer = nullptr; // what every ctypes instance exports its memory with
 
 // Interned names, made once.
 struct Names {
@@ -74,6 +75,7 @@ struct Names {
     PyObject* empty_packet;
     PyObject* empty_attr;
     PyObject* objects;
+    PyObject* b_base;
     PyObject* init;
     PyObject* from_buffer_copy;
     PyObject* bytes_timestamp_to_ms;
@@ -99,6 +101,7 @@ bool make_names()
            intern(n.data_len, "data_len") && intern(n.replica, "replica") &&
            intern(n.timestamp_ms, "timestamp_ms") && intern(n.empty_packet, "empty_packet") &&
            intern(n.empty_attr, "_VoxFrame__empty") && intern(n.objects, "_objects") &&
+           intern(n.b_base, "_b_base_") &&
            intern(n.init, "__init__") && intern(n.from_buffer_copy, "from_buffer_copy") &&
            intern(n.bytes_timestamp_to_ms, "_bytes_timestamp_to_ms") && intern(n.big, "big") &&
            intern(n.c_ubyte, "c_ubyte") && intern(n.structure, "Structure");
@@ -151,6 +154,12 @@ PyObject* lookup_global(PyObject* name)
     }
     Py_INCREF(value);
     return value;
+}
+
+bool is_ctypes_object(PyObject* obj)
+{
+    PyBufferProcs* procs = Py_TYPE(obj)->tp_as_buffer;
+    return procs != nullptr && procs->bf_getbuffer == g_ctypes_getbuffer;
 }
 
 // Records of the class exactly as built here take direct field stores: the same bytes ctypes
@@ -308,8 +317,9 @@ void raise_arg_count(const char* more_or_less, Py_ssize_t expected, Py_ssize_t g
                  more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
-// Fills values[] (borrowed) from the call's arguments, as a Python def would bind them.
-bool parse_init_args(PyObject* args, PyObject* kwargs, PyObject** values)
+// Fills values[] from the call's arguments, as a Python def would bind them. The values are
+// owned: code run later in the call (a __len__, a __bool__) may empty the caller's dict.
+bool parse_init_args(PyObject* args, PyObject* kwargs, Ref* values)
 {
     PyObject* const* names = init_param_names();
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
@@ -322,17 +332,26 @@ bool parse_init_args(PyObject* args, PyObject* kwargs, PyObject** values)
         return false;
     }
     for (Py_ssize_t i = 0; i < npos; ++i)
-        values[i] = PyTuple_GET_ITEM(args, i);
+        values[i] = Ref::borrowed(PyTuple_GET_ITEM(args, i));
     if (kwargs == nullptr)
         return true;
 
+    // Before any lookup: a lookup compares keys and so runs a key's own __eq__.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__init__");
+            return false;
+        }
+    }
     Py_ssize_t kw_left = PyDict_Size(kwargs);
     for (Py_ssize_t i = npos; i < P_COUNT; ++i) {
         if (i >= kRequiredParams && kw_left == 0)
             break;
-        PyObject* value = PyDict_GetItemWithError(kwargs, names[i]);
+        value = PyDict_GetItemWithError(kwargs, names[i]);
         if (value != nullptr) {
-            values[i] = value;
+            values[i] = Ref::borrowed(value);
             --kw_left;
         } else if (PyErr_Occurred()) {
             return false;
@@ -345,13 +364,8 @@ bool parse_init_args(PyObject* args, PyObject* kwargs, PyObject** values)
         return true;
 
     // Something is left that no parameter took: name the first offender.
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
+    pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__init__");
-            return false;
-        }
         Py_ssize_t match = -1;
         for (Py_ssize_t i = 0; i < P_COUNT && match < 0; ++i)
             if (key == names[i] || PyUnicode_Compare(key, names[i]) == 0)
@@ -371,10 +385,13 @@ bool parse_init_args(PyObject* args, PyObject* kwargs, PyObject** values)
 
 PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
 {
-    PyObject* v[P_COUNT] = {nullptr, nullptr, nullptr, nullptr, nullptr,
-                            nullptr, Py_None, Py_False, Py_None, Py_False};
+    Ref v[P_COUNT];
+    v[P_DATA_LEN] = Ref::borrowed(Py_None);
+    v[P_REPLICA] = Ref::borrowed(Py_False);
+    v[P_TIMESTAMP_MS] = Ref::borrowed(Py_None);
+    v[P_EMPTY_PACKET] = Ref::borrowed(Py_False);
     CHECK(parse_init_args(args, kwargs, v));
-    PyObject* self = v[P_SELF];
+    PyObject* self = v[P_SELF].get();
     const Names& n = g_names;
     const Layout& at = g_layout;
 
@@ -390,18 +407,18 @@ PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
         }
     }
     // 2.
-    if (v[P_DATA_LEN] != Py_None) {
-        CHECK(store_unsigned(self, n.data_len, at.data_len, 2, v[P_DATA_LEN]));
+    if (v[P_DATA_LEN].get() != Py_None) {
+        CHECK(store_unsigned(self, n.data_len, at.data_len, 2, v[P_DATA_LEN].get()));
     } else {
-        const Py_ssize_t size = PyObject_Size(v[P_DATA]);
+        const Py_ssize_t size = PyObject_Size(v[P_DATA].get());
         CHECK(size >= 0);
         CHECK(store_size(self, n.data_len, at.data_len, 2, size));
     }
     // 3, 4.
-    CHECK(store_unsigned(self, n.sequence_number, at.sequence_number, 2, v[P_SEQUENCE_NUMBER]));
-    CHECK(store_unsigned(self, n.gpios, at.gpios, 1, v[P_GPIOS]));
+    CHECK(store_unsigned(self, n.sequence_number, at.sequence_number, 2, v[P_SEQUENCE_NUMBER].get()));
+    CHECK(store_unsigned(self, n.gpios, at.gpios, 1, v[P_GPIOS].get()));
     // 5. An array as long as the argument; the field takes only 4.
-    PyObject* stamp = v[P_TIMESTAMP_BYTES];
+    PyObject* stamp = v[P_TIMESTAMP_BYTES].get();
     Ref stamp_item(lookup_global(n.c_ubyte));
     CHECK(stamp_item);
     if ((PyBytes_CheckExact(stamp) || PyByteArray_CheckExact(stamp)) && PyObject_Size(stamp) == 4 &&
@@ -424,7 +441,7 @@ PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
         CHECK(PyObject_SetAttr(self, n.timestamp_bytes, array.get()) == 0);
     }
     // 6.
-    CHECK(store_unsigned(self, n.rtp_timestamp_ms, at.rtp_timestamp_ms, 4, v[P_RTP_TIMESTAMP_MS]));
+    CHECK(store_unsigned(self, n.rtp_timestamp_ms, at.rtp_timestamp_ms, 4, v[P_RTP_TIMESTAMP_MS].get()));
     // 7. The stored 16-bit length governs the copy, which the record then owns and points at.
     {
         Ref c_ubyte(lookup_global(n.c_ubyte));
@@ -440,14 +457,14 @@ PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
             array_type.reset(PyNumber_Multiply(c_ubyte.get(), stored.get()));
         }
         CHECK(array_type);
-        Ref copy(PyObject_CallMethodObjArgs(array_type.get(), n.from_buffer_copy, v[P_DATA],
+        Ref copy(PyObject_CallMethodObjArgs(array_type.get(), n.from_buffer_copy, v[P_DATA].get(),
                                             nullptr));
         CHECK(copy);
         CHECK(PyObject_SetAttr(self, n.data, copy.get()) == 0);
     }
     // 8. Only plain values take the direct store: the field refuses ctypes instances of
     // other types, which must keep raising TypeError.
-    PyObject* replica = v[P_REPLICA];
+    PyObject* replica = v[P_REPLICA].get();
     if (is_plain_record(self) &&
         (PyBool_Check(replica) || replica == Py_None || PyLong_CheckExact(replica))) {
         const int truth = PyObject_IsTrue(replica);
@@ -457,8 +474,8 @@ PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
         CHECK(PyObject_SetAttr(self, n.replica, replica) == 0);
     }
     // 9. Derived from the argument as passed, not from the stored field.
-    if (v[P_TIMESTAMP_MS] != Py_None) {
-        CHECK(store_unsigned(self, n.timestamp_ms, at.timestamp_ms, 4, v[P_TIMESTAMP_MS]));
+    if (v[P_TIMESTAMP_MS].get() != Py_None) {
+        CHECK(store_unsigned(self, n.timestamp_ms, at.timestamp_ms, 4, v[P_TIMESTAMP_MS].get()));
     } else {
         Ref convert(PyObject_GetAttr(self, n.bytes_timestamp_to_ms));
         CHECK(convert);
@@ -473,7 +490,7 @@ PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
         }
     }
     // 10.
-    CHECK(PyObject_SetAttr(self, n.empty_attr, v[P_EMPTY_PACKET]) == 0);
+    CHECK(PyObject_SetAttr(self, n.empty_attr, v[P_EMPTY_PACKET].get()) == 0);
     Py_RETURN_NONE;
 }
 
@@ -514,35 +531,46 @@ PyObject* get_sequence_n(PyObject* self, int& line)
     return get_field(self, g_names.sequence_number, line);
 }
 
-// Bytes readable at address within the memory that keep-alive holds (ctypes' _objects tree:
-// dicts, tuples and objects exporting a buffer), or 0 if none of it holds address.
+// Bytes readable at address within the memory that keep holds, or 0 if none of it holds address.
+// keep is a node of ctypes' keep-alive tree: dicts, tuples, ctypes objects (whose own trees are
+// searched too, as a pointer keeps its target) and memoryviews (whose exporter is searched).
 Py_ssize_t kept_bytes_at(PyObject* keep, uintptr_t address, int depth)
 {
     if (keep == nullptr || keep == Py_None || depth > 8)
         return 0;
     Py_ssize_t best = 0;
+    auto visit = [&](PyObject* child) {
+        Ref held = Ref::borrowed(child); // a child's lookup may run code that drops it
+        const Py_ssize_t found = kept_bytes_at(child, address, depth + 1);
+        best = found > best ? found : best;
+    };
     if (PyDict_Check(keep)) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(keep, &pos, &key, &value)) {
-            const Py_ssize_t found = kept_bytes_at(value, address, depth + 1);
-            best = found > best ? found : best;
-        }
+        while (PyDict_Next(keep, &pos, &key, &value))
+            visit(value);
         return best;
     }
     if (PyTuple_Check(keep)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keep); ++i) {
-            const Py_ssize_t found = kept_bytes_at(PyTuple_GET_ITEM(keep, i), address, depth + 1);
-            best = found > best ? found : best;
-        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keep); ++i)
+            visit(PyTuple_GET_ITEM(keep, i));
         return best;
     }
     if (!PyObject_CheckBuffer(keep))
         return 0;
+    if (PyMemoryView_Check(keep))
+        visit(PyMemoryView_GET_BUFFER(keep)->obj);
+    if (is_ctypes_object(keep)) {
+        Ref objects(PyObject_GetAttr(keep, g_names.objects));
+        if (!objects)
+            PyErr_Clear();
+        else
+            visit(objects.get());
+    }
     Py_buffer view;
     if (PyObject_GetBuffer(keep, &view, PyBUF_SIMPLE) != 0) {
         PyErr_Clear();
-        return 0;
+        return best;
     }
     const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
     if (view.len > 0 && address >= start && address - start < static_cast<uintptr_t>(view.len))
@@ -552,7 +580,9 @@ Py_ssize_t kept_bytes_at(PyObject* keep, uintptr_t address, int depth)
 }
 
 // Copies the payload, never more than the memory the record keeps alive: data_len and data
-// stay writable, so neither bounds the other once a caller has written them.
+// stay writable, so neither bounds the other once a caller has written them. A view of a record
+// (an array element, a member, a pointer's contents) keeps nothing itself: the object at the
+// root of the view does. A record with no owner (from_address) yields nothing.
 PyObject* bounded_copy(PyObject* self, uintptr_t address, Py_ssize_t wanted, int& line)
 {
     if (wanted <= 0)
@@ -561,7 +591,15 @@ PyObject* bounded_copy(PyObject* self, uintptr_t address, Py_ssize_t wanted, int
         PyErr_SetString(PyExc_ValueError, "NULL pointer access");
         CHECK(false);
     }
-    Ref keep(PyObject_GetAttr(self, g_names.objects));
+    Ref root = Ref::borrowed(self);
+    for (;;) {
+        Ref base(PyObject_GetAttr(root.get(), g_names.b_base));
+        CHECK(base);
+        if (base.get() == Py_None)
+            break;
+        root = std::move(base);
+    }
+    Ref keep(PyObject_GetAttr(root.get(), g_names.objects));
     CHECK(keep);
     const Py_ssize_t available = kept_bytes_at(keep.get(), address, 0);
     PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
@@ -1126,6 +1164,7 @@ bool build_class(PyObject* dict, int& line)
     CHECK(data_type);
     Py_XDECREF(g_ubyte_pointer);
     g_ubyte_pointer = data_type.release();
+    g_ctypes_getbuffer = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_buffer->bf_getbuffer;
     CHECK(capture_layout(cls.get(), base.get(), convert_fn.get()));
     return true;
 }

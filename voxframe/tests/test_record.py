@@ -37,6 +37,37 @@ def last_entry(exc):
     return traceback.extract_tb(exc.__traceback__)[-1]
 
 
+# Hooks that empty the caller's keyword dict while the constructor runs; every value is made at
+# run time, so the dict holds the only reference to it.
+ARGUMENTS_FREED_MID_CALL = """
+import voxframe
+
+class ClearingPayload(bytearray):
+    def __len__(self):
+        kwargs.clear()
+        return bytearray.__len__(self)
+
+class ClearingTruth:
+    def __bool__(self):
+        kwargs.clear()
+        return True
+
+def fresh(**extra):
+    return dict(sequence_number=int("70001"), gpios=int("3"),
+                timestamp_bytes=bytearray(b"\\0\\0\\3\\xe8"), rtp_timestamp_ms=int("12345678901"),
+                empty_packet=[int("5")], **extra)
+
+for extra in (dict(data=ClearingPayload(b"abc")),
+              dict(data=bytes(bytearray(b"abc")), data_len=int("2"), replica=ClearingTruth())):
+    kwargs = fresh(**extra)
+    r = voxframe.VoxFrame(**kwargs)
+    del kwargs
+    bytearray(1000)  # reuses freed memory
+    print(r.get_sequence_n(), r.get_gpios(), bytes(r.timestamp_bytes).hex(), r.get_timestamp_ms(),
+          r.get_rtp_timestamp_ms(), r.get_data(), r.replica, r.is_empty())
+"""
+
+
 class ConstructionTest(unittest.TestCase):
     def test_plain_packet_fills_every_field(self):
         r = VoxFrame(**base_args(rtp_timestamp_ms=77, gpios=5))
@@ -86,6 +117,14 @@ class ConstructionTest(unittest.TestCase):
         self.assertIs(r.replica, True)
         self.assertIs(VoxFrame(**base_args(replica=0)).replica, False)
         self.assertIs(VoxFrame(**base_args(replica=ctypes.c_bool(True))).replica, True)
+
+    def test_arguments_freed_by_a_hook_stay_alive_for_the_call(self):
+        # What a Python __init__ would build: it holds its arguments for the whole call.
+        done = support.run_python(ARGUMENTS_FREED_MID_CALL)
+        self.assertEqual(done.returncode, 0, done.stderr[-3000:])
+        self.assertEqual(done.stdout.splitlines(), [
+            "4465 3 000003e8 1000 3755744309 b'abc' False [5]",
+            "4465 3 000003e8 1000 3755744309 b'ab' True [5]"])
 
     def test_integer_arguments_keep_their_low_bits(self):
         cases = [  # sequence_number, gpios, rtp_timestamp_ms, expected
@@ -312,6 +351,32 @@ class GetDataBoundsTest(unittest.TestCase):
             self.assertEqual(r.get_data(), expected)
         self.assertEqual(r.data_len, 3)
 
+    def test_views_of_a_record_return_its_payload(self):
+        class Holder(ctypes.Structure):
+            _fields_ = [("tag", ctypes.c_uint8), ("record", VoxFrame)]
+
+        r = VoxFrame(**base_args())
+        views = [  # how the record is reached, get_data() of that view
+            ("pointer contents", lambda: ctypes.pointer(r).contents, b"abc"),
+            ("array element", lambda: (VoxFrame * 2)(r)[0], b"abc"),
+            ("structure member", lambda: Holder(1, r).record, b"abc"),
+            ("cast pointer", lambda: ctypes.cast(ctypes.pointer(r),
+                                                 ctypes.POINTER(VoxFrame)).contents, b"abc"),
+            ("from_buffer", lambda: VoxFrame.from_buffer(r), b"abc"),
+            # Nothing keeps the payload alive for these, so nothing of it is read.
+            ("from_address", lambda: VoxFrame.from_address(ctypes.addressof(r)), b""),
+            ("cast byref", lambda: ctypes.cast(ctypes.byref(r),
+                                               ctypes.POINTER(VoxFrame)).contents, b""),
+        ]
+        for name, make, expected in views:
+            with self.subTest(view=name):
+                view = make()
+                self.assertEqual(bytes(view.data[:view.data_len]), b"abc")
+                self.assertEqual(view.get_data(), expected)
+                view.data_len = 1000
+                self.assertEqual(view.get_data(), expected)
+                view.data_len = 3
+
     def test_pointer_into_an_array_is_cut_at_its_end(self):
         r = VoxFrame(**base_args())
         array = (ctypes.c_ubyte * 8)(*range(8))
@@ -402,13 +467,27 @@ class ArgumentErrorTest(unittest.TestCase):
                 self.assertEqual(last_entry(caught).name, "voxframe.VoxFrame.__init__")
 
     def test_keyword_that_is_no_string(self):
+        compared = []
+
+        class LooksLikeDataLen:
+            """Hashes and compares equal to "data_len", so a name lookup would bind it."""
+
+            def __hash__(self):
+                return hash("data_len")
+
+            def __eq__(self, other):
+                compared.append(other)
+                return other == "data_len"
+
         r = VoxFrame(**base_args())
-        for kwargs in [{1: 2}, {"data_len": 0, 1: 2}]:
+        for kwargs in [{1: 2}, {"data_len": 0, 1: 2}, {LooksLikeDataLen(): 2},
+                       {"replica": 1, LooksLikeDataLen(): 2}]:
             with self.subTest(kwargs=kwargs):
                 caught = raised(TypeError,
                                 lambda: VoxFrame.__init__(r, 1, 0, STAMP_1000, 0, b"", **kwargs))
                 self.assertEqual(str(caught), "__init__() keywords must be strings")
                 self.assertEqual(last_entry(caught).name, "voxframe.VoxFrame.__init__")
+        self.assertEqual(compared, [])
 
     def test_method_messages(self):
         r = VoxFrame(**base_args())
