@@ -1,0 +1,357 @@
+// The outputs of a measured run: summary table, JSON report, CSV rows, Prometheus text, verdict.
+#include "CReport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <vector>
+
+namespace {
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...)
+{
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    return std::string(buf, n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), sizeof(buf) - 1));
+}
+
+// JSON has no NaN or infinity.
+std::string json_number(double v)
+{
+    return std::isfinite(v) ? format("%.3f", v) : std::string("null");
+}
+
+std::string json_string(const std::string& s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += format("\\u%04x", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string prom_number(double v)
+{
+    if (std::isnan(v))
+        return "NaN";
+    if (std::isinf(v))
+        return v > 0 ? "+Inf" : "-Inf";
+    return format("%.9g", v);
+}
+
+double percent(unsigned long long part, unsigned long long whole)
+{
+    return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
+}
+
+long long delta(unsigned long long now, unsigned long long before)
+{
+    return static_cast<long long>(now - before);
+}
+
+// A new file next to path (same folder, so a rename replaces path in one step).
+int open_temp_beside(const std::string& path, std::vector<char>& temp)
+{
+    const char suffix[] = ".XXXXXX";
+    temp.assign(path.begin(), path.end());
+    temp.insert(temp.end(), suffix, suffix + sizeof(suffix));
+    return mkstemp(temp.data());
+}
+
+}  // namespace
+
+std::string CReport::mac_text(unsigned long mac)
+{
+    return format("%02lx:%02lx:%02lx:%02lx:%02lx:%02lx", (mac >> 40) & 0xFF, (mac >> 32) & 0xFF,
+                  (mac >> 24) & 0xFF, (mac >> 16) & 0xFF, (mac >> 8) & 0xFF, mac & 0xFF);
+}
+
+CReport::Totals CReport::totals(const Run& run)
+{
+    Totals t;
+    for (const Decoder& d : run.decoders) {
+        ++t.decoders;
+        t.online += d.online ? 1 : 0;
+        t.received += d.stats.received;
+        t.expected += d.stats.expected;
+        t.lost += d.stats.lost;
+        t.duplicates += d.stats.duplicates;
+        t.reordered += d.stats.reordered;
+        t.jitter_ms_max = std::max(t.jitter_ms_max, d.stats.jitter_ms);
+    }
+    t.loss_percent = percent(t.lost, t.expected);
+    return t;
+}
+
+bool CReport::passed(const Run& run)
+{
+    const Totals t = totals(run);
+    const Thresholds& th = run.thresholds;
+    // Nothing received is no evidence that the loss stayed low.
+    if (th.max_loss_percent && (t.expected == 0 || !(t.loss_percent <= *th.max_loss_percent)))
+        return false;
+    if (th.max_jitter_ms && !(t.jitter_ms_max <= *th.max_jitter_ms))
+        return false;
+    return true;
+}
+
+std::string CReport::table(const Run& run)
+{
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"index", "name", "received", "lost %", "duplicates", "reordered", "jitter ms",
+                    "max gap ms", "online"});
+    double max_gap = 0;
+    for (const Decoder& d : run.decoders) {
+        const CRtpStats::Snapshot& s = d.stats;
+        max_gap = std::max(max_gap, s.max_gap_ms);
+        rows.push_back({format("%d", d.index), d.name, format("%llu", s.received),
+                        format("%.2f", percent(s.lost, s.expected)), format("%llu", s.duplicates),
+                        format("%llu", s.reordered), format("%.2f", s.jitter_ms),
+                        format("%.1f", s.max_gap_ms), d.online ? "yes" : "no"});
+    }
+    const Totals t = totals(run);
+    rows.push_back({"total", format("%llu decoders", t.decoders), format("%llu", t.received),
+                    format("%.2f", t.loss_percent), format("%llu", t.duplicates),
+                    format("%llu", t.reordered), format("%.2f", t.jitter_ms_max),
+                    format("%.1f", max_gap), format("%llu/%llu", t.online, t.decoders)});
+    const Local& l = run.local;
+    rows.push_back({"local", "local stream", format("%llu", l.received),
+                    format("%.2f", percent(l.lost, l.received + l.lost)), "-", "-",
+                    format("%.2f", l.jitter_ms), "-", "-"});
+
+    std::vector<size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            const std::string pad(width[i] - row[i].size(), ' ');
+            if (i)
+                line += "  ";
+            line += i == 1 ? row[i] + pad : pad + row[i];  // names read left to right
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out += line + "\n";
+    }
+    return out + format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent,
+                        l.send_errors);
+}
+
+std::string CReport::json(const Run& run)
+{
+    std::string out = "{\n";
+    out += "  \"duration_s\": " + json_number(run.duration_s) + ",\n";
+    out += format("  \"clock_rate\": %u,\n", run.clock_rate);
+    out += "  \"decoders\": [";
+    for (size_t i = 0; i < run.decoders.size(); ++i) {
+        const Decoder& d = run.decoders[i];
+        const CRtpStats::Snapshot& s = d.stats;
+        out += i ? ",\n    " : "\n    ";
+        out += format("{\"index\": %d, \"name\": ", d.index) + json_string(d.name) +
+               ", \"mac\": " + json_string(mac_text(d.mac)) +
+               format(", \"ssrc\": %u, \"received\": %llu, \"expected\": %llu, \"lost\": %llu, "
+                      "\"duplicates\": %llu, \"reordered\": %llu, \"jitter_ms\": ",
+                      s.ssrc, s.received, s.expected, s.lost, s.duplicates, s.reordered) +
+               json_number(s.jitter_ms) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
+               ", \"online\": " + (d.online ? "true" : "false") + "}";
+    }
+    out += run.decoders.empty() ? "],\n" : "\n  ],\n";
+    const Local& l = run.local;
+    out += format("  \"local_stream\": {\"received\": %llu, \"lost\": %llu, \"jitter_ms\": ",
+                  l.received, l.lost) +
+           json_number(l.jitter_ms) +
+           format(", \"copies_sent\": %llu, \"send_errors\": %llu},\n", l.copies_sent,
+                  l.send_errors);
+    const Totals t = totals(run);
+    out += format("  \"totals\": {\"decoders\": %llu, \"online\": %llu, \"received\": %llu, "
+                  "\"expected\": %llu, \"lost\": %llu, \"loss_percent\": ",
+                  t.decoders, t.online, t.received, t.expected, t.lost) +
+           json_number(t.loss_percent) + ", \"jitter_ms_max\": " + json_number(t.jitter_ms_max) +
+           "},\n";
+    const Thresholds& th = run.thresholds;
+    out += "  \"thresholds\": {\"max_loss_percent\": " +
+           (th.max_loss_percent ? json_number(*th.max_loss_percent) : std::string("null")) +
+           ", \"max_jitter_ms\": " +
+           (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) + "},\n";
+    out += std::string("  \"verdict\": \"") + (passed(run) ? "pass" : "fail") + "\"\n}\n";
+    return out;
+}
+
+std::string CReport::prometheus(const Run& run)
+{
+    struct Metric {
+        const char* name;
+        const char* type;
+        const char* help;
+        std::string (*value)(const Decoder&);
+    };
+    static const Metric per_decoder[] = {
+        {"relaysim_decoder_received_total", "counter",
+         "Datagrams received by the emulated decoder, duplicates included.",
+         [](const Decoder& d) { return format("%llu", d.stats.received); }},
+        {"relaysim_decoder_lost_total", "counter",
+         "Sequence numbers the emulated decoder expected but never received.",
+         [](const Decoder& d) { return format("%llu", d.stats.lost); }},
+        {"relaysim_decoder_duplicates_total", "counter",
+         "Datagrams whose sequence number the emulated decoder had already received.",
+         [](const Decoder& d) { return format("%llu", d.stats.duplicates); }},
+        {"relaysim_decoder_reordered_total", "counter",
+         "Datagrams older than the highest sequence number received before them.",
+         [](const Decoder& d) { return format("%llu", d.stats.reordered); }},
+        {"relaysim_decoder_jitter_seconds", "gauge",
+         "Interarrival jitter estimate of the stream (RFC 3550).",
+         [](const Decoder& d) { return prom_number(d.stats.jitter_ms / 1000.0); }},
+        {"relaysim_decoder_online", "gauge", "1 while the emulated decoder's stream is online.",
+         [](const Decoder& d) { return std::string(d.online ? "1" : "0"); }},
+    };
+    const Totals t = totals(run);
+    std::string out;
+    out += "# HELP relaysim_decoders_online Emulated decoders whose stream is online.\n";
+    out += "# TYPE relaysim_decoders_online gauge\n";
+    out += format("relaysim_decoders_online %llu\n", t.online);
+    for (const Metric& m : per_decoder) {
+        out += format("# HELP %s %s\n# TYPE %s %s\n", m.name, m.help, m.name, m.type);
+        for (const Decoder& d : run.decoders)
+            out += format("%s{index=\"%d\",mac=\"", m.name, d.index) + mac_text(d.mac) + "\"} " +
+                   m.value(d) + "\n";
+    }
+    const Local& l = run.local;
+    const struct {
+        const char* name;
+        const char* help;
+        unsigned long long value;
+    } local[] = {
+        {"relaysim_local_received_total", "Datagrams of the local stream received.", l.received},
+        {"relaysim_local_copies_sent_total", "Copies of the local stream sent to the reflector.",
+         l.copies_sent},
+        {"relaysim_local_send_errors_total", "Copies of the local stream that failed to send.",
+         l.send_errors},
+    };
+    for (const auto& m : local)
+        out += format("# HELP %s %s\n# TYPE %s counter\n%s %llu\n", m.name, m.help, m.name, m.name,
+                      m.value);
+    return out;
+}
+
+bool CReport::write_atomically(const std::string& path, const std::string& text)
+{
+    std::vector<char> temp;
+    const int fd = open_temp_beside(path, temp);
+    if (fd < 0)
+        return false;
+    // mkstemp makes it private; a collector running as another user must read it.
+    bool ok = fchmod(fd, 0644) == 0;
+    for (size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += ok ? static_cast<size_t>(n) : 0;
+    }
+    int saved = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && rename(temp.data(), path.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        unlink(temp.data());
+        errno = saved;
+    }
+    return ok;
+}
+
+bool CReport::can_write(const std::string& path)
+{
+    std::vector<char> temp;
+    const int fd = open_temp_beside(path, temp);
+    if (fd < 0)
+        return false;
+    close(fd);
+    unlink(temp.data());
+    return true;
+}
+
+CReport::~CReport()
+{
+    if (m_csv)
+        fclose(m_csv);
+}
+
+const char* CReport::csv_header()
+{
+    return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
+           "local_received,copies_sent,send_errors\n";
+}
+
+std::string CReport::csv_row(double time_s, const Run& run)
+{
+    const Totals t = totals(run);
+    Counts now;
+    now.received = t.received;
+    now.lost = t.lost;
+    now.duplicates = t.duplicates;
+    now.reordered = t.reordered;
+    now.local_received = run.local.received;
+    now.copies_sent = run.local.copies_sent;
+    now.send_errors = run.local.send_errors;
+    // Lost may fall when a late datagram fills a hole, hence signed deltas: the column
+    // still sums to the run's total.
+    const std::string row =
+        format("%.3f,%llu,%lld,%lld,%lld,%lld,%.3f,%lld,%lld,%lld\n", time_s, t.online,
+               delta(now.received, m_previous.received), delta(now.lost, m_previous.lost),
+               delta(now.duplicates, m_previous.duplicates),
+               delta(now.reordered, m_previous.reordered), t.jitter_ms_max,
+               delta(now.local_received, m_previous.local_received),
+               delta(now.copies_sent, m_previous.copies_sent),
+               delta(now.send_errors, m_previous.send_errors));
+    m_previous = now;
+    return row;
+}
+
+bool CReport::open_csv(const std::string& path)
+{
+    if (m_csv)
+        fclose(m_csv);
+    m_previous = Counts();
+    m_csv = fopen(path.c_str(), "w");
+    if (!m_csv)
+        return false;
+    return fputs(csv_header(), m_csv) >= 0 && fflush(m_csv) == 0;
+}
+
+bool CReport::write_csv_row(double time_s, const Run& run)
+{
+    const std::string row = csv_row(time_s, run);
+    if (!m_csv) {
+        errno = EBADF;
+        return false;
+    }
+    return fputs(row.c_str(), m_csv) >= 0 && fflush(m_csv) == 0;
+}

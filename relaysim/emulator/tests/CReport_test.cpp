@@ -1,0 +1,322 @@
+// Tests of CReport: the outputs for a fixed run, parsed back; verdicts; file writing.
+#include "CReport.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+CRtpStats::Snapshot stats(unsigned long long received, unsigned long long expected,
+                          unsigned long long lost, unsigned long long duplicates,
+                          unsigned long long reordered, double jitter_ms, double max_gap_ms,
+                          unsigned int ssrc = 0)
+{
+    CRtpStats::Snapshot s;
+    s.received = received;
+    s.expected = expected;
+    s.lost = lost;
+    s.duplicates = duplicates;
+    s.reordered = reordered;
+    s.jitter_ms = jitter_ms;
+    s.max_gap_ms = max_gap_ms;
+    s.ssrc = ssrc;
+    return s;
+}
+
+CReport::Run fixed_run()
+{
+    CReport::Run run;
+    run.duration_s = 60;
+    run.clock_rate = 8000;
+    run.decoders.push_back({0, "ORVANTEX - 0", 0x0A1B2C3D4E5FUL, true,
+                            stats(98, 100, 4, 2, 1, 1.25, 40, 0x52000000)});
+    run.decoders.push_back({1, "say \"hi\"\\\x01", 0xFFUL, false, stats(0, 0, 0, 0, 0, 0, 0)});
+    run.local = {500, 1, 0.5, 1000, 2};
+    run.thresholds.max_loss_percent = 5;
+    return run;
+}
+
+// A fresh folder per test, removed with what is left in it.
+class TempDir {
+public:
+    TempDir()
+    {
+        char name[] = "/tmp/creport_test.XXXXXX";
+        m_path = mkdtemp(name) ? name : "";
+    }
+    ~TempDir()
+    {
+        for (const std::string& f : files())
+            unlink((m_path + "/" + f).c_str());
+        rmdir(m_path.c_str());
+    }
+    std::set<std::string> files() const
+    {
+        std::set<std::string> out;
+        if (DIR* d = opendir(m_path.c_str())) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.')
+                    out.insert(e->d_name);
+            closedir(d);
+        }
+        return out;
+    }
+    std::string m_path;
+};
+
+std::string read_all(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+TEST(CReportTest, JsonHasTheKeysValuesAndEscapes)
+{
+    const std::string expected =
+        "{\n"
+        "  \"duration_s\": 60.000,\n"
+        "  \"clock_rate\": 8000,\n"
+        "  \"decoders\": [\n"
+        "    {\"index\": 0, \"name\": \"ORVANTEX - 0\", \"mac\": \"0a:1b:2c:3d:4e:5f\", "
+        "\"ssrc\": 1375731712, \"received\": 98, \"expected\": 100, \"lost\": 4, "
+        "\"duplicates\": 2, \"reordered\": 1, \"jitter_ms\": 1.250, \"max_gap_ms\": 40.000, "
+        "\"online\": true},\n"
+        "    {\"index\": 1, \"name\": \"say \\\"hi\\\"\\\\\\u0001\", \"mac\": \"00:00:00:00:00:ff\", "
+        "\"ssrc\": 0, \"received\": 0, \"expected\": 0, \"lost\": 0, "
+        "\"duplicates\": 0, \"reordered\": 0, \"jitter_ms\": 0.000, \"max_gap_ms\": 0.000, "
+        "\"online\": false}\n"
+        "  ],\n"
+        "  \"local_stream\": {\"received\": 500, \"lost\": 1, \"jitter_ms\": 0.500, "
+        "\"copies_sent\": 1000, \"send_errors\": 2},\n"
+        "  \"totals\": {\"decoders\": 2, \"online\": 1, \"received\": 98, \"expected\": 100, "
+        "\"lost\": 4, \"loss_percent\": 4.000, \"jitter_ms_max\": 1.250},\n"
+        "  \"thresholds\": {\"max_loss_percent\": 5.000, \"max_jitter_ms\": null},\n"
+        "  \"verdict\": \"pass\"\n"
+        "}\n";
+    EXPECT_EQ(CReport::json(fixed_run()), expected);
+
+    CReport::Run empty;
+    const std::string text = CReport::json(empty);
+    EXPECT_NE(text.find("\"decoders\": [],\n"), std::string::npos) << text;
+}
+
+TEST(CReportTest, VerdictHoldsOnlyWithinEveryThreshold)
+{
+    struct Case {
+        std::string name;
+        std::optional<double> max_loss, max_jitter;
+        bool nothing_received;
+        bool pass;
+    };
+    // The fixed run loses 4.000 % with a worst jitter of 1.25 ms.
+    const std::vector<Case> cases = {
+        {"no thresholds", {}, {}, false, true},
+        {"no thresholds, nothing received", {}, {}, true, true},
+        {"loss under", 5.0, {}, false, true},
+        {"loss equal", 4.0, {}, false, true},
+        {"loss over", 3.9, {}, false, false},
+        {"jitter equal", {}, 1.25, false, true},
+        {"jitter over", {}, 1.0, false, false},
+        {"both hold", 4.0, 2.0, false, true},
+        {"one of two fails", 4.0, 1.2, false, false},
+        {"loss threshold, nothing received", 100.0, {}, true, false},
+        {"jitter threshold, nothing received", {}, 1.0, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CReport::Run run = fixed_run();
+        if (c.nothing_received)
+            run.decoders.resize(1), run.decoders[0].stats = CRtpStats::Snapshot();
+        run.thresholds.max_loss_percent = c.max_loss;
+        run.thresholds.max_jitter_ms = c.max_jitter;
+        EXPECT_EQ(CReport::passed(run), c.pass);
+        EXPECT_NE(CReport::json(run).find(c.pass ? "\"verdict\": \"pass\"" : "\"verdict\": \"fail\""),
+                  std::string::npos);
+    }
+}
+
+TEST(CReportTest, TableRowsAreAlignedWithATotalsRow)
+{
+    const std::string text = CReport::table(fixed_run());
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 6u) << text;  // header, 2 decoders, totals, local, local counts
+    for (size_t i = 1; i < 5; ++i)
+        EXPECT_EQ(lines[i].size(), lines[0].size()) << lines[i];
+    // Columns end at the same place in every row.
+    const size_t received_end = lines[0].find("received") + 8;
+    EXPECT_EQ(lines[1].substr(0, received_end).substr(received_end - 2), "98");
+    EXPECT_EQ(lines[3].substr(0, received_end).substr(received_end - 2), "98");
+    EXPECT_NE(lines[1].find("ORVANTEX - 0"), std::string::npos);
+    EXPECT_NE(lines[1].find("4.00"), std::string::npos);
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 3), "yes");
+    EXPECT_EQ(lines[3].substr(0, 5), "total");
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 3), "1/2");
+    EXPECT_EQ(lines[5], "local stream: copies sent 1000, send errors 2");
+}
+
+// Parses a CSV of the writer into columns by header name.
+std::map<std::string, std::vector<double>> parse_csv(const std::string& text)
+{
+    std::map<std::string, std::vector<double>> cols;
+    std::istringstream in(text);
+    std::string line;
+    std::vector<std::string> names;
+    std::getline(in, line);
+    std::istringstream header(line);
+    for (std::string n; std::getline(header, n, ',');)
+        names.push_back(n);
+    while (std::getline(in, line)) {
+        std::istringstream row(line);
+        size_t i = 0;
+        for (std::string v; std::getline(row, v, ','); ++i)
+            if (i < names.size())
+                cols[names[i]].push_back(std::stod(v));
+        EXPECT_EQ(i, names.size()) << line;
+    }
+    return cols;
+}
+
+TEST(CReportTest, CsvColumnsSumToTheRunTotals)
+{
+    TempDir dir;
+    const std::string path = dir.m_path + "/run.csv";
+    CReport report;
+    ASSERT_TRUE(report.open_csv(path));
+    CReport::Run run = fixed_run();
+    // Cumulative counts at three instants; lost falls once when a late datagram fills a hole.
+    const struct {
+        unsigned long long received, expected, lost, dups, reordered, local, copies, errors;
+    } at[] = {
+        {50, 52, 2, 0, 0, 250, 500, 0},
+        {80, 83, 5, 1, 1, 400, 800, 1},
+        {98, 100, 4, 2, 1, 500, 1000, 2},
+    };
+    for (int i = 0; i < 3; ++i) {
+        run.decoders[0].stats = stats(at[i].received, at[i].expected, at[i].lost, at[i].dups,
+                                      at[i].reordered, 1.25, 40);
+        run.local.received = at[i].local;
+        run.local.copies_sent = at[i].copies;
+        run.local.send_errors = at[i].errors;
+        ASSERT_TRUE(report.write_csv_row(i + 1.0, run));
+    }
+    const std::string text = read_all(path);
+    EXPECT_EQ(text.substr(0, text.find('\n') + 1),
+              "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
+              "local_received,copies_sent,send_errors\n");
+    auto cols = parse_csv(text);
+    auto sum = [&](const char* name) {
+        double s = 0;
+        for (double v : cols[name])
+            s += v;
+        return s;
+    };
+    ASSERT_EQ(cols["time_s"].size(), 3u);
+    EXPECT_EQ(cols["time_s"], (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(cols["lost"], (std::vector<double>{2, 3, -1}));
+    EXPECT_EQ(sum("received"), 98);
+    EXPECT_EQ(sum("lost"), 4);
+    EXPECT_EQ(sum("duplicates"), 2);
+    EXPECT_EQ(sum("reordered"), 1);
+    EXPECT_EQ(sum("local_received"), 500);
+    EXPECT_EQ(sum("copies_sent"), 1000);
+    EXPECT_EQ(sum("send_errors"), 2);
+    EXPECT_EQ(cols["decoders_online"], (std::vector<double>{1, 1, 1}));
+    EXPECT_EQ(cols["jitter_ms_max"], (std::vector<double>{1.25, 1.25, 1.25}));
+
+    // Reopening starts a new file whose first row counts from zero.
+    ASSERT_TRUE(report.open_csv(path));
+    ASSERT_TRUE(report.write_csv_row(1, run));
+    EXPECT_EQ(parse_csv(read_all(path))["received"], (std::vector<double>{98}));
+}
+
+TEST(CReportTest, PrometheusTextIsWellFormed)
+{
+    const std::string text = CReport::prometheus(fixed_run());
+    for (const char* line : {
+             "relaysim_decoders_online 1",
+             "# TYPE relaysim_decoder_received_total counter",
+             "relaysim_decoder_received_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 98",
+             "relaysim_decoder_received_total{index=\"1\",mac=\"00:00:00:00:00:ff\"} 0",
+             "# TYPE relaysim_decoder_lost_total counter",
+             "relaysim_decoder_lost_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 4",
+             "# TYPE relaysim_decoder_jitter_seconds gauge",
+             "relaysim_decoder_jitter_seconds{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 0.00125",
+         })
+        EXPECT_NE(text.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+
+    // Every sample follows the HELP and TYPE of its own metric, and its value is a number.
+    std::set<std::string> described;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+            described.insert(line.substr(7, line.find(' ', 7) - 7));
+            continue;
+        }
+        const size_t name_end = line.find_first_of("{ ");
+        ASSERT_NE(name_end, std::string::npos) << line;
+        EXPECT_EQ(described.count(line.substr(0, name_end)), 1u) << line;
+        if (line[name_end] == '{') {
+            EXPECT_EQ(line.find("{index=\"", name_end), name_end) << line;
+        }
+        const std::string value = line.substr(line.rfind(' ') + 1);
+        char* end = nullptr;
+        strtod(value.c_str(), &end);
+        EXPECT_TRUE(!value.empty() && *end == '\0') << line;
+    }
+
+    if (system("command -v promtool >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "promtool is not installed";
+    TempDir dir;
+    const std::string path = dir.m_path + "/relaysim.prom";
+    ASSERT_TRUE(CReport::write_atomically(path, text));
+    EXPECT_EQ(system(("promtool check metrics < " + path).c_str()), 0);
+}
+
+TEST(CReportTest, WritesReplaceTheFileAndFailuresAreResults)
+{
+    TempDir dir;
+    const std::string path = dir.m_path + "/report.json";
+    ASSERT_TRUE(CReport::can_write(path));
+    EXPECT_TRUE(dir.files().empty());
+    ASSERT_TRUE(CReport::write_atomically(path, "first\n"));
+    ASSERT_TRUE(CReport::write_atomically(path, "second\n"));
+    EXPECT_EQ(read_all(path), "second\n");
+    EXPECT_EQ(dir.files(), (std::set<std::string>{"report.json"}));
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    const std::string missing = dir.m_path + "/no/such/folder/report.json";
+    EXPECT_FALSE(CReport::can_write(missing));
+    errno = 0;
+    EXPECT_FALSE(CReport::write_atomically(missing, "x"));
+    EXPECT_EQ(errno, ENOENT);
+    // A folder in the way: the rename fails and no temporary file is left behind.
+    ASSERT_EQ(mkdir((dir.m_path + "/taken").c_str(), 0755), 0);
+    EXPECT_FALSE(CReport::write_atomically(dir.m_path + "/taken", "x"));
+    EXPECT_EQ(dir.files(), (std::set<std::string>{"report.json", "taken"}));
+    rmdir((dir.m_path + "/taken").c_str());
+
+    CReport report;
+    EXPECT_FALSE(report.open_csv(missing));
+    EXPECT_FALSE(report.write_csv_row(1, fixed_run()));
+}
+
+}  // namespace
