@@ -1,6 +1,7 @@
 // Stand-in reflector: serves the encoder copies it receives to the decoders that ask for a stream.
 //
 // reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v] [-c] [-B bytes]
+//           [--drop-every N] [--duplicate-every N] [--swap-every N] [--counts-file FILE] [--help]
 //   -e  encoder port (copies arrive here); 0 picks a free port
 //   -d  decoder port (12-byte requests arrive here); absent: the encoder port serves both
 //   -f  a decoder that has not asked for this many seconds is forgotten (default 12)
@@ -9,6 +10,14 @@
 //   -v  print every request with its bytes
 //   -c  at the end, also print the copies received per stream and the datagrams sent per decoder
 //   -B  receive buffer of each socket, beyond the system's limit where permitted (default 4 MiB)
+// Impairments, counted per decoder over the datagrams meant for it (deterministic, for tests):
+//   --drop-every N       do not send the Nth, 2Nth, ... datagram (25 loses 4%)
+//   --duplicate-every N  send the Nth, 2Nth, ... datagram twice
+//   --swap-every N       hold the Nth, 2Nth, ... datagram back and send it after the next one
+//   --counts-file FILE   at the end, write the per-decoder counts there too
+// With any of these, the end (-T, SIGINT, SIGTERM) prints per decoder what was really sent:
+//   "decoder MAC sent S dropped D duplicated U swapped W lost L failed F", where L counts the
+//   dropped sequence numbers below the highest one sent: what the receiver can see as lost.
 // Decoders are ordered by device address; decoder i hears encoder stream i modulo the
 // number of streams, streams counted by SSRC in order of first appearance.
 #include <arpa/inet.h>
@@ -42,6 +51,10 @@ struct Decoder {
     unsigned short seq;
     unsigned int timestamp;
     unsigned long long sent;
+    // Impairment bookkeeping.
+    unsigned long long offered = 0, dropped = 0, dropped_at_end = 0, duplicated = 0, swapped = 0,
+                       failed = 0;
+    std::vector<unsigned char> held;
 };
 
 struct Options {
@@ -55,6 +68,14 @@ struct Options {
     bool verbose = false;
     bool counts = false;
     int rcvbuf = 0;
+    unsigned long drop_every = 0;
+    unsigned long duplicate_every = 0;
+    unsigned long swap_every = 0;
+    std::string counts_file;
+    bool impaired() const
+    {
+        return drop_every || duplicate_every || swap_every || !counts_file.empty();
+    }
 };
 
 int open_socket(in_addr_t addr, unsigned short port, unsigned short& bound, int rcvbuf)
@@ -105,6 +126,10 @@ private:
     void generate();
     void drain(int fd, bool requests_too);
     void print_counts() const;
+    void deliver(Decoder& d, const unsigned char* data, size_t len);
+    bool send_to(Decoder& d, const unsigned char* data, size_t len);
+    void flush_held();
+    void print_impairments() const;
 
     const Options& m_opt;
     steady::time_point m_start = steady::now();
@@ -167,13 +192,74 @@ void Reflector::on_copy(const unsigned char* data, ssize_t len)
     ++m_copies_of_stream[it->second];
     if (it->second >= m_listeners.size())
         return;
-    for (Decoder* d : m_listeners[it->second]) {
-        if (sendto(d->sock, data, len, 0, reinterpret_cast<const sockaddr*>(&d->addr),
-                   sizeof(d->addr)) == len) {
-            ++m_sent;
-            ++d->sent;
+    for (Decoder* d : m_listeners[it->second])
+        deliver(*d, data, static_cast<size_t>(len));
+}
+
+bool Reflector::send_to(Decoder& d, const unsigned char* data, size_t len)
+{
+    if (sendto(d.sock, data, len, 0, reinterpret_cast<const sockaddr*>(&d.addr), sizeof(d.addr)) ==
+        static_cast<ssize_t>(len)) {
+        ++m_sent;
+        ++d.sent;
+        return true;
+    }
+    ++d.failed;
+    return false;
+}
+
+void Reflector::deliver(Decoder& d, const unsigned char* data, size_t len)
+{
+    ++d.offered;
+    if (m_opt.drop_every && d.offered % m_opt.drop_every == 0) {
+        ++d.dropped;
+        ++d.dropped_at_end;
+        return;
+    }
+    if (m_opt.swap_every && d.offered % m_opt.swap_every == 0 && d.held.empty()) {
+        d.held.assign(data, data + len);
+        return;
+    }
+    send_to(d, data, len);
+    // Drops before a newer datagram are gaps the receiver sees.
+    d.dropped_at_end = 0;
+    if (!d.held.empty()) {
+        if (send_to(d, d.held.data(), d.held.size()))
+            ++d.swapped;
+        d.held.clear();
+    }
+    if (m_opt.duplicate_every && d.offered % m_opt.duplicate_every == 0 && send_to(d, data, len))
+        ++d.duplicated;
+}
+
+void Reflector::flush_held()
+{
+    for (auto& entry : m_decoders) {
+        Decoder& d = entry.second;
+        if (!d.held.empty()) {
+            send_to(d, d.held.data(), d.held.size());
+            d.held.clear();
         }
     }
+}
+
+void Reflector::print_impairments() const
+{
+    FILE* file = nullptr;
+    if (!m_opt.counts_file.empty() && !(file = fopen(m_opt.counts_file.c_str(), "w")))
+        fprintf(stderr, "reflector: can't write %s: %s\n", m_opt.counts_file.c_str(), strerror(errno));
+    for (const auto& entry : m_decoders) {
+        const Decoder& d = entry.second;
+        for (FILE* out : {stdout, file}) {
+            if (out)
+                fprintf(out, "decoder %012lx sent %llu dropped %llu duplicated %llu swapped %llu "
+                             "lost %llu failed %llu\n",
+                        entry.first.first, d.sent, d.dropped, d.duplicated, d.swapped,
+                        d.dropped - d.dropped_at_end, d.failed);
+        }
+    }
+    if (file)
+        fclose(file);
 }
 
 void Reflector::regroup()
@@ -221,12 +307,7 @@ void Reflector::generate()
         }
         ++d.seq;
         d.timestamp += 160;
-        if (sendto(d.sock, packet.data(), packet.size(), 0,
-                   reinterpret_cast<const sockaddr*>(&d.addr), sizeof(d.addr)) ==
-            static_cast<ssize_t>(packet.size())) {
-            ++m_sent;
-            ++d.sent;
-        }
+        deliver(d, packet.data(), packet.size());
     }
 }
 
@@ -290,8 +371,11 @@ void Reflector::run(int enc_fd, int dec_fd)
                 next_tick = now + period;
         }
     }
+    flush_held();
     if (m_opt.counts)
         print_counts();
+    if (m_opt.impaired())
+        print_impairments();
     printf("reflector: requests %llu copies %llu sent %llu\n", m_requests, m_copies, m_sent);
     fflush(stdout);
 }
@@ -307,11 +391,51 @@ void Reflector::print_counts() const
         printf("decoder %012lx sent %llu\n", entry.first.first, entry.second.sent);
 }
 
+const char USAGE[] = "usage: reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] "
+                     "[-s size] [-T seconds] [-v] [-c] [-B bytes]\n";
+
 void usage()
 {
-    fprintf(stderr, "usage: reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] "
-                    "[-s size] [-T seconds] [-v] [-c] [-B bytes]\n");
+    fputs(USAGE, stderr);
     exit(2);
+}
+
+void help()
+{
+    fputs(USAGE, stdout);
+    fputs("                 [--drop-every N] [--duplicate-every N] [--swap-every N]\n"
+          "                 [--counts-file FILE] [--help]\n"
+          "  -a addr   address to bind (default all)\n"
+          "  -e port   encoder port, where the copies arrive; 0 picks a free port\n"
+          "  -d port   decoder port, where the 12-byte requests arrive (default: the encoder port)\n"
+          "  -f secs   forget a decoder silent this long (default 12)\n"
+          "  -g rate   send generated RTP datagrams to every decoder, rate a second\n"
+          "  -s bytes  size of the generated datagrams (default 172)\n"
+          "  -T secs   end after this long (default: at SIGINT or SIGTERM)\n"
+          "  -v        print every request\n"
+          "  -c        at the end, print copies per stream and datagrams sent per decoder\n"
+          "  -B bytes  receive buffer of each socket\n"
+          "  --drop-every N       per decoder, do not send every Nth datagram (25: 4% lost)\n"
+          "  --duplicate-every N  per decoder, send every Nth datagram twice\n"
+          "  --swap-every N       per decoder, send every Nth datagram after the next one\n"
+          "  --counts-file FILE   also write the end counts below to FILE\n"
+          "With an impairment or --counts-file, the end prints one line per decoder:\n"
+          "  decoder MAC sent S dropped D duplicated U swapped W lost L failed F\n"
+          "L is the dropped datagrams a receiver can see as lost (those before the last one sent).\n",
+          stdout);
+    exit(0);
+}
+
+unsigned long every(const char* option, const char* v)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long n = strtol(v, &end, 10);
+    if (errno || end == v || *end || n < 1) {
+        fprintf(stderr, "reflector: %s needs a whole number of at least 1, not \"%s\"\n", option, v);
+        exit(2);
+    }
+    return static_cast<unsigned long>(n);
 }
 
 }  // namespace
@@ -329,6 +453,8 @@ int main(int argc, char** argv)
             opt.counts = true;
             continue;
         }
+        if (w == "--help" || w == "-h")
+            help();
         if (i + 1 >= argc)
             usage();
         const char* v = argv[++i];
@@ -348,6 +474,14 @@ int main(int argc, char** argv)
             opt.run_s = atof(v);
         else if (w == "-B")
             opt.rcvbuf = atoi(v);
+        else if (w == "--drop-every")
+            opt.drop_every = every("--drop-every", v);
+        else if (w == "--duplicate-every")
+            opt.duplicate_every = every("--duplicate-every", v);
+        else if (w == "--swap-every")
+            opt.swap_every = every("--swap-every", v);
+        else if (w == "--counts-file")
+            opt.counts_file = v;
         else
             usage();
     }
