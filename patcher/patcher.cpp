@@ -1,7 +1,18 @@
 // lumatra_fw_update_patcher: runs the device's firmware-update hook when the given firmware version is an affected one.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
 
 #include <cerrno>
+#include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -79,31 +90,264 @@ std::unordered_set<std::string> buildMatchSet()
     return set;
 }
 
-int runScript(const std::string& path, const std::string& word)
-{
-    log("INFO", "Executing script: " + path + " '" + word + "'");
-    const std::string command = path + " '" + word + "'";
+// Relays the hook's output cut as fgets would cut it: a piece ends after a line feed or at 511 bytes.
+class PieceRelay {
+public:
+    char* space() { return m_buffer + m_used; }
+    std::size_t room() const { return PIECE_MAX - m_used; }
 
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        const int err = errno;
-        log("ERROR", std::string("popen failed: ") + std::strerror(err));
-        return -1;
+    void added(std::size_t count)
+    {
+        m_used += count;
+        for (;;) {
+            const void* lineFeed = std::memchr(m_buffer, '\n', m_used);
+            if (lineFeed != nullptr) {
+                const std::size_t length = static_cast<const char*>(lineFeed) - m_buffer + 1;
+                emit(length);
+                std::memmove(m_buffer, m_buffer + length, m_used - length);
+                m_used -= length;
+            } else if (m_used == PIECE_MAX) {
+                emit(PIECE_MAX);
+                m_used = 0;
+            } else {
+                return;
+            }
+        }
     }
 
-    char buffer[512] = {};
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        std::string piece(buffer);
+    void finish()
+    {
+        if (m_used > 0) {
+            emit(m_used);
+            m_used = 0;
+        }
+    }
+
+private:
+    static constexpr std::size_t PIECE_MAX = 511;
+
+    void emit(std::size_t length)
+    {
+        std::string piece(m_buffer, strnlen(m_buffer, length));
         if (!piece.empty() && piece.back() == '\n') {
             piece.pop_back();
         }
         std::cout << "[SCRIPT] " << piece << std::endl;
     }
 
-    const int status = pclose(pipe);
-    if (status == -1) {
-        const int err = errno;
-        log("ERROR", std::string("pclose failed: ") + std::strerror(err));
+    char m_buffer[PIECE_MAX + 1] = {};
+    std::size_t m_used = 0;
+};
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+int childSignalPipe = -1;
+
+void onChildSignal(int)
+{
+    const int saved = errno;
+    const char byte = 0;
+    if (write(childSignalPipe, &byte, 1) < 0) {
+        // Full: a wake-up is already pending.
+    }
+    errno = saved;
+}
+
+// Turns SIGCHLD into a readable descriptor, so the end of the hook's shell wakes the relay loop even
+// while a background child of the hook keeps the output pipe open. A patcher started with SIGCHLD
+// ignored gets no such signal (the kernel reaps the shell itself): it then reads to the pipe's end.
+class ChildSignalWatch {
+public:
+    ChildSignalWatch()
+    {
+        sigaction(SIGCHLD, nullptr, &m_oldAction);
+        int fds[2];
+        if (m_oldAction.sa_handler == SIG_IGN || pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return;
+        }
+        m_read = fds[0];
+        m_write = fds[1];
+        childSignalPipe = m_write;
+        struct sigaction action = {};
+        action.sa_handler = onChildSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+        sigaction(SIGCHLD, &action, nullptr);
+    }
+
+    ~ChildSignalWatch()
+    {
+        if (m_read >= 0) {
+            sigaction(SIGCHLD, &m_oldAction, nullptr);
+            childSignalPipe = -1;
+            close(m_read);
+            close(m_write);
+        }
+    }
+
+    ChildSignalWatch(const ChildSignalWatch&) = delete;
+    ChildSignalWatch& operator=(const ChildSignalWatch&) = delete;
+
+    // -1 when there is nothing to watch; poll skips it.
+    int fd() const { return m_read; }
+
+    void drain()
+    {
+        char bytes[16];
+        while (read(m_read, bytes, sizeof bytes) > 0) {
+        }
+    }
+
+private:
+    struct sigaction m_oldAction;
+    int m_read = -1;
+    int m_write = -1;
+};
+
+bool openPipe(Descriptor& readEnd, Descriptor& writeEnd, int& error)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        error = errno;
+        return false;
+    }
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    return true;
+}
+
+// Starts "/bin/sh -c command" writing into `output`, as popen does, but with SIGPIPE at its default:
+// the patcher ignores it for itself, and the hook must not inherit that.
+pid_t startShell(const std::string& command, const Descriptor& output, int& error)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    error = posix_spawn_file_actions_init(&actions);
+    if (error != 0) {
+        return -1;
+    }
+    error = posix_spawnattr_init(&attributes);
+    if (error != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -1;
+    }
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    pid_t pid = -1;
+    char shell[] = "sh";
+    char option[] = "-c";
+    char* const argv[] = {shell, option, const_cast<char*>(command.c_str()), nullptr};
+    error = posix_spawn_file_actions_adddup2(&actions, output.get(), STDOUT_FILENO);
+    if (error == 0) {
+        error = posix_spawnattr_setsigdefault(&attributes, &defaults);
+    }
+    if (error == 0) {
+        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    }
+    if (error == 0) {
+        error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+// Reads at most `limit` bytes into the relay; false at the pipe's end or on a read error.
+bool relayReadable(int fd, PieceRelay& relay, std::size_t limit)
+{
+    while (limit > 0) {
+        const ssize_t count = read(fd, relay.space(), std::min(relay.room(), limit));
+        if (count > 0) {
+            relay.added(static_cast<std::size_t>(count));
+            limit -= static_cast<std::size_t>(count);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return count < 0 && errno == EAGAIN;
+        }
+    }
+    return true;
+}
+
+int runScript(const std::string& path, const std::string& word)
+{
+    log("INFO", "Executing script: " + path + " '" + word + "'");
+    const std::string command = path + " '" + word + "'";
+
+    Descriptor output;
+    Descriptor shellOutput;
+    int error = 0;
+    if (!openPipe(output, shellOutput, error)) {
+        log("ERROR", std::string("popen failed: ") + std::strerror(error));
+        return -1;
+    }
+    ChildSignalWatch watch;
+    const pid_t pid = startShell(command, shellOutput, error);
+    if (pid < 0) {
+        log("ERROR", std::string("popen failed: ") + std::strerror(error));
+        return -1;
+    }
+    shellOutput.reset();
+    fcntl(output.get(), F_SETFL, fcntl(output.get(), F_GETFL) | O_NONBLOCK);
+
+    PieceRelay relay;
+    int status = 0;
+    pid_t ended = 0;
+    struct pollfd fds[2] = {{output.get(), POLLIN, 0}, {watch.fd(), POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[1].revents != 0) {
+            watch.drain();
+            ended = waitpid(pid, &status, WNOHANG);
+            if (ended != 0) {
+                error = errno;
+                // The shell is gone: relay what it left, not what a background child may add for ever.
+                int pending = 0;
+                if (ioctl(output.get(), FIONREAD, &pending) == 0 && pending > 0) {
+                    relayReadable(output.get(), relay, static_cast<std::size_t>(pending));
+                }
+                break;
+            }
+        }
+        if (fds[0].revents != 0 && !relayReadable(output.get(), relay, PIPE_BUF)) {
+            break;
+        }
+    }
+    output.reset();
+    relay.finish();
+
+    while (ended == 0) {
+        ended = waitpid(pid, &status, 0);
+        error = errno;
+        if (ended < 0 && error == EINTR) {
+            ended = 0;
+        }
+    }
+    if (ended < 0) {
+        log("ERROR", std::string("pclose failed: ") + std::strerror(error));
         return -1;
     }
     // A shell or script ended by a signal leaves no exit byte; report it the way shells do
@@ -118,6 +362,9 @@ int runScript(const std::string& path, const std::string& word)
 
 int main(int argc, char** argv)
 {
+    // A reader that goes away (`| head -1`) must not end the patcher half way through the hook:
+    // what can no longer be written is dropped and the hook runs to its end.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         if (argc != 2) {
             log("ERROR", "Expected exactly 1 argument, got " + std::to_string(argc - 1) + ".");

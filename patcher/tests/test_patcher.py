@@ -317,6 +317,67 @@ class ShellSafetyTest(PatcherCase):
             self.assertEqual(parent, b"sh\0-c\0" + SCRIPT + b" 'start'\0")
 
 
+def wait_in_shell(name):
+    """Shell lines that wait for the file `name` to appear, for two minutes at most."""
+    return (b"i=0; while [ ! -e " + path(name) + b" ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i+1)); done\n")
+
+
+def ignore_sigpipe():
+    signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+
+
+SIGPIPE_BIT = 1 << (signal.SIGPIPE - 1)
+
+
+class HookLifetimeTest(PatcherCase):
+    def test_background_child_holding_the_output_does_not_hold_the_patcher(self):
+        # The child keeps the hook's output open until released, which happens only after the patcher
+        # has ended; a patcher that waits for the pipe's end runs into the time-out instead.
+        self.write_script(b"echo before\n(" + wait_in_shell(b"release") + b"echo late) 2>/dev/null &\n"
+                          b"echo after\nexit 3\n")
+        try:
+            proc = subprocess.run(PROGRAM + [b"2.3.2"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=TIMEOUT / 2)
+        finally:
+            open(path(b"release"), "wb").close()
+        self.assertEqual(proc.stdout, lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"),
+                                            [b"[SCRIPT] before", b"[SCRIPT] after"], exited(3)))
+        self.assertEqual(proc.stderr, b"")
+        self.assertEqual(proc.returncode, 1)
+
+    def test_reader_going_away_lets_the_hook_run_to_its_end(self):
+        # The hook writes far more than a pipe holds once the reader has gone, then records its end.
+        # hook exit code, patcher status, the patcher itself started with SIGPIPE ignored
+        for code, status, inherited_ignore in [(0, 0, False), (3, 1, False), (0, 0, True)]:
+            with self.subTest(code=code, inherited_ignore=inherited_ignore):
+                self.setUp()
+                self.write_script(wait_in_shell(b"go") +
+                                  b"i=0; while [ $i -lt 4000 ]; do echo \"progress line $i of a long firmware step\";"
+                                  b" i=$((i+1)); done\n"
+                                  b"grep SigIgn /proc/$$/status > " + path(b"sigign") + b"\n"
+                                  b"touch " + path(b"done") + b"\nexit %d\n" % code)
+                proc = subprocess.Popen(PROGRAM + [b"2.3.2"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE,
+                                        preexec_fn=ignore_sigpipe if inherited_ignore else None)
+                try:
+                    first = proc.stdout.readline()
+                    proc.stdout.close()
+                    open(path(b"go"), "wb").close()
+                    stderr = proc.stderr.read()
+                    returncode = proc.wait(timeout=TIMEOUT)
+                finally:
+                    proc.kill()
+                    proc.wait()
+                    proc.stderr.close()
+                self.assertTrue(os.path.exists(path(b"done")), "the hook was ended half way")
+                self.assertEqual(first, lines(accepted(b"2.3.2")))
+                self.assertEqual(stderr, b"")
+                self.assertEqual(returncode, status)
+                with open(path(b"sigign"), "rb") as f:
+                    self.assertEqual(int(f.read().split()[1], 16) & SIGPIPE_BIT, 0,
+                                     "the hook inherited an ignored SIGPIPE")
+
+
 def limit_address_space(megabytes):
     limit = megabytes << 20
     return lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
