@@ -6,9 +6,82 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 namespace {
+
+const char SOURCE_FILE[] = "voxframe.cpp";
+const char MODULE_NAME[] = "voxframe";
+
+// ---------------------------------------------------------------------------
+// Module state
+
+// The constructor's parameters; the eight fields of the record are P_SEQUENCE_NUMBER to
+// P_TIMESTAMP_MS, in the order of _fields_.
+enum InitParam {
+    P_SELF,
+    P_SEQUENCE_NUMBER,
+    P_GPIOS,
+    P_TIMESTAMP_BYTES,
+    P_RTP_TIMESTAMP_MS,
+    P_DATA,
+    P_DATA_LEN,
+    P_REPLICA,
+    P_TIMESTAMP_MS,
+    P_EMPTY_PACKET,
+    P_COUNT
+};
+const Py_ssize_t REQUIRED_PARAMS = P_DATA_LEN;
+const char* const PARAM_NAMES[P_COUNT] = {
+    "self", "sequence_number", "gpios", "timestamp_bytes", "rtp_timestamp_ms", "data",
+    "data_len", "replica", "timestamp_ms", "empty_packet"};
+// Width of each field in the native struct; 0 for the parameters that are no field.
+const Py_ssize_t FIELD_SIZES[P_COUNT] = {0, 2, 1, 4, 4, sizeof(void*), 2, 1, 4, 0};
+
+// Interned names, made once.
+struct Names {
+    PyObject* param[P_COUNT];
+    PyObject* empty_attr;
+    PyObject* objects;
+    PyObject* b_base;
+    PyObject* init;
+    PyObject* from_buffer_copy;
+    PyObject* bytes_timestamp_to_ms;
+    PyObject* big;
+    PyObject* c_ubyte;
+    PyObject* structure;
+};
+
+// Records of the class exactly as built here take direct field stores: the same bytes ctypes
+// stores for exact ints, 4-byte bytes and truth values, without a descriptor call per field.
+struct Layout {
+    bool valid;
+    unsigned int version_tag;
+    PyObject* type;               // strong
+    PyObject* structure;          // strong; the Structure the class was built on
+    PyObject* c_ubyte;            // strong
+    PyObject* bytes_timestamp_fn; // strong; the class's own _bytes_timestamp_to_ms
+    Py_ssize_t offset[P_COUNT];   // of each field in the record
+};
+
+// The module supports one interpreter per process, so its state is process-wide; every
+// reference here is strong and lives until the process ends.
+struct ModuleState {
+    bool have_interpreter;
+    int64_t interpreter_id;
+    PyObject* module;         // set once the exec step has begun
+    PyObject* globals;        // the module's namespace, for traceback frames
+    PyObject* ubyte_pointer;  // POINTER(c_ubyte): which records take the bounded get_data()
+    PyObject* int_from_bytes; // int.from_bytes
+    getbufferproc ctypes_getbuffer; // what every ctypes instance exports its memory with
+    Names names;
+    Layout layout;
+};
+ModuleState state;
+
+// ---------------------------------------------------------------------------
+// Helpers
 
 // Owning reference: releases on every return, so error paths need no bookkeeping.
 class Ref {
@@ -49,41 +122,15 @@ private:
     PyObject* m_obj = nullptr;
 };
 
-const char kSourceFile[] = "voxframe.cpp";
-const char kModuleName[] = "voxframe";
-
-// Process-wide state: the module supports one interpreter per process.
-bool g_have_interpreter = false;
-int64_t g_interpreter_id = -1;
-PyObject* g_module = nullptr;  // strong; set once the exec step has begun
-PyObject* g_globals = nullptr; // strong; the module's namespace, for traceback frames
-PyObject* g_ubyte_pointer = nullptr; // strong; POINTER(c_ubyte), for the bounded get_data()
-PyObject* g_int_from_bytes = nullptr; // strong; int.from_bytes
-getbufferproc g_ctypes_getbuffer = nullptr; // what every ctypes instance exports its memory with
-
-// Interned names, made once.
-struct Names {
-    PyObject* self;
-    PyObject* sequence_number;
-    PyObject* gpios;
-    PyObject* timestamp_bytes;
-    PyObject* rtp_timestamp_ms;
-    PyObject* data;
-    PyObject* data_len;
-    PyObject* replica;
-    PyObject* timestamp_ms;
-    PyObject* empty_packet;
-    PyObject* empty_attr;
-    PyObject* objects;
-    PyObject* b_base;
-    PyObject* init;
-    PyObject* from_buffer_copy;
-    PyObject* bytes_timestamp_to_ms;
-    PyObject* big;
-    PyObject* c_ubyte;
-    PyObject* structure;
-};
-Names g_names;
+// A failing step records its line, for the traceback entry of the function it belongs to, and
+// returns the empty value of that function's type (nullptr or false).
+#define CHECK(cond)          \
+    do {                     \
+        if (!(cond)) {       \
+            line = __LINE__; \
+            return {};       \
+        }                    \
+    } while (0)
 
 bool intern(PyObject*& slot, const char* text)
 {
@@ -94,15 +141,13 @@ bool intern(PyObject*& slot, const char* text)
 
 bool make_names()
 {
-    Names& n = g_names;
-    return intern(n.self, "self") && intern(n.sequence_number, "sequence_number") &&
-           intern(n.gpios, "gpios") && intern(n.timestamp_bytes, "timestamp_bytes") &&
-           intern(n.rtp_timestamp_ms, "rtp_timestamp_ms") && intern(n.data, "data") &&
-           intern(n.data_len, "data_len") && intern(n.replica, "replica") &&
-           intern(n.timestamp_ms, "timestamp_ms") && intern(n.empty_packet, "empty_packet") &&
-           intern(n.empty_attr, "_VoxFrame__empty") && intern(n.objects, "_objects") &&
-           intern(n.b_base, "_b_base_") &&
-           intern(n.init, "__init__") && intern(n.from_buffer_copy, "from_buffer_copy") &&
+    Names& n = state.names;
+    for (int i = 0; i < P_COUNT; ++i)
+        if (!intern(n.param[i], PARAM_NAMES[i]))
+            return false;
+    return intern(n.empty_attr, "_VoxFrame__empty") && intern(n.objects, "_objects") &&
+           intern(n.b_base, "_b_base_") && intern(n.init, "__init__") &&
+           intern(n.from_buffer_copy, "from_buffer_copy") &&
            intern(n.bytes_timestamp_to_ms, "_bytes_timestamp_to_ms") && intern(n.big, "big") &&
            intern(n.c_ubyte, "c_ubyte") && intern(n.structure, "Structure");
 }
@@ -131,7 +176,7 @@ void add_traceback(const char* funcname, int line, PyObject* globals)
     Ref code;
     Ref frame;
     if (globals != nullptr)
-        code.reset(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, funcname, line)));
+        code.reset(reinterpret_cast<PyObject*>(PyCode_NewEmpty(SOURCE_FILE, funcname, line)));
     if (code)
         frame.reset(reinterpret_cast<PyObject*>(PyFrame_New(
             PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
@@ -144,7 +189,8 @@ void add_traceback(const char* funcname, int line, PyObject* globals)
 // A name as the module's code sees it: its namespace first, then the builtins.
 PyObject* lookup_global(PyObject* name)
 {
-    PyObject* value = g_globals != nullptr ? PyDict_GetItemWithError(g_globals, name) : nullptr;
+    PyObject* value = state.globals != nullptr ? PyDict_GetItemWithError(state.globals, name)
+                                               : nullptr;
     if (value == nullptr && !PyErr_Occurred())
         value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
     if (value == nullptr) {
@@ -156,34 +202,26 @@ PyObject* lookup_global(PyObject* name)
     return value;
 }
 
+PyObject* lookup_global(const char* name)
+{
+    Ref key(PyUnicode_FromString(name));
+    return key ? lookup_global(key.get()) : nullptr;
+}
+
 bool is_ctypes_object(PyObject* obj)
 {
     PyBufferProcs* procs = Py_TYPE(obj)->tp_as_buffer;
-    return procs != nullptr && procs->bf_getbuffer == g_ctypes_getbuffer;
+    return procs != nullptr && procs->bf_getbuffer == state.ctypes_getbuffer;
 }
-
-// Records of the class exactly as built here take direct field stores: the same bytes ctypes
-// stores for exact ints, 4-byte bytes and truth values, without a descriptor call per field.
-struct Layout {
-    bool valid;
-    unsigned int version_tag;
-    PyObject* type;               // strong
-    PyObject* structure;          // strong; the Structure the class was built on
-    PyObject* c_ubyte;            // strong
-    PyObject* bytes_timestamp_fn; // strong; the class's own _bytes_timestamp_to_ms
-    Py_ssize_t size;
-    Py_ssize_t sequence_number, gpios, timestamp_bytes, rtp_timestamp_ms, data, data_len, replica,
-        timestamp_ms;
-};
-Layout g_layout;
 
 bool is_plain_record(PyObject* self)
 {
+    const Layout& at = state.layout;
     PyTypeObject* type = Py_TYPE(self);
     // Any change to the class's namespace (a field replaced, say) renews its version tag.
-    return g_layout.valid && reinterpret_cast<PyObject*>(type) == g_layout.type &&
+    return at.valid && reinterpret_cast<PyObject*>(type) == at.type &&
            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-           type->tp_version_tag == g_layout.version_tag;
+           type->tp_version_tag == at.version_tag;
 }
 
 // Copies size bytes into or out of the record at offset. The record's memory is fetched each
@@ -207,14 +245,15 @@ bool record_bytes(PyObject* self, Py_ssize_t offset, void* bytes, size_t size, b
     return fits;
 }
 
-// The low bits of value in a native unsigned field of 1, 2 or 4 bytes, as ctypes keeps them.
-bool write_bits(PyObject* self, Py_ssize_t offset, Py_ssize_t size, unsigned long long value)
+// The low bits of value in a field of a plain record, as ctypes keeps them.
+bool write_field(PyObject* self, InitParam field, unsigned long long value)
 {
-    if (size == 1) {
+    const Py_ssize_t offset = state.layout.offset[field];
+    if (FIELD_SIZES[field] == 1) {
         uint8_t v = static_cast<uint8_t>(value);
         return record_bytes(self, offset, &v, sizeof v, true);
     }
-    if (size == 2) {
+    if (FIELD_SIZES[field] == 2) {
         uint16_t v = static_cast<uint16_t>(value);
         return record_bytes(self, offset, &v, sizeof v, true);
     }
@@ -222,27 +261,15 @@ bool write_bits(PyObject* self, Py_ssize_t offset, Py_ssize_t size, unsigned lon
     return record_bytes(self, offset, &v, sizeof v, true);
 }
 
-bool store_unsigned(PyObject* self, PyObject* name, Py_ssize_t offset, Py_ssize_t size,
-                    PyObject* value)
+// Stores value into an unsigned integer field, directly when ctypes would store the same bits.
+bool store_unsigned(PyObject* self, InitParam field, PyObject* value)
 {
     if (!is_plain_record(self) || !PyLong_CheckExact(value))
-        return PyObject_SetAttr(self, name, value) == 0;
+        return PyObject_SetAttr(self, state.names.param[field], value) == 0;
     const unsigned long bits = PyLong_AsUnsignedLongMask(value);
     if (bits == static_cast<unsigned long>(-1) && PyErr_Occurred())
         return false;
-    return write_bits(self, offset, size, bits);
-}
-
-bool store_size(PyObject* self, PyObject* name, Py_ssize_t offset, Py_ssize_t size, Py_ssize_t n)
-{
-    if (is_plain_record(self))
-        return write_bits(self, offset, size, static_cast<unsigned long long>(n));
-    PyObject* value = PyLong_FromSsize_t(n);
-    if (value == nullptr)
-        return false;
-    const int rc = PyObject_SetAttr(self, name, value);
-    Py_DECREF(value);
-    return rc == 0;
+    return write_field(self, field, bits);
 }
 
 // The unsigned big-endian value of up to 8 bytes of a bytes or bytearray object.
@@ -265,270 +292,6 @@ bool small_big_endian(PyObject* obj, unsigned long long& value)
     for (Py_ssize_t i = 0; i < n; ++i)
         value = (value << 8) | static_cast<unsigned char>(bytes[i]);
     return true;
-}
-
-// Failing steps record their line for the traceback entry of their method.
-#define CHECK(cond)            \
-    do {                       \
-        if (!(cond)) {         \
-            line = __LINE__;   \
-            return nullptr;    \
-        }                      \
-    } while (0)
-
-// ---------------------------------------------------------------------------
-// The methods of VoxFrame.
-
-enum InitParam {
-    P_SELF,
-    P_SEQUENCE_NUMBER,
-    P_GPIOS,
-    P_TIMESTAMP_BYTES,
-    P_RTP_TIMESTAMP_MS,
-    P_DATA,
-    P_DATA_LEN,
-    P_REPLICA,
-    P_TIMESTAMP_MS,
-    P_EMPTY_PACKET,
-    P_COUNT
-};
-const Py_ssize_t kRequiredParams = P_DATA_LEN;
-
-PyObject* const* init_param_names()
-{
-    static PyObject* names[P_COUNT];
-    names[P_SELF] = g_names.self;
-    names[P_SEQUENCE_NUMBER] = g_names.sequence_number;
-    names[P_GPIOS] = g_names.gpios;
-    names[P_TIMESTAMP_BYTES] = g_names.timestamp_bytes;
-    names[P_RTP_TIMESTAMP_MS] = g_names.rtp_timestamp_ms;
-    names[P_DATA] = g_names.data;
-    names[P_DATA_LEN] = g_names.data_len;
-    names[P_REPLICA] = g_names.replica;
-    names[P_TIMESTAMP_MS] = g_names.timestamp_ms;
-    names[P_EMPTY_PACKET] = g_names.empty_packet;
-    return names;
-}
-
-void raise_arg_count(const char* more_or_less, Py_ssize_t expected, Py_ssize_t given)
-{
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                 more_or_less, expected, expected == 1 ? "" : "s", given);
-}
-
-// Fills values[] from the call's arguments, as a Python def would bind them. The values are
-// owned: code run later in the call (a __len__, a __bool__) may empty the caller's dict.
-bool parse_init_args(PyObject* args, PyObject* kwargs, Ref* values)
-{
-    PyObject* const* names = init_param_names();
-    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    if (npos > P_COUNT) {
-        raise_arg_count("at most", P_COUNT, npos);
-        return false;
-    }
-    if (kwargs == nullptr && npos < kRequiredParams) {
-        raise_arg_count("at least", kRequiredParams, npos);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < npos; ++i)
-        values[i] = Ref::borrowed(PyTuple_GET_ITEM(args, i));
-    if (kwargs == nullptr)
-        return true;
-
-    // Before any lookup: a lookup compares keys and so runs a key's own __eq__.
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__init__");
-            return false;
-        }
-    }
-    Py_ssize_t kw_left = PyDict_Size(kwargs);
-    for (Py_ssize_t i = npos; i < P_COUNT; ++i) {
-        if (i >= kRequiredParams && kw_left == 0)
-            break;
-        value = PyDict_GetItemWithError(kwargs, names[i]);
-        if (value != nullptr) {
-            values[i] = Ref::borrowed(value);
-            --kw_left;
-        } else if (PyErr_Occurred()) {
-            return false;
-        } else if (i < kRequiredParams) {
-            raise_arg_count("at least", kRequiredParams, i);
-            return false;
-        }
-    }
-    if (kw_left == 0)
-        return true;
-
-    // Something is left that no parameter took: name the first offender.
-    pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        Py_ssize_t match = -1;
-        for (Py_ssize_t i = 0; i < P_COUNT && match < 0; ++i)
-            if (key == names[i] || PyUnicode_Compare(key, names[i]) == 0)
-                match = i;
-        if (match >= npos)
-            continue;
-        if (match >= 0)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         "__init__", key);
-        else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         "__init__", key);
-        return false;
-    }
-    return true;
-}
-
-PyObject* init_body(PyObject* args, PyObject* kwargs, int& line)
-{
-    Ref v[P_COUNT];
-    v[P_DATA_LEN] = Ref::borrowed(Py_None);
-    v[P_REPLICA] = Ref::borrowed(Py_False);
-    v[P_TIMESTAMP_MS] = Ref::borrowed(Py_None);
-    v[P_EMPTY_PACKET] = Ref::borrowed(Py_False);
-    CHECK(parse_init_args(args, kwargs, v));
-    PyObject* self = v[P_SELF].get();
-    const Names& n = g_names;
-    const Layout& at = g_layout;
-
-    // 1. The base initialiser leaves every field zero (a fresh record's are already).
-    {
-        Ref base(lookup_global(n.structure));
-        CHECK(base);
-        if (base.get() != at.structure || !is_plain_record(self)) {
-            Ref base_init(PyObject_GetAttr(base.get(), n.init));
-            CHECK(base_init);
-            Ref none(PyObject_CallFunctionObjArgs(base_init.get(), self, nullptr));
-            CHECK(none);
-        }
-    }
-    // 2.
-    if (v[P_DATA_LEN].get() != Py_None) {
-        CHECK(store_unsigned(self, n.data_len, at.data_len, 2, v[P_DATA_LEN].get()));
-    } else {
-        const Py_ssize_t size = PyObject_Size(v[P_DATA].get());
-        CHECK(size >= 0);
-        CHECK(store_size(self, n.data_len, at.data_len, 2, size));
-    }
-    // 3, 4.
-    CHECK(store_unsigned(self, n.sequence_number, at.sequence_number, 2, v[P_SEQUENCE_NUMBER].get()));
-    CHECK(store_unsigned(self, n.gpios, at.gpios, 1, v[P_GPIOS].get()));
-    // 5. An array as long as the argument; the field takes only 4.
-    PyObject* stamp = v[P_TIMESTAMP_BYTES].get();
-    Ref stamp_item(lookup_global(n.c_ubyte));
-    CHECK(stamp_item);
-    if ((PyBytes_CheckExact(stamp) || PyByteArray_CheckExact(stamp)) && PyObject_Size(stamp) == 4 &&
-        stamp_item.get() == at.c_ubyte && is_plain_record(self)) {
-        char bytes[4];
-        std::memcpy(bytes, PyBytes_CheckExact(stamp) ? PyBytes_AS_STRING(stamp)
-                                                     : PyByteArray_AS_STRING(stamp), 4);
-        CHECK(record_bytes(self, at.timestamp_bytes, bytes, 4, true));
-    } else {
-        const Py_ssize_t count = PyObject_Size(stamp);
-        CHECK(count >= 0);
-        Ref count_obj(PyLong_FromSsize_t(count));
-        CHECK(count_obj);
-        Ref array_type(PyNumber_Multiply(stamp_item.get(), count_obj.get()));
-        CHECK(array_type);
-        Ref items(PySequence_Tuple(stamp));
-        CHECK(items);
-        Ref array(PyObject_Call(array_type.get(), items.get(), nullptr));
-        CHECK(array);
-        CHECK(PyObject_SetAttr(self, n.timestamp_bytes, array.get()) == 0);
-    }
-    // 6.
-    CHECK(store_unsigned(self, n.rtp_timestamp_ms, at.rtp_timestamp_ms, 4, v[P_RTP_TIMESTAMP_MS].get()));
-    // 7. The stored 16-bit length governs the copy, which the record then owns and points at.
-    {
-        Ref c_ubyte(lookup_global(n.c_ubyte));
-        CHECK(c_ubyte);
-        Ref array_type;
-        if (c_ubyte.get() == at.c_ubyte && is_plain_record(self)) {
-            uint16_t stored = 0;
-            CHECK(record_bytes(self, at.data_len, &stored, sizeof stored, false));
-            array_type.reset(PySequence_Repeat(c_ubyte.get(), stored));
-        } else {
-            Ref stored(PyObject_GetAttr(self, n.data_len));
-            CHECK(stored);
-            array_type.reset(PyNumber_Multiply(c_ubyte.get(), stored.get()));
-        }
-        CHECK(array_type);
-        Ref copy(PyObject_CallMethodObjArgs(array_type.get(), n.from_buffer_copy, v[P_DATA].get(),
-                                            nullptr));
-        CHECK(copy);
-        CHECK(PyObject_SetAttr(self, n.data, copy.get()) == 0);
-    }
-    // 8. Only plain values take the direct store: the field refuses ctypes instances of
-    // other types, which must keep raising TypeError.
-    PyObject* replica = v[P_REPLICA].get();
-    if (is_plain_record(self) &&
-        (PyBool_Check(replica) || replica == Py_None || PyLong_CheckExact(replica))) {
-        const int truth = PyObject_IsTrue(replica);
-        CHECK(truth >= 0);
-        CHECK(write_bits(self, at.replica, 1, truth));
-    } else {
-        CHECK(PyObject_SetAttr(self, n.replica, replica) == 0);
-    }
-    // 9. Derived from the argument as passed, not from the stored field.
-    if (v[P_TIMESTAMP_MS].get() != Py_None) {
-        CHECK(store_unsigned(self, n.timestamp_ms, at.timestamp_ms, 4, v[P_TIMESTAMP_MS].get()));
-    } else {
-        Ref convert(PyObject_GetAttr(self, n.bytes_timestamp_to_ms));
-        CHECK(convert);
-        unsigned long long value = 0;
-        if (convert.get() == at.bytes_timestamp_fn && is_plain_record(self) &&
-            small_big_endian(stamp, value)) {
-            CHECK(write_bits(self, at.timestamp_ms, 4, value));
-        } else {
-            Ref ms(PyObject_CallFunctionObjArgs(convert.get(), stamp, nullptr));
-            CHECK(ms);
-            CHECK(store_unsigned(self, n.timestamp_ms, at.timestamp_ms, 4, ms.get()));
-        }
-    }
-    // 10.
-    CHECK(PyObject_SetAttr(self, n.empty_attr, v[P_EMPTY_PACKET].get()) == 0);
-    Py_RETURN_NONE;
-}
-
-PyObject* bytes_timestamp_to_ms(PyObject* timestamp, int& line)
-{
-    unsigned long long value = 0;
-    PyObject* result;
-    if (small_big_endian(timestamp, value)) {
-        result = PyLong_FromUnsignedLongLong(value);
-    } else {
-        Ref args(PyTuple_Pack(2, timestamp, g_names.big));
-        CHECK(args);
-        result = PyObject_Call(g_int_from_bytes, args.get(), nullptr);
-    }
-    CHECK(result);
-    return result;
-}
-
-PyObject* get_field(PyObject* self, PyObject* name, int& line)
-{
-    PyObject* result = PyObject_GetAttr(self, name);
-    CHECK(result);
-    return result;
-}
-
-PyObject* is_empty(PyObject* self, int& line) { return get_field(self, g_names.empty_attr, line); }
-PyObject* get_timestamp_ms(PyObject* self, int& line)
-{
-    return get_field(self, g_names.timestamp_ms, line);
-}
-PyObject* get_rtp_timestamp_ms(PyObject* self, int& line)
-{
-    return get_field(self, g_names.rtp_timestamp_ms, line);
-}
-PyObject* get_gpios(PyObject* self, int& line) { return get_field(self, g_names.gpios, line); }
-PyObject* get_sequence_n(PyObject* self, int& line)
-{
-    return get_field(self, g_names.sequence_number, line);
 }
 
 // Bytes readable at address within the memory that keep holds, or 0 if none of it holds address.
@@ -561,7 +324,7 @@ Py_ssize_t kept_bytes_at(PyObject* keep, uintptr_t address, int depth)
     if (PyMemoryView_Check(keep))
         visit(PyMemoryView_GET_BUFFER(keep)->obj);
     if (is_ctypes_object(keep)) {
-        Ref objects(PyObject_GetAttr(keep, g_names.objects));
+        Ref objects(PyObject_GetAttr(keep, state.names.objects));
         if (!objects)
             PyErr_Clear();
         else
@@ -579,6 +342,247 @@ Py_ssize_t kept_bytes_at(PyObject* keep, uintptr_t address, int depth)
     return best;
 }
 
+// ---------------------------------------------------------------------------
+// The functions of VoxFrame
+
+void raise_arg_count(const char* more_or_less, Py_ssize_t expected, Py_ssize_t given)
+{
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
+                 more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+// Fills values[] from the call's arguments, as a Python def would bind them. The values are
+// owned: code run later in the call (a __len__, a __bool__) may empty the caller's dict.
+bool parse_init_args(PyObject* args, PyObject* kwargs, Ref* values)
+{
+    PyObject* const* names = state.names.param;
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    if (npos > P_COUNT) {
+        raise_arg_count("at most", P_COUNT, npos);
+        return false;
+    }
+    if (kwargs == nullptr && npos < REQUIRED_PARAMS) {
+        raise_arg_count("at least", REQUIRED_PARAMS, npos);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i)
+        values[i] = Ref::borrowed(PyTuple_GET_ITEM(args, i));
+    if (kwargs == nullptr)
+        return true;
+
+    // Before any lookup: a lookup compares keys and so runs a key's own __eq__.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__init__");
+            return false;
+        }
+    }
+    Py_ssize_t kw_left = PyDict_Size(kwargs);
+    for (Py_ssize_t i = npos; i < P_COUNT; ++i) {
+        if (i >= REQUIRED_PARAMS && kw_left == 0)
+            break;
+        value = PyDict_GetItemWithError(kwargs, names[i]);
+        if (value != nullptr) {
+            values[i] = Ref::borrowed(value);
+            --kw_left;
+        } else if (PyErr_Occurred()) {
+            return false;
+        } else if (i < REQUIRED_PARAMS) {
+            raise_arg_count("at least", REQUIRED_PARAMS, i);
+            return false;
+        }
+    }
+    if (kw_left == 0)
+        return true;
+
+    // Something is left that no parameter took: name the first offender.
+    pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_ssize_t match = -1;
+        for (Py_ssize_t i = 0; i < P_COUNT && match < 0; ++i)
+            if (key == names[i] || PyUnicode_Compare(key, names[i]) == 0)
+                match = i;
+        if (match >= npos)
+            continue;
+        if (match >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         "__init__", key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         "__init__", key);
+        return false;
+    }
+    return true;
+}
+
+PyObject* init(PyObject* args, PyObject* kwargs, int& line)
+{
+    Ref v[P_COUNT];
+    v[P_DATA_LEN] = Ref::borrowed(Py_None);
+    v[P_REPLICA] = Ref::borrowed(Py_False);
+    v[P_TIMESTAMP_MS] = Ref::borrowed(Py_None);
+    v[P_EMPTY_PACKET] = Ref::borrowed(Py_False);
+    CHECK(parse_init_args(args, kwargs, v));
+    PyObject* self = v[P_SELF].get();
+    const Names& n = state.names;
+    const Layout& at = state.layout;
+
+    // A fresh record's fields are already zero: only a re-run or a changed class needs the
+    // base initialiser.
+    {
+        Ref base(lookup_global(n.structure));
+        CHECK(base);
+        if (base.get() != at.structure || !is_plain_record(self)) {
+            Ref base_init(PyObject_GetAttr(base.get(), n.init));
+            CHECK(base_init);
+            Ref none(PyObject_CallFunctionObjArgs(base_init.get(), self, nullptr));
+            CHECK(none);
+        }
+    }
+    if (v[P_DATA_LEN].get() != Py_None) {
+        CHECK(store_unsigned(self, P_DATA_LEN, v[P_DATA_LEN].get()));
+    } else {
+        const Py_ssize_t size = PyObject_Size(v[P_DATA].get());
+        CHECK(size >= 0);
+        if (is_plain_record(self)) {
+            CHECK(write_field(self, P_DATA_LEN, static_cast<unsigned long long>(size)));
+        } else {
+            Ref size_obj(PyLong_FromSsize_t(size));
+            CHECK(size_obj);
+            CHECK(PyObject_SetAttr(self, n.param[P_DATA_LEN], size_obj.get()) == 0);
+        }
+    }
+    CHECK(store_unsigned(self, P_SEQUENCE_NUMBER, v[P_SEQUENCE_NUMBER].get()));
+    CHECK(store_unsigned(self, P_GPIOS, v[P_GPIOS].get()));
+
+    // An array as long as the argument; the field takes only 4.
+    PyObject* stamp = v[P_TIMESTAMP_BYTES].get();
+    Ref stamp_item(lookup_global(n.c_ubyte));
+    CHECK(stamp_item);
+    if ((PyBytes_CheckExact(stamp) || PyByteArray_CheckExact(stamp)) && PyObject_Size(stamp) == 4 &&
+        stamp_item.get() == at.c_ubyte && is_plain_record(self)) {
+        char bytes[4];
+        std::memcpy(bytes, PyBytes_CheckExact(stamp) ? PyBytes_AS_STRING(stamp)
+                                                     : PyByteArray_AS_STRING(stamp), 4);
+        CHECK(record_bytes(self, at.offset[P_TIMESTAMP_BYTES], bytes, 4, true));
+    } else {
+        const Py_ssize_t count = PyObject_Size(stamp);
+        CHECK(count >= 0);
+        Ref count_obj(PyLong_FromSsize_t(count));
+        CHECK(count_obj);
+        Ref array_type(PyNumber_Multiply(stamp_item.get(), count_obj.get()));
+        CHECK(array_type);
+        Ref items(PySequence_Tuple(stamp));
+        CHECK(items);
+        Ref array(PyObject_Call(array_type.get(), items.get(), nullptr));
+        CHECK(array);
+        CHECK(PyObject_SetAttr(self, n.param[P_TIMESTAMP_BYTES], array.get()) == 0);
+    }
+    CHECK(store_unsigned(self, P_RTP_TIMESTAMP_MS, v[P_RTP_TIMESTAMP_MS].get()));
+
+    // The stored 16-bit length governs the copy, which the record then owns and points at.
+    {
+        Ref c_ubyte(lookup_global(n.c_ubyte));
+        CHECK(c_ubyte);
+        Ref array_type;
+        if (c_ubyte.get() == at.c_ubyte && is_plain_record(self)) {
+            uint16_t stored = 0;
+            CHECK(record_bytes(self, at.offset[P_DATA_LEN], &stored, sizeof stored, false));
+            array_type.reset(PySequence_Repeat(c_ubyte.get(), stored));
+        } else {
+            Ref stored(PyObject_GetAttr(self, n.param[P_DATA_LEN]));
+            CHECK(stored);
+            array_type.reset(PyNumber_Multiply(c_ubyte.get(), stored.get()));
+        }
+        CHECK(array_type);
+        Ref copy(PyObject_CallMethodObjArgs(array_type.get(), n.from_buffer_copy,
+                                            v[P_DATA].get(), nullptr));
+        CHECK(copy);
+        CHECK(PyObject_SetAttr(self, n.param[P_DATA], copy.get()) == 0);
+    }
+
+    // Only plain values take the direct store: the field refuses ctypes instances of other
+    // types, which must keep raising TypeError.
+    PyObject* replica = v[P_REPLICA].get();
+    if (is_plain_record(self) &&
+        (PyBool_Check(replica) || replica == Py_None || PyLong_CheckExact(replica))) {
+        const int truth = PyObject_IsTrue(replica);
+        CHECK(truth >= 0);
+        CHECK(write_field(self, P_REPLICA, truth));
+    } else {
+        CHECK(PyObject_SetAttr(self, n.param[P_REPLICA], replica) == 0);
+    }
+
+    // Derived from the argument as passed, not from the stored field.
+    if (v[P_TIMESTAMP_MS].get() != Py_None) {
+        CHECK(store_unsigned(self, P_TIMESTAMP_MS, v[P_TIMESTAMP_MS].get()));
+    } else {
+        Ref convert(PyObject_GetAttr(self, n.bytes_timestamp_to_ms));
+        CHECK(convert);
+        unsigned long long value = 0;
+        if (convert.get() == at.bytes_timestamp_fn && is_plain_record(self) &&
+            small_big_endian(stamp, value)) {
+            CHECK(write_field(self, P_TIMESTAMP_MS, value));
+        } else {
+            Ref ms(PyObject_CallFunctionObjArgs(convert.get(), stamp, nullptr));
+            CHECK(ms);
+            CHECK(store_unsigned(self, P_TIMESTAMP_MS, ms.get()));
+        }
+    }
+    CHECK(PyObject_SetAttr(self, n.empty_attr, v[P_EMPTY_PACKET].get()) == 0);
+    Py_RETURN_NONE;
+}
+
+PyObject* bytes_timestamp_to_ms(PyObject* timestamp, int& line)
+{
+    unsigned long long value = 0;
+    PyObject* result;
+    if (small_big_endian(timestamp, value)) {
+        result = PyLong_FromUnsignedLongLong(value);
+    } else {
+        Ref args(PyTuple_Pack(2, timestamp, state.names.big));
+        CHECK(args);
+        result = PyObject_Call(state.int_from_bytes, args.get(), nullptr);
+    }
+    CHECK(result);
+    return result;
+}
+
+PyObject* get_field(PyObject* self, PyObject* name, int& line)
+{
+    PyObject* result = PyObject_GetAttr(self, name);
+    CHECK(result);
+    return result;
+}
+
+PyObject* is_empty(PyObject* self, int& line)
+{
+    return get_field(self, state.names.empty_attr, line);
+}
+
+PyObject* get_timestamp_ms(PyObject* self, int& line)
+{
+    return get_field(self, state.names.param[P_TIMESTAMP_MS], line);
+}
+
+PyObject* get_rtp_timestamp_ms(PyObject* self, int& line)
+{
+    return get_field(self, state.names.param[P_RTP_TIMESTAMP_MS], line);
+}
+
+PyObject* get_gpios(PyObject* self, int& line)
+{
+    return get_field(self, state.names.param[P_GPIOS], line);
+}
+
+PyObject* get_sequence_n(PyObject* self, int& line)
+{
+    return get_field(self, state.names.param[P_SEQUENCE_NUMBER], line);
+}
+
 // Copies the payload, never more than the memory the record keeps alive: data_len and data
 // stay writable, so neither bounds the other once a caller has written them. A view of a record
 // (an array element, a member, a pointer's contents) keeps nothing itself: the object at the
@@ -593,13 +597,13 @@ PyObject* bounded_copy(PyObject* self, uintptr_t address, Py_ssize_t wanted, int
     }
     Ref root = Ref::borrowed(self);
     for (;;) {
-        Ref base(PyObject_GetAttr(root.get(), g_names.b_base));
+        Ref base(PyObject_GetAttr(root.get(), state.names.b_base));
         CHECK(base);
         if (base.get() == Py_None)
             break;
         root = std::move(base);
     }
-    Ref keep(PyObject_GetAttr(root.get(), g_names.objects));
+    Ref keep(PyObject_GetAttr(root.get(), state.names.objects));
     CHECK(keep);
     const Py_ssize_t available = kept_bytes_at(keep.get(), address, 0);
     PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
@@ -613,16 +617,16 @@ PyObject* get_data(PyObject* self, int& line)
     if (is_plain_record(self)) {
         uint16_t length = 0;
         void* pointer = nullptr;
-        CHECK(record_bytes(self, g_layout.data_len, &length, sizeof length, false));
-        CHECK(record_bytes(self, g_layout.data, &pointer, sizeof pointer, false));
+        CHECK(record_bytes(self, state.layout.offset[P_DATA_LEN], &length, sizeof length, false));
+        CHECK(record_bytes(self, state.layout.offset[P_DATA], &pointer, sizeof pointer, false));
         return bounded_copy(self, reinterpret_cast<uintptr_t>(pointer), length, line);
     }
-    Ref length(PyObject_GetAttr(self, g_names.data_len));
+    Ref length(PyObject_GetAttr(self, state.names.param[P_DATA_LEN]));
     CHECK(length);
-    Ref pointer(PyObject_GetAttr(self, g_names.data));
+    Ref pointer(PyObject_GetAttr(self, state.names.param[P_DATA]));
     CHECK(pointer);
 
-    if (Py_TYPE(pointer.get()) != reinterpret_cast<PyTypeObject*>(g_ubyte_pointer) ||
+    if (Py_TYPE(pointer.get()) != reinterpret_cast<PyTypeObject*>(state.ubyte_pointer) ||
         !PyLong_Check(length.get())) {
         // Not one of our records: the plain slice, as the record's own fields would give it.
         Ref stop(PySlice_New(nullptr, length.get(), nullptr));
@@ -646,10 +650,8 @@ PyObject* get_data(PyObject* self, int& line)
     return bounded_copy(self, address, wanted, line);
 }
 
-#undef CHECK
-
 // ---------------------------------------------------------------------------
-// The function type: binds on records as a Python function does.
+// The function type: the class's functions bind on records as Python functions do.
 
 enum class Kind { Single, Init };
 
@@ -660,11 +662,11 @@ struct FunctionDef {
     PyObject* (*single)(PyObject*, int&);
 };
 
-const FunctionDef kInitDef = {"__init__", "voxframe.VoxFrame.__init__", Kind::Init, nullptr};
-const FunctionDef kBytesTimestampDef = {"_bytes_timestamp_to_ms",
-                                        "voxframe.VoxFrame._bytes_timestamp_to_ms", Kind::Single,
-                                        bytes_timestamp_to_ms};
-const FunctionDef kAccessorDefs[] = {
+const FunctionDef INIT_DEF = {"__init__", "voxframe.VoxFrame.__init__", Kind::Init, nullptr};
+const FunctionDef BYTES_TIMESTAMP_DEF = {"_bytes_timestamp_to_ms",
+                                         "voxframe.VoxFrame._bytes_timestamp_to_ms", Kind::Single,
+                                         bytes_timestamp_to_ms};
+const FunctionDef ACCESSOR_DEFS[] = {
     {"is_empty", "voxframe.VoxFrame.is_empty", Kind::Single, is_empty},
     {"get_timestamp_ms", "voxframe.VoxFrame.get_timestamp_ms", Kind::Single, get_timestamp_ms},
     {"get_rtp_timestamp_ms", "voxframe.VoxFrame.get_rtp_timestamp_ms", Kind::Single,
@@ -686,13 +688,25 @@ struct Function {
     PyObject* dict;
 };
 
+// Every object a function holds, for traverse and clear alike.
+template <typename Fn>
+int for_each_member(PyObject* self, Fn fn)
+{
+    Function* f = reinterpret_cast<Function*>(self);
+    for (PyObject** member : {&f->name, &f->qualname, &f->module, &f->doc, &f->defaults,
+                              &f->annotations, &f->dict})
+        if (const int rc = fn(member))
+            return rc;
+    return 0;
+}
+
 PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs)
 {
     const FunctionDef* def = reinterpret_cast<Function*>(callable)->def;
     int line = __LINE__;
     PyObject* result = nullptr;
     if (def->kind == Kind::Init) {
-        result = init_body(args, kwargs, line);
+        result = init(args, kwargs, line);
     } else if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def->name);
         line = __LINE__;
@@ -704,7 +718,7 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs)
         result = def->single(PyTuple_GET_ITEM(args, 0), line);
     }
     if (result == nullptr)
-        add_traceback(def->traceback_name, line, g_globals);
+        add_traceback(def->traceback_name, line, state.globals);
     return result;
 }
 
@@ -719,28 +733,18 @@ PyObject* function_get(PyObject* self, PyObject* obj, PyObject*)
 
 int function_traverse(PyObject* self, visitproc visit, void* arg)
 {
-    Function* f = reinterpret_cast<Function*>(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
-    return 0;
+    return for_each_member(self, [&](PyObject** member) {
+        Py_VISIT(*member);
+        return 0;
+    });
 }
 
 int function_clear(PyObject* self)
 {
-    Function* f = reinterpret_cast<Function*>(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
-    return 0;
+    return for_each_member(self, [](PyObject** member) {
+        Py_CLEAR(*member);
+        return 0;
+    });
 }
 
 void function_dealloc(PyObject* self)
@@ -857,7 +861,7 @@ PyObject* make_function(const FunctionDef* def, PyObject* doc, PyObject* default
     f->def = def;
     f->name = PyUnicode_FromString(def->name);
     f->qualname = PyUnicode_FromFormat("VoxFrame.%s", def->name);
-    f->module = PyUnicode_FromString(kModuleName);
+    f->module = PyUnicode_FromString(MODULE_NAME);
     f->doc = owned_doc ? owned_doc.release() : Ref::borrowed(Py_None).release();
     f->defaults = owned_defaults.release();
     f->annotations = owned_annotations.release();
@@ -869,18 +873,18 @@ PyObject* make_function(const FunctionDef* def, PyObject* doc, PyObject* default
 }
 
 // ---------------------------------------------------------------------------
-// Module creation and initialisation.
+// Create and exec
 
-const char kClassDoc[] =
+const char CLASS_DOC[] =
     "\n        This class needs to be compiled and deployed to the device from Yocto\n    ";
-const char kBytesTimestampDoc[] =
+const char BYTES_TIMESTAMP_DOC[] =
     "\n            Take the RTP timestamp bytes, and return the value in ms\n"
     "        @param timestamp: QRTP stream timestamp bytes\n"
     "        @return: Timestamp value in ms\n"
     "        ";
 
 int copy_found_attr(PyObject* found, PyObject* dict, const char* from, const char* to,
-                   bool allow_none)
+                    bool allow_none)
 {
     Ref value(PyObject_GetAttrString(found, from));
     if (!value) {
@@ -897,17 +901,17 @@ int copy_found_attr(PyObject* found, PyObject* dict, const char* from, const cha
 PyObject* module_create(PyObject* found, PyModuleDef*)
 {
     const int64_t id = current_interpreter_id();
-    if (!g_have_interpreter) {
-        g_have_interpreter = true;
-        g_interpreter_id = id;
-    } else if (id != g_interpreter_id) {
+    if (!state.have_interpreter) {
+        state.have_interpreter = true;
+        state.interpreter_id = id;
+    } else if (id != state.interpreter_id) {
         PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
                                            "be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
+    if (state.module != nullptr) {
+        Py_INCREF(state.module);
+        return state.module;
     }
     Ref name(PyObject_GetAttrString(found, "name"));
     if (!name)
@@ -924,14 +928,6 @@ PyObject* module_create(PyObject* found, PyModuleDef*)
     return module.release();
 }
 
-#define CHECK(cond)          \
-    do {                     \
-        if (!(cond)) {       \
-            line = __LINE__; \
-            return false;    \
-        }                    \
-    } while (0)
-
 bool check_version(int& line)
 {
     char build[16];
@@ -942,18 +938,24 @@ bool check_version(int& line)
         char message[200];
         PyOS_snprintf(message, sizeof(message),
                       "compiletime version %s of module '%.100s' does not match runtime version %s",
-                      build, kModuleName, running);
+                      build, MODULE_NAME, running);
         CHECK(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0);
     }
     return true;
 }
 
+// The module that `from module import name` (absolute) imports.
+PyObject* import_for_from(const char* module, const char* name, PyObject* dict)
+{
+    Ref from_list(Py_BuildValue("[s]", name));
+    return from_list ? PyImport_ImportModuleLevel(module, dict, nullptr, from_list.get(), 0)
+                     : nullptr;
+}
+
 // from ctypes import *
 bool import_ctypes_star(PyObject* dict, int& line)
 {
-    Ref star(Py_BuildValue("[s]", "*"));
-    CHECK(star);
-    Ref ctypes(PyImport_ImportModuleLevel("ctypes", dict, nullptr, star.get(), 0));
+    Ref ctypes(import_for_from("ctypes", "*", dict));
     CHECK(ctypes);
     bool skip_private = false;
     Ref names(PyObject_GetAttrString(ctypes.get(), "__all__"));
@@ -989,9 +991,7 @@ bool import_ctypes_star(PyObject* dict, int& line)
 // from typing import Union
 bool import_union(PyObject* dict, int& line)
 {
-    Ref from_list(Py_BuildValue("[s]", "Union"));
-    CHECK(from_list);
-    Ref typing(PyImport_ImportModuleLevel("typing", dict, nullptr, from_list.get(), 0));
+    Ref typing(import_for_from("typing", "Union", dict));
     CHECK(typing);
     Ref name(PyUnicode_FromString("Union"));
     CHECK(name);
@@ -1005,17 +1005,11 @@ bool import_union(PyObject* dict, int& line)
     return true;
 }
 
-PyObject* global_or_fail(const char* name)
-{
-    Ref key(PyUnicode_FromString(name));
-    return key ? lookup_global(key.get()) : nullptr;
-}
-
 PyObject* build_fields()
 {
-    Ref c_uint16(global_or_fail("c_uint16")), c_uint8(global_or_fail("c_uint8")),
-        c_ubyte(global_or_fail("c_ubyte")), c_uint32(global_or_fail("c_uint32")),
-        c_bool(global_or_fail("c_bool")), pointer(global_or_fail("POINTER"));
+    Ref c_uint16(lookup_global("c_uint16")), c_uint8(lookup_global("c_uint8")),
+        c_ubyte(lookup_global("c_ubyte")), c_uint32(lookup_global("c_uint32")),
+        c_bool(lookup_global("c_bool")), pointer(lookup_global("POINTER"));
     if (!c_uint16 || !c_uint8 || !c_ubyte || !c_uint32 || !c_bool || !pointer)
         return nullptr;
     Ref four(PyLong_FromLong(4));
@@ -1041,52 +1035,34 @@ bool set_item(PyObject* ns, const char* key, PyObject* value)
     return owned && name && PyObject_SetItem(ns, name.get(), owned.get()) == 0;
 }
 
-bool field_place(PyObject* cls, const char* name, Py_ssize_t size, Py_ssize_t& offset, bool& fits)
-{
-    Ref field(PyObject_GetAttrString(cls, name));
-    if (!field)
-        return false;
-    Ref offset_obj(PyObject_GetAttrString(field.get(), "offset"));
-    Ref size_obj(offset_obj ? PyObject_GetAttrString(field.get(), "size") : nullptr);
-    if (!size_obj)
-        return false;
-    offset = PyLong_AsSsize_t(offset_obj.get());
-    const Py_ssize_t actual = PyLong_AsSsize_t(size_obj.get());
-    if (PyErr_Occurred())
-        return false;
-    fits = fits && actual == size;
-    return true;
-}
-
 // Where the fields lie, for the direct stores; without a usable version tag there are none.
 bool capture_layout(PyObject* cls, PyObject* structure, PyObject* convert_fn)
 {
-    Layout& at = g_layout;
+    Layout& at = state.layout;
     at.valid = false;
     bool fits = true;
-    if (!field_place(cls, "sequence_number", 2, at.sequence_number, fits) ||
-        !field_place(cls, "gpios", 1, at.gpios, fits) ||
-        !field_place(cls, "timestamp_bytes", 4, at.timestamp_bytes, fits) ||
-        !field_place(cls, "rtp_timestamp_ms", 4, at.rtp_timestamp_ms, fits) ||
-        !field_place(cls, "data", sizeof(void*), at.data, fits) ||
-        !field_place(cls, "data_len", 2, at.data_len, fits) ||
-        !field_place(cls, "replica", 1, at.replica, fits) ||
-        !field_place(cls, "timestamp_ms", 4, at.timestamp_ms, fits))
-        return false;
-    Ref c_ubyte(global_or_fail("c_ubyte"));
+    for (int field = P_SEQUENCE_NUMBER; field <= P_TIMESTAMP_MS; ++field) {
+        Ref descriptor(PyObject_GetAttr(cls, state.names.param[field]));
+        Ref offset(descriptor ? PyObject_GetAttrString(descriptor.get(), "offset") : nullptr);
+        Ref size(offset ? PyObject_GetAttrString(descriptor.get(), "size") : nullptr);
+        if (!size)
+            return false;
+        at.offset[field] = PyLong_AsSsize_t(offset.get());
+        fits = fits && PyLong_AsSsize_t(size.get()) == FIELD_SIZES[field];
+        if (PyErr_Occurred())
+            return false;
+    }
+    Ref c_ubyte(lookup_global("c_ubyte"));
     if (!c_ubyte)
         return false;
     Py_XDECREF(at.type);
     Py_XDECREF(at.structure);
     Py_XDECREF(at.c_ubyte);
     Py_XDECREF(at.bytes_timestamp_fn);
-    Py_INCREF(cls);
-    at.type = cls;
-    Py_INCREF(structure);
-    at.structure = structure;
+    at.type = Ref::borrowed(cls).release();
+    at.structure = Ref::borrowed(structure).release();
     at.c_ubyte = c_ubyte.release();
-    Py_INCREF(convert_fn);
-    at.bytes_timestamp_fn = convert_fn;
+    at.bytes_timestamp_fn = Ref::borrowed(convert_fn).release();
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     at.version_tag = type->tp_version_tag;
     at.valid = fits && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
@@ -1096,7 +1072,7 @@ bool capture_layout(PyObject* cls, PyObject* structure, PyObject* convert_fn)
 // class VoxFrame(Structure): ... with the metaclass that Structure has.
 bool build_class(PyObject* dict, int& line)
 {
-    Ref base(lookup_global(g_names.structure));
+    Ref base(lookup_global(state.names.structure));
     CHECK(base);
     Ref bases(PyTuple_Pack(1, base.get()));
     CHECK(bases);
@@ -1114,32 +1090,32 @@ bool build_class(PyObject* dict, int& line)
         ns.reset(PyDict_New());
     }
     CHECK(ns);
-    CHECK(set_item(ns.get(), "__module__", PyUnicode_FromString(kModuleName)));
+    CHECK(set_item(ns.get(), "__module__", PyUnicode_FromString(MODULE_NAME)));
     CHECK(set_item(ns.get(), "__qualname__", PyUnicode_FromString("VoxFrame")));
-    CHECK(set_item(ns.get(), "__doc__", PyUnicode_FromString(kClassDoc)));
+    CHECK(set_item(ns.get(), "__doc__", PyUnicode_FromString(CLASS_DOC)));
     CHECK(set_item(ns.get(), "_fields_", build_fields()));
 
     CHECK(set_item(ns.get(), "__init__",
-                   make_function(&kInitDef, nullptr,
+                   make_function(&INIT_DEF, nullptr,
                                  Py_BuildValue("(OOOO)", Py_None, Py_False, Py_None, Py_False),
                                  nullptr)));
     Ref convert_fn;
     {
-        Ref union_type(global_or_fail("Union"));
+        Ref union_type(lookup_global("Union"));
         CHECK(union_type);
         Ref members(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyBytes_Type),
                                  reinterpret_cast<PyObject*>(&PyByteArray_Type)));
         CHECK(members);
         Ref annotation(PyObject_GetItem(union_type.get(), members.get()));
         CHECK(annotation);
-        Ref function(make_function(&kBytesTimestampDef, PyUnicode_FromString(kBytesTimestampDoc),
+        Ref function(make_function(&BYTES_TIMESTAMP_DEF, PyUnicode_FromString(BYTES_TIMESTAMP_DOC),
                                    nullptr,
                                    Py_BuildValue("{sO}", "timestamp", annotation.get())));
         CHECK(function);
         CHECK(set_item(ns.get(), "_bytes_timestamp_to_ms", PyStaticMethod_New(function.get())));
         convert_fn = std::move(function);
     }
-    for (const FunctionDef& def : kAccessorDefs)
+    for (const FunctionDef& def : ACCESSOR_DEFS)
         CHECK(set_item(ns.get(), def.name, make_function(&def, nullptr, nullptr, nullptr)));
 
     // A __metaclass__ entry would win over the computed metaclass.
@@ -1158,13 +1134,13 @@ bool build_class(PyObject* dict, int& line)
     // The field's type decides which records take the bounded get_data().
     Ref fields(PyObject_GetAttrString(cls.get(), "_fields_"));
     CHECK(fields);
-    Ref data_entry(PySequence_GetItem(fields.get(), 4));
+    Ref data_entry(PySequence_GetItem(fields.get(), P_DATA - 1));
     CHECK(data_entry);
     Ref data_type(PySequence_GetItem(data_entry.get(), 1));
     CHECK(data_type);
-    Py_XDECREF(g_ubyte_pointer);
-    g_ubyte_pointer = data_type.release();
-    g_ctypes_getbuffer = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_buffer->bf_getbuffer;
+    Py_XDECREF(state.ubyte_pointer);
+    state.ubyte_pointer = data_type.release();
+    state.ctypes_getbuffer = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_buffer->bf_getbuffer;
     CHECK(capture_layout(cls.get(), base.get(), convert_fn.get()));
     return true;
 }
@@ -1178,9 +1154,9 @@ bool module_body(PyObject* module, int& line)
     CHECK(builtins);
     CHECK(PyDict_SetItemString(dict, "__builtins__", builtins) == 0);
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* present = PyDict_GetItemString(modules, kModuleName);
+    PyObject* present = PyDict_GetItemString(modules, MODULE_NAME);
     if (present == nullptr)
-        CHECK(PyDict_SetItemString(modules, kModuleName, module) == 0);
+        CHECK(PyDict_SetItemString(modules, MODULE_NAME, module) == 0);
 
     CHECK(import_ctypes_star(dict, line));
     CHECK(import_union(dict, line));
@@ -1189,12 +1165,10 @@ bool module_body(PyObject* module, int& line)
     return true;
 }
 
-#undef CHECK
-
 int module_exec(PyObject* module)
 {
-    if (g_module != nullptr) {
-        if (g_module == module)
+    if (state.module != nullptr) {
+        if (state.module == module)
             return 0;
         PyErr_SetString(PyExc_RuntimeError, "Module 'voxframe' has already been imported. "
                                             "Re-initialisation is not supported.");
@@ -1203,31 +1177,34 @@ int module_exec(PyObject* module)
     }
     int line = __LINE__;
     bool ok = make_names() && PyType_Ready(&FunctionType) == 0;
-    if (ok && g_int_from_bytes == nullptr) {
-        g_int_from_bytes =
+    if (ok && state.int_from_bytes == nullptr) {
+        state.int_from_bytes =
             PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes");
-        ok = g_int_from_bytes != nullptr;
+        ok = state.int_from_bytes != nullptr;
     }
     if (ok) {
-        Py_INCREF(module);
-        g_module = module;
+        state.module = Ref::borrowed(module).release();
         PyObject* dict = PyModule_GetDict(module);
-        Py_INCREF(dict);
-        Py_XDECREF(g_globals);
-        g_globals = dict;
+        Py_XDECREF(state.globals);
+        state.globals = Ref::borrowed(dict).release();
         ok = module_body(module, line);
     }
     if (ok)
         return 0;
-    if (g_module != nullptr) {
-        add_traceback("init voxframe", line, PyModule_GetDict(g_module));
-        Py_CLEAR(g_module);
-        Py_CLEAR(g_globals);
+    if (state.module != nullptr) {
+        add_traceback("init voxframe", line, PyModule_GetDict(state.module));
+        Py_CLEAR(state.module);
+        Py_CLEAR(state.globals);
     }
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_ImportError, "init voxframe");
     return -1;
 }
+
+#undef CHECK
+
+// ---------------------------------------------------------------------------
+// Slots, module definition and entry point
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
@@ -1237,9 +1214,9 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    kModuleName,  // m_name
+    MODULE_NAME,  // m_name
     nullptr,      // m_doc
-    0,            // m_size
+    0,            // m_size: the state above is process-wide, not per module object
     nullptr,      // m_methods
     module_slots, // m_slots
     nullptr,      // m_traverse
@@ -1249,7 +1226,7 @@ PyModuleDef module_def = {
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_voxframe(void)
+extern "C" PyMODINIT_FUNC PyInit_voxframe(void)
 {
     return PyModuleDef_Init(&module_def);
 }

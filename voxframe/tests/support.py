@@ -13,14 +13,18 @@ def base_args(**overrides):
     return args
 
 
-def python_command():
-    """The interpreter under test, with the emulator in front of it when cross-built."""
-    command = os.environ.get("VOXFRAME_SUBPROCESS")
-    return command.split("|") if command else [sys.executable]
+def python_command(executable=None):
+    """An interpreter (by default the one under test), with the emulator in front when cross-built."""
+    emulator = os.environ.get("VOXFRAME_EMULATOR")
+    return (emulator.split("|") if emulator else []) + [executable or sys.executable]
 
 
 def run_python(code, command=None, timeout=300):
-    """Runs code in a new interpreter; the module's build folder stays on PYTHONPATH."""
-    return subprocess.run((command or python_command()) + ["-c", code],
+    """Runs code in a new interpreter and returns its output; the child must exit with status 0.
+    The module's build folder stays on PYTHONPATH."""
+    done = subprocess.run((command or python_command()) + ["-c", code],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=timeout, env=dict(os.environ))
+    if done.returncode != 0:
+        raise AssertionError("child exit status %d: %s" % (done.returncode, done.stderr[-3000:]))
+    return done.stdout

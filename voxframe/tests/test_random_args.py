@@ -115,10 +115,9 @@ class RandomArgumentsTest(unittest.TestCase):
     def test_every_call_raises_or_builds_a_valid_record(self):
         # In a child: a crash must fail the test, not take the runner down.
         code = "import sys; sys.path.insert(0, %r)\n" % sys.path[0] + CHILD
-        done = support.run_python(code.replace("sys.argv[1]", str(SEED)).replace(
+        out = support.run_python(code.replace("sys.argv[1]", str(SEED)).replace(
             "sys.argv[2]", str(ROUNDS)), timeout=600)
-        self.assertEqual(done.returncode, 0, "seed %d: %s" % (SEED, done.stderr[-3000:]))
-        self.assertEqual(done.stdout.strip(), "done")
+        self.assertEqual(out.strip(), "done")
 
     def test_some_calls_build_records(self):
         self.assertGreater(fuzz(SEED + 1, 300), 15)

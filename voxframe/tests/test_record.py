@@ -120,9 +120,8 @@ class ConstructionTest(unittest.TestCase):
 
     def test_arguments_freed_by_a_hook_stay_alive_for_the_call(self):
         # What a Python __init__ would build: it holds its arguments for the whole call.
-        done = support.run_python(ARGUMENTS_FREED_MID_CALL)
-        self.assertEqual(done.returncode, 0, done.stderr[-3000:])
-        self.assertEqual(done.stdout.splitlines(), [
+        out = support.run_python(ARGUMENTS_FREED_MID_CALL)
+        self.assertEqual(out.splitlines(), [
             "4465 3 000003e8 1000 3755744309 b'abc' False [5]",
             "4465 3 000003e8 1000 3755744309 b'ab' True [5]"])
 
@@ -241,9 +240,8 @@ class StoreEquivalenceTest(unittest.TestCase):
             "print(r.sequence_number, r.get_gpios(), r.get_timestamp_ms(), r.rtp_timestamp_ms,"
             " r.get_data())",
         ])
-        done = support.run_python(code)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.split(), ["65535", "-7", "256", "0", "b'abc'"])
+        out = support.run_python(code)
+        self.assertEqual(out.split(), ["65535", "-7", "256", "0", "b'abc'"])
 
     def test_the_constructor_looks_its_names_up_in_the_module(self):
         code = "\n".join([
@@ -254,9 +252,8 @@ class StoreEquivalenceTest(unittest.TestCase):
             "except TypeError as exc:",
             "    print(exc)",
         ])
-        done = support.run_python(code)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.strip(),
+        out = support.run_python(code)
+        self.assertEqual(out.strip(),
                          "incompatible types, c_byte_Array_4 instance instead of c_ubyte_Array_4 instance")
 
 
@@ -399,9 +396,8 @@ class GetDataBoundsTest(unittest.TestCase):
             "b = copy.get_data()",
             "print(repr(a), repr(b), copy.data_len)",
         ])
-        done = support.run_python(code)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.split(), ["b''", "b''", "65535"])
+        out = support.run_python(code)
+        self.assertEqual(out.split(), ["b''", "b''", "65535"])
 
 
 class LayoutTest(unittest.TestCase):
