@@ -1,8 +1,10 @@
 // Benchmark: K emulated decoders fed 50 datagrams a second each by the stand-in reflector.
 //
-// decoder_scale_bench [seconds=30] [K...=100 500 1000] [-r path/to/reflector]
-// For each K, in a child process of its own: received share, CPU seconds per 100,000
-// datagrams and resident memory per decoder.
+// decoder_scale_bench [seconds=30] [K...=100 500 1000 5000] [-r path/to/reflector] [-i ms]
+// For each K, in a child process of its own: received share, CPU per datagram (and per 100,000
+// datagrams) and resident memory per decoder. Decoders start one after another as relaysim
+// starts them, 20 ms apart, but the start-up of a K is held to 20 s (5000 start 4 ms apart);
+// -i sets the pause in ms instead.
 #include "CExtr.h"
 #include "CLogger.h"
 #include "ISocketHandler.h"
@@ -12,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +28,8 @@
 namespace {
 
 const int RATE = 50;
+const double STAGGER_MS = 20;
+const double MAX_START_S = 20;
 
 // Every selected decoder hands its datagrams here: one count per datagram received.
 class Counter : public ISocketHandler {
@@ -82,7 +87,7 @@ Reflector start_reflector(const std::string& path)
 }
 
 // Runs one K in this (child) process and prints one line of figures to `report`.
-int run(int k, double seconds, const std::string& reflector_path, FILE* report)
+int run(int k, double seconds, double stagger_ms, const std::string& reflector_path, FILE* report)
 {
     CLogger::init("decoder_scale_bench");
     Reflector refl = start_reflector(reflector_path);
@@ -100,16 +105,35 @@ int run(int k, double seconds, const std::string& reflector_path, FILE* report)
         return 1;
     }
 
+    // The reflector prints a line per decoder that joins: thousands of them fill the pipe
+    // and would stall it if nobody read them.
+    std::atomic<unsigned long long> reflector_sent{0};
+    std::thread reader([&refl, &reflector_sent] {
+        char text[256];
+        while (fgets(text, sizeof(text), refl.out)) {
+            unsigned long long rq, cp, sent;
+            if (sscanf(text, "reflector: requests %llu copies %llu sent %llu", &rq, &cp, &sent) == 3)
+                reflector_sent = sent;
+        }
+    });
+
     Counter counter;
     const long rss_before = resident_bytes();
     std::vector<std::unique_ptr<CExtr>> decoders;
     decoders.reserve(k);
+    // Started all at once, thousands of first requests arrive in one burst and overflow the
+    // reflector's queue; relaysim spaces them out, and so does this.
+    const auto pause = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double, std::milli>(stagger_ms));
+    auto next_start = std::chrono::steady_clock::now();
     for (int i = 0; i < k; ++i) {
         decoders.emplace_back(new CExtr("ORVANTEX - " + std::to_string(i),
                                         0x0A0000000000UL + static_cast<unsigned long>(i), &counter));
         decoders.back()->m_selected = true;
         decoders.back()->open(0x7F000001, static_cast<unsigned short>(port));
         decoders.back()->start(nullptr);
+        next_start += pause;
+        std::this_thread::sleep_until(next_start);
     }
     // Every decoder online: the reflector knows them all.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -127,22 +151,19 @@ int run(int k, double seconds, const std::string& reflector_path, FILE* report)
 
     // The reflector's own count of what it sent, against everything received.
     kill(refl.pid, SIGTERM);
-    unsigned long long sent = 0;
-    while (fgets(line, sizeof(line), refl.out)) {
-        unsigned long long rq, cp;
-        if (sscanf(line, "reflector: requests %llu copies %llu sent %llu", &rq, &cp, &sent) == 3)
-            break;
-    }
     waitpid(refl.pid, nullptr, 0);
+    reader.join();
+    const unsigned long long sent = reflector_sent;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const unsigned long long total = counter.m_count;
 
     fprintf(report,
             "K=%4d: online %4d, received %llu of %llu sent (share %.5f), in %.0f s: %.0f "
-            "datagrams/s, CPU %.3f s per 100,000 datagrams, RSS %.1f KiB per decoder\n",
+            "datagrams/s, CPU %.2f us per datagram (%.3f s per 100,000), RSS %.1f KiB per "
+            "decoder, started %.1f ms apart\n",
             k, online, total, sent, sent ? static_cast<double>(total) / sent : 0.0, seconds,
-            got / seconds, got ? cpu * 100000.0 / got : 0.0,
-            (rss_after - rss_before) / 1024.0 / k);
+            got / seconds, got ? cpu * 1e6 / got : 0.0, got ? cpu * 100000.0 / got : 0.0,
+            (rss_after - rss_before) / 1024.0 / k, stagger_ms);
     fflush(report);
     // The decoders live until the process ends, as in relaysim.
     for (auto& d : decoders)
@@ -159,9 +180,12 @@ int main(int argc, char** argv)
     std::string exe = argv[0];
     std::string reflector = exe.substr(0, exe.rfind('/') + 1) + "../tools/reflector";
     bool seconds_given = false;
+    double stagger_ms = -1;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
             reflector = argv[++i];
+        } else if (strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
+            stagger_ms = atof(argv[++i]);
         } else if (!seconds_given) {
             seconds = atof(argv[i]);
             seconds_given = true;
@@ -169,14 +193,27 @@ int main(int argc, char** argv)
             ks.push_back(atoi(argv[i]));
         }
     }
-    // One descriptor per decoder: 1000 of them need more than the usual soft limit.
-    rlimit files;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
     if (ks.empty())
-        ks = {100, 500, 1000};
+        ks = {100, 500, 1000, 5000};
+    // One descriptor per decoder: thousands need more than the usual soft limit, and 5000
+    // may need more than the hard one, which only a privileged process can raise.
+    int k_max = 0;
+    for (int k : ks)
+        k_max = k > k_max ? k : k_max;
+    const rlim_t wanted = static_cast<rlim_t>(k_max) + 256;
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < wanted) {
+        rlimit raised = files;
+        raised.rlim_cur = wanted;
+        if (raised.rlim_max < wanted)
+            raised.rlim_max = wanted;
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+            files.rlim_cur = files.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &files);
+            printf("descriptor limit %llu: K above that fails to open its sockets\n",
+                   static_cast<unsigned long long>(files.rlim_cur));
+        }
+    }
     printf("decoder scale: %d datagrams/s per decoder of 172 bytes, %.0f s per K, reflector %s\n",
            RATE, seconds, reflector.c_str());
     fflush(stdout);
@@ -188,7 +225,9 @@ int main(int argc, char** argv)
             // The decoders' online messages would drown the figures.
             if (freopen("/dev/null", "w", stdout) == nullptr)
                 _exit(1);
-            int rc = run(k, seconds, reflector, report);
+            const double ms = stagger_ms >= 0 ? stagger_ms
+                                              : std::min(STAGGER_MS, MAX_START_S * 1000.0 / k);
+            int rc = run(k, seconds, ms, reflector, report);
             fflush(report);
             _exit(rc);
         }
