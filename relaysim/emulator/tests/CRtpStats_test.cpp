@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <atomic>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -98,16 +100,17 @@ TEST(CRtpStatsTest, DuplicatesAreFoundAtLeast1024Behind)
 {
     CRtpStats stats;
     std::vector<Datagram> d;
-    for (unsigned s = 0; s <= 1100; ++s)
-        d.push_back({static_cast<uint16_t>(s)});
-    d.push_back({5});     // 1095 behind
-    d.push_back({1100});  // the highest again
+    // Long enough that the window is reused several times over.
+    for (unsigned s = 0; s <= 5000; ++s)
+        d.push_back({static_cast<uint16_t>(s == 4998 ? 4999 : s == 4999 ? 4998 : s)});
+    d.push_back({3905});  // 1095 behind
+    d.push_back({5000});  // the highest again
     feed(stats, d);
     const CRtpStats::Snapshot s = stats.snapshot();
     EXPECT_EQ(s.duplicates, 2u);
-    EXPECT_EQ(s.expected, 1101u);
+    EXPECT_EQ(s.expected, 5001u);
     EXPECT_EQ(s.lost, 0u);
-    EXPECT_EQ(s.reordered, 0u);
+    EXPECT_EQ(s.reordered, 1u);
 }
 
 TEST(CRtpStatsTest, ReportsTheLastSsrc)
@@ -121,6 +124,7 @@ TEST(CRtpStatsTest, ReportsTheLastSsrc)
 struct Timed {
     double at_ms;
     uint32_t ts;
+    uint32_t ssrc = 0x01020304;
 };
 
 double jitter_of(const std::vector<Timed>& arrivals, unsigned int rate)
@@ -132,7 +136,8 @@ double jitter_of(const std::vector<Timed>& arrivals, unsigned int rate)
         unsigned char p[12] = {0x80, 0, static_cast<unsigned char>(seq >> 8), static_cast<unsigned char>(seq),
                                static_cast<unsigned char>(a.ts >> 24), static_cast<unsigned char>(a.ts >> 16),
                                static_cast<unsigned char>(a.ts >> 8), static_cast<unsigned char>(a.ts),
-                               1, 2, 3, 4};
+                               static_cast<unsigned char>(a.ssrc >> 24), static_cast<unsigned char>(a.ssrc >> 16),
+                               static_cast<unsigned char>(a.ssrc >> 8), static_cast<unsigned char>(a.ssrc)};
         const long long ns = static_cast<long long>(a.at_ms * 1e6) + 5000000000LL;
         const timespec at = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
         stats.on_datagram(p, sizeof(p), at);
@@ -166,6 +171,12 @@ TEST(CRtpStatsTest, JitterFollowsUnevenPacing)
         {"10 ms off every datagram", paced(200, 1000, 160, 10, 30), 8000, 9.9, 10.01},
         {"2 ms off every datagram", paced(200, 1000, 160, 18, 22), 8000, 1.98, 2.01},
         {"even pacing across the timestamp wrap", paced(200, 0xFFFFF000u, 160, 20, 20), 8000, 0.0, 0.001},
+        {"new SSRC with another timestamp base", [] {
+             std::vector<Timed> v = paced(100, 1000, 160, 20, 20);
+             for (Timed t : paced(100, 500000000, 160, 20, 20))
+                 v.push_back({t.at_ms + 2000, t.ts, 0x0A0B0C0D});
+             return v;
+         }(), 8000, 0.0, 0.001},
         {"16 kHz clock", paced(200, 1000, 320, 10, 30), 16000, 9.9, 10.01},
         {"one late datagram decays", [] {
              std::vector<Timed> v = paced(100, 1000, 160, 20, 20);
@@ -194,6 +205,40 @@ TEST(CRtpStatsTest, MaxGapCountsOnlyOnlineSilence)
     EXPECT_DOUBLE_EQ(stats.snapshot().max_gap_ms, 250.0);
     stats.on_datagram(p, sizeof(p), {161, 100000000});  // a second: the stream stayed online
     EXPECT_DOUBLE_EQ(stats.snapshot().max_gap_ms, 1000.0);
+}
+
+// One writer, one reader, no lock: the reader never sees counts go backwards or loss
+// above what was expected.
+TEST(CRtpStatsTest, SnapshotsWhileTheWriterRuns)
+{
+    CRtpStats stats;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        unsigned char p[12] = {0x80, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4};
+        for (unsigned i = 0; i < 200000; ++i) {
+            if (i % 10 == 9)
+                continue;
+            p[2] = static_cast<unsigned char>(i >> 8);
+            p[3] = static_cast<unsigned char>(i);
+            const timespec at = {static_cast<time_t>(10 + i / 1000), static_cast<long>(i % 1000) * 1000000L};
+            stats.on_datagram(p, sizeof(p), at);
+        }
+        done = true;
+    });
+    unsigned long long last_received = 0;
+    while (!done) {
+        const CRtpStats::Snapshot s = stats.snapshot();
+        EXPECT_GE(s.received, last_received);
+        EXPECT_LE(s.lost, s.expected);
+        EXPECT_LE(s.received, 200000u);
+        last_received = s.received;
+    }
+    writer.join();
+    const CRtpStats::Snapshot s = stats.snapshot();
+    EXPECT_EQ(s.received, 180000u);
+    EXPECT_EQ(s.expected, 199999u);  // the last number was one of the dropped
+    EXPECT_EQ(s.lost, 19999u);
+    EXPECT_EQ(s.duplicates, 0u);
 }
 
 }  // namespace
