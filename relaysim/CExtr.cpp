@@ -26,7 +26,7 @@ CExtr::CExtr(const std::string& name, unsigned long address, ISocketHandler* pla
 CExtr::~CExtr()
 {
     // The body must be gone before the socket it polls; a pass lasts one poll timeout.
-    stop(static_cast<unsigned int>(m_poll_timeout) + 1000);
+    stop_before_destroy(static_cast<unsigned int>(m_poll_timeout) + 1000);
 }
 
 bool CExtr::open(unsigned int reflector, unsigned short decoder_port, unsigned short poll_timeout)

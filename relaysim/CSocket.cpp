@@ -27,7 +27,7 @@ sockaddr_in make_addr(unsigned int address, unsigned short port)
 }  // namespace
 
 CSocket::CSocket()
-    : m_fd(-1), m_last_err(0), m_connected(false), m_poll_timeout(1000), m_port(0)
+    : m_fd(-1), m_last_err(0), m_connected(false), m_poll_timeout(1000), m_port(0), m_refusal(0)
 {
     memset(&m_local_addr, 0, sizeof(m_local_addr));
     m_pollfd.fd = -1;
@@ -54,6 +54,7 @@ bool CSocket::open(unsigned short port, unsigned int address)
 {
     bool ok = true;
     close();  // never leak a descriptor opened earlier
+    m_refusal = 0;
     m_port = port;
     memset(&m_local_addr, 0, sizeof(m_local_addr));
     m_fd = ::socket(AF_INET, get_socket_type(), get_protocol());
@@ -113,6 +114,13 @@ int CSocket::send(unsigned char* data, int len)
 {
     if (!m_connected)
         return 0;
+    // poll() took a refusal off the socket to keep it from waking at once for ever; the
+    // send it would have failed reports it, as the kernel would have.
+    const int refused = m_refusal.exchange(0, std::memory_order_relaxed);
+    if (refused != 0) {
+        CLogger::m_logger->log_msg("CSocket::send():ERR:%s", strerror(refused));
+        return -1;
+    }
     const ssize_t n = ::send(m_fd, data, static_cast<size_t>(len), 0);
     if (n < 0) {
         const int err = errno;
@@ -147,6 +155,8 @@ bool CSocket::poll()
         socklen_t len = sizeof(err);
         if (getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
             err = errno;
+        else if (err != 0)
+            m_refusal.store(err, std::memory_order_relaxed);
         set_last_err(err);
     }
     return false;

@@ -47,4 +47,8 @@ protected:
     unsigned short m_poll_timeout;
     unsigned short m_port;
     pollfd m_pollfd;
+
+private:
+    // An error poll() fetched and cleared, still owed to the next send().
+    std::atomic<int> m_refusal;
 };

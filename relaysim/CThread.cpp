@@ -3,40 +3,24 @@
 
 #include "CLogger.h"
 
-#include <sched.h>
 #include <sys/time.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
-
-namespace {
-// A cancelled thread unwinds its frames without AddressSanitizer clearing their
-// red zones; the thread's exit code then runs on that stack and trips over them.
-// Clear the stack below the start routine's frame on the way out.
-struct exit_stack_guard {
-#if defined(__SANITIZE_ADDRESS__)
-    __attribute__((noinline)) ~exit_stack_guard()
-    {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0)
-            return;
-        void* lo = nullptr;
-        size_t size = 0;
-        if (pthread_attr_getstack(&attr, &lo, &size) == 0) {
-            char* const here = static_cast<char*>(__builtin_frame_address(0));
-            char* const low = static_cast<char*>(lo);
-            if (here > low && here <= low + size)
-                __asan_unpoison_memory_region(low, static_cast<size_t>(here - low));
-        }
-        pthread_attr_destroy(&attr);
-    }
-#endif
+struct CThread::life {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool ending = false;     // execute() returned: the thread will not be cancelled now
+    bool done = false;       // the body has ended and no longer touches the object
+    bool cancelled = false;  // the owner cancelled the thread
+    // The thread has left its start routine, however. Atomic as well: a thread cancelled
+    // inside a blocking call is no longer followed by ThreadSanitizer's lock tracking.
+    std::atomic<bool> gone{false};
 };
-}  // namespace
 
 CThread::CThread() : CThread(std::string()) {}
 
@@ -48,8 +32,6 @@ CThread::CThread(const std::string& name)
       m_attr(),
       m_thread(),
       m_thread_name(name),
-      m_alive(false),
-      m_end(END_OPEN),
       m_attr_live(false)
 {
 }
@@ -74,45 +56,56 @@ int CThread::start(void* arg)
     m_attr_live = true;
     pthread_attr_setdetachstate(&m_attr, PTHREAD_CREATE_DETACHED);
     m_keep_running = true;
-    m_end = END_OPEN;
-    m_alive = true;
+    m_life = std::make_shared<life>();
     const int rc = pthread_create(&m_thread, &m_attr, entry_point, this);
     if (rc != 0)
-        m_alive = false;
+        m_life.reset();
     return rc;
 }
 
 void* CThread::entry_point(void* p)
 {
-    const exit_stack_guard guard;
-    (void)guard;
     CThread* self = static_cast<CThread*>(p);
+    // Taken before anything that can be a cancellation point: a thread cancelled at
+    // any later step still reports that it has gone.
+    const std::shared_ptr<life> l = self->m_life;
+    struct leave {
+        life& l;
+        ~leave()
+        {
+            std::lock_guard<std::mutex> g(l.lock);
+            l.gone = true;
+            l.changed.notify_all();
+        }
+    } on_exit{*l};
+
     void* arg = self->m_arg;
     // pthread_self(): the owner's copy in m_thread may not be stored yet.
     CLogger::m_logger->log_msg("Thread 0x%lu started\n", static_cast<unsigned long>(pthread_self()));
     self->setup();
     self->m_running = true;
     self->execute(arg);
-    self->finish_body();
+    self->finish_body(*l);
     return nullptr;
 }
 
-void CThread::finish_body()
+void CThread::finish_body(life& l)
 {
-    int expected = END_OPEN;
-    if (!m_end.compare_exchange_strong(expected, END_BY_THREAD)) {
-        // The owner has decided to cancel us and still needs our id to be valid:
-        // wait here for the cancel, touching nothing of the object any more.
-        for (;;)
-            pause();
+    {
+        std::lock_guard<std::mutex> g(l.lock);
+        if (l.cancelled)
+            return;
+        l.ending = true;
     }
+    // May block on a full standard output; the owner's stop() does not wait for it.
     CLogger::m_logger->log_msg("Thread %s ( 0x%lu ) exit noramally\n", m_thread_name.c_str(),
                                static_cast<unsigned long>(pthread_self()));
+    std::lock_guard<std::mutex> g(l.lock);
     release_attr();
     m_running = false;
     m_event.signal();
-    // Last touch of the object: the owner may destroy it once it sees this.
-    m_alive = false;
+    l.done = true;
+    l.changed.notify_all();
 }
 
 int CThread::run(void* arg)
@@ -139,53 +132,43 @@ void CThread::stop_before_destroy(unsigned int ms)
     stop_for(ms, true);
 }
 
-bool CThread::busy(bool wait_unstarted) const
+void CThread::stop_for(unsigned int ms, bool destroying)
 {
-    return wait_unstarted ? m_alive.load() : m_running.load();
-}
-
-void CThread::stop_for(unsigned int ms, bool wait_unstarted)
-{
-    const bool was_busy = busy(wait_unstarted);
+    const bool was_running = m_running;
     m_keep_running = false;
-    if (!was_busy || m_end.load() == END_BY_CANCEL)
+    const std::shared_ptr<life> l = m_life;
+    if (!l || !(was_running || destroying))
         return;
 
-    m_event.pulse();
-    m_event.nonsignal();
-
-    // The body's end may have come between the first test and the nonsignal, which
-    // dropped its signal: test before every wait. Early wake-ups (a wakeup() from
-    // elsewhere) do not end the wait before its deadline.
-    const bool unlimited = ms == event::INFINITE_WAIT;
-    timespec deadline{};
-    if (!unlimited)
-        fill_timespec(ms, deadline);
-    while (busy(wait_unstarted) && m_end.load() != END_BY_THREAD) {
-        const int rc = unlimited ? m_event.wait(event::INFINITE_WAIT) : m_event.wait(deadline);
-        if (rc != 0)
-            break;
+    std::unique_lock<std::mutex> g(l->lock);
+    const auto ended = [&] { return l->done || l->gone; };
+    if (!ended() && !l->cancelled) {
+        m_event.pulse();
+        m_event.nonsignal();
+        if (ms == event::INFINITE_WAIT)
+            l->changed.wait(g, ended);
+        else if (!l->changed.wait_for(g, std::chrono::milliseconds(ms), ended) && !l->ending) {
+            const int err = errno;
+            CLogger::m_logger->log_msg("Thread %s( 0x%lu ) killed,%d\n", m_thread_name.c_str(),
+                                       static_cast<unsigned long>(m_thread), err);
+            pthread_cancel(m_thread);
+            l->cancelled = true;
+            release_attr();
+        }
     }
-
-    int expected = END_OPEN;
-    if (busy(wait_unstarted) && m_alive.load() && m_end.compare_exchange_strong(expected, END_BY_CANCEL)) {
-        const int err = errno;
-        CLogger::m_logger->log_msg("Thread %s( 0x%lu ) killed,%d\n", m_thread_name.c_str(),
-                                   static_cast<unsigned long>(m_thread), err);
-        pthread_cancel(m_thread);
-        release_attr();
-        return;
-    }
-    // The body has ended (or is just ending): wait for the thread's last touch of
-    // the object, a few instructions away, so the owner may destroy it on return.
-    while (m_alive.load() && m_end.load() == END_BY_THREAD)
-        sched_yield();
+    // The object must outlive every touch of the thread: an ending body finishes its exit
+    // line, and a cancelled one runs on to its next cancellation point (the bodies here
+    // block in polls and waits, which are such points).
+    if (destroying)
+        l->changed.wait(g, ended);
 }
 
 void CThread::release_attr()
 {
-    if (m_attr_live.exchange(false))
+    if (m_attr_live) {
+        m_attr_live = false;
         pthread_attr_destroy(&m_attr);
+    }
 }
 
 int CThread::suspend(unsigned long ms) const

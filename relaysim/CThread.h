@@ -7,10 +7,22 @@
 #include <time.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 // Usage: derive, override execute() with a loop that tests m_keep_running each pass
-// and sleeps only through suspend(); start(arg), later stop(ms) or destroy.
+// and sleeps only through suspend(); start(arg), later stop(ms). A derived destructor
+// calls stop_before_destroy(ms) first, while its members are still there.
+//
+// States of one start (owner: the creator's thread; body: the new thread):
+//   starting  start() created the thread; setup() runs        -> running (body)
+//   running   m_running set, execute() runs                   -> ending (body), cancelled (owner)
+//   ending    execute() returned; exit line being logged      -> done (body)
+//   done      m_running cleared; the body touches the object no more
+//   cancelled stop() timed out first; the thread leaves at its next cancellation point
+// The body claims ending and the owner claims cancelled under one lock, so exactly one
+// of them happens and the attribute object is released once. That record is shared with
+// the thread, so the thread's last steps never touch a destroyed object.
 class CThread {
 public:
     CThread();
@@ -45,21 +57,17 @@ protected:
     pthread_t m_thread;
     std::string m_thread_name;
 
-    // stop() for destructors: also waits for a thread that has not reached its body yet,
-    // so the object is not destroyed under it. Derived destructors call this first.
+    // stop(ms), and also waits for a thread that has not reached its body yet and for a
+    // cancelled one to leave, so the object is not destroyed under it.
     void stop_before_destroy(unsigned int ms);
 
 private:
-    enum { END_OPEN = 0, END_BY_THREAD = 1, END_BY_CANCEL = 2 };
+    struct life;
 
-    void stop_for(unsigned int ms, bool wait_unstarted);
-    bool busy(bool wait_unstarted) const;
-    void finish_body();
+    void stop_for(unsigned int ms, bool destroying);
+    void finish_body(life& l);
     void release_attr();
 
-    // Thread created and not yet through its end sequence.
-    std::atomic<bool> m_alive;
-    // Decides, once per start, whether the body's own end or a cancel wins.
-    std::atomic<int> m_end;
-    std::atomic<bool> m_attr_live;
+    std::shared_ptr<life> m_life;
+    bool m_attr_live;
 };

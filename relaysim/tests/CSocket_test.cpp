@@ -199,6 +199,12 @@ TEST_F(CSocketTest, PollWaitsItsTimeoutWhenPeerPortIsClosed)
         EXPECT_GE(elapsed_ms(start), 95) << "poll " << i << " returned at once";
         EXPECT_EQ(0, s.get_last_err());
     }
+
+    // The refusal poll took off the socket still reaches the operator, once, on the next send.
+    capture();
+    EXPECT_EQ(-1, s.send(data, sizeof(data)));
+    EXPECT_EQ(std::string("CSocket::send():ERR:") + strerror(ECONNREFUSED), captured());
+    EXPECT_EQ(12, s.send(data, sizeof(data)));
 }
 
 TEST_F(CSocketTest, PollOnDescriptorClosedBehindItsBackReportsInvalid)

@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -293,13 +294,66 @@ TEST_F(CThreadTest, AttributesReleasedOnceWhenTimeoutMeetsEndingBody)
         ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
         t.stop(14);
         ASSERT_TRUE(eventually([&] { return t.m_left.load(); }));
-        // A won cancel waits for its pthread_cancel, so the attribute is released by now.
+        // A won cancel releases the attribute before stop() returns; an ending body
+        // releases it after its exit line, which stop() does not wait for.
+        EXPECT_TRUE(eventually([&] { return watched_releases() > 0; }));
         const std::string out = captured();
         const bool exited = out.find("exit noramally") != std::string::npos;
         const bool killed = out.find(") killed,") != std::string::npos;
         EXPECT_NE(exited, killed) << out;
         EXPECT_EQ(1, watched_releases()) << "iteration " << i;
     }
+}
+
+TEST_F(CThreadTest, StopKeepsItsTimeoutWhileTheExitLineIsBlocked)
+{
+    TestThread t("blocked", Body::Sleeper);
+    ASSERT_EQ(0, t.start(nullptr));
+    ASSERT_TRUE(eventually([&] { return t.m_tid != 0 && thread_sleeping(t.m_tid); }));
+
+    // Standard output becomes a full pipe that nobody reads: the exit line blocks.
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    static char junk[4096];
+    while (write(fds[1], junk, sizeof(junk)) > 0) {
+    }
+    fcntl(fds[1], F_SETFL, 0);
+    fflush(stdout);
+    const int saved = dup(1);
+    dup2(fds[1], 1);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+
+    // Unblocks the writer once stop() has returned, or after 2 s if it never does.
+    std::atomic<bool> returned{false};
+    std::thread reader([&] {
+        eventually([&] { return returned.load(); }, 2000);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        eventually([&] {
+            while (read(fds[0], junk, sizeof(junk)) > 0) {
+            }
+            return !t.running();
+        });
+    });
+    timespec cpu0, cpu1;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+    const auto start = Clock::now();
+    t.stop(100);
+    const long took = elapsed_ms(start);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+    returned = true;
+    const bool ended = eventually([&] { return !t.running(); });
+    close(fds[1]);
+    reader.join();
+    dup2(saved, 1);
+    close(saved);
+    close(fds[0]);
+    setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+
+    EXPECT_LT(took, 1000);
+    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 50)
+        << "stop() spun while it waited";
+    EXPECT_TRUE(ended) << "the body never finished once its output drained";
 }
 
 TEST_F(CThreadTest, RunExecutesTheBodyOnTheCallingThread)
