@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds the relaysim Debian package in a host build folder and checks it as a user would meet it:
+# lintian, the unpacked programs, the manual page, the plain `cmake --install` tree; then the device
+# install tree of an ARM cross-build folder.
+# Usage: scripts/package_test.sh [BUILD_DIR [ARM_BUILD_DIR]]   (default: build build-arm)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+arm=${2:-build-arm}
+jobs=${JOBS:-$(nproc)}
+
+fail() { echo "package_test: FAIL: $*" >&2; exit 1; }
+step() { echo "package_test: $*"; }
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+[ -f "$build/CPackConfig.cmake" ] || fail "$build is not a configured host build with relaysim"
+cmake --build "$build" -j"$jobs" >/dev/null
+
+step "cpack -G DEB in $build"
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb="$build/relaysim_${version}_$(dpkg --print-architecture).deb"
+rm -f "$deb"
+(cd "$build" && cpack -G DEB >"$tmp/cpack.log" 2>&1) || { cat "$tmp/cpack.log"; fail "cpack"; }
+[ -f "$deb" ] || fail "cpack made no $deb"
+[ "$(dpkg-deb -f "$deb" Package)" = relaysim ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
+dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends lacks the computed library dependencies"
+
+step "lintian"
+root_flag=()
+[ "$(id -u)" -ne 0 ] || root_flag=(--allow-root)
+lintian "${root_flag[@]}" --fail-on error --display-info "$deb" || fail "lintian reports errors"
+
+step "unpacked package"
+dpkg-deb -x "$deb" "$tmp/deb"
+usr="$tmp/deb/usr"
+for f in bin/relaysim bin/relaysim-reflector bin/relaysim-rtp-source bin/relaysim-config-server \
+         share/man/man1/relaysim.1.gz share/man/man1/relaysim-reflector.1.gz \
+         share/doc/relaysim/copyright share/doc/relaysim/changelog.gz share/doc/relaysim/README.md.gz; do
+  [ -e "$usr/$f" ] || fail "package lacks usr/$f"
+done
+zcat "$usr/share/doc/relaysim/changelog.gz" | head -1 | grep -q "^relaysim ($version) " ||
+  fail "changelog.gz does not begin with version $version"
+status=0
+"$usr/bin/relaysim" </dev/null >"$tmp/usage.txt" 2>&1 || status=$?
+[ "$status" -eq 255 ] || fail "relaysim without arguments exited $status, not 255"
+grep -qF "Usage:$usr/bin/relaysim {-l local_port}" "$tmp/usage.txt" || fail "relaysim printed no usage text"
+"$usr/bin/relaysim-reflector" --help | grep -q '^usage: reflector' || fail "relaysim-reflector --help"
+"$usr/bin/relaysim-config-server" --help | grep -q '^usage: relaysim-config-server' ||
+  fail "relaysim-config-server --help"
+
+step "manual page"
+page="$usr/share/man/man1/relaysim.1.gz"
+LC_ALL=C.UTF-8 MANWIDTH=2000 man --warnings -E UTF-8 -l -Tutf8 "$page" 2>"$tmp/man.err" | col -b >"$tmp/man.txt"
+[ ! -s "$tmp/man.err" ] || { cat "$tmp/man.err"; fail "the manual page renders with warnings"; }
+for option in -l -r -p -pd -n -st -x -c -d -e --duration --max-loss --max-jitter --clock-rate \
+              --report --csv --prom; do
+  grep -qE -- "(^|[ [(])$option( |$)" "$tmp/man.txt" || fail "the manual page does not document $option"
+done
+for section in SYNOPSIS OPTIONS CONSOLE OUTPUT "EXIT STATUS" EXAMPLES; do
+  grep -q "^$section" "$tmp/man.txt" || fail "the manual page has no $section section"
+done
+
+step "cmake --install $build"
+DESTDIR="$tmp/pc" cmake --install "$build" --prefix /usr/local >/dev/null
+for f in bin/relaysim bin/relaysim-reflector bin/relaysim-rtp-source bin/relaysim-config-server \
+         share/man/man1/relaysim.1 share/doc/relaysim/README.md; do
+  [ -e "$tmp/pc/usr/local/$f" ] || fail "cmake --install lacks $f"
+done
+[ ! -e "$tmp/pc/usr/local/bin/lumatra_fw_update_patcher" ] || fail "the PC install holds the device's patcher"
+
+if [ -f "$arm/CMakeCache.txt" ]; then
+  step "device install tree of $arm"
+  cmake --build "$arm" -j"$jobs" >/dev/null
+  DESTDIR="$tmp/arm" cmake --install "$arm" --prefix /usr >/dev/null
+  patcher="$tmp/arm/usr/bin/lumatra_fw_update_patcher"
+  [ -x "$patcher" ] || fail "the ARM install tree lacks usr/bin/lumatra_fw_update_patcher"
+  readelf -h "$patcher" | grep -q 'Machine: *ARM' || fail "usr/bin/lumatra_fw_update_patcher is not an ARM program"
+  [ ! -e "$tmp/arm/usr/bin/relaysim" ] || fail "the ARM install tree holds relaysim"
+  if grep -q 'install(' voxframe/CMakeLists.txt; then
+    compgen -G "$tmp/arm/usr/lib/python3*/site-packages/voxframe*.so" >/dev/null ||
+      fail "the ARM install tree lacks usr/lib/python3.X/site-packages/voxframe*.so"
+  else
+    step "voxframe has no install rule yet: not checked"
+  fi
+else
+  step "no ARM build folder $arm: device install tree not checked"
+fi
+step "all package checks passed ($deb)"
