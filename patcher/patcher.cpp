@@ -8,12 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-
 #include <cerrno>
-#include <csignal>
+#include <climits>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -364,7 +361,7 @@ int main(int argc, char** argv)
 {
     // A reader that goes away (`| head -1`) must not end the patcher half way through the hook:
     // what can no longer be written is dropped and the hook runs to its end.
-    std::signal(SIGPIPE, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     try {
         if (argc != 2) {
             log("ERROR", "Expected exactly 1 argument, got " + std::to_string(argc - 1) + ".");
