@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
       python3 ffmpeg g++-arm-linux-gnueabihf qemu-user
-      libpython3.11-dev:armhf libpython3.11:armhf)
+      libffi-dev:armhf zlib1g-dev:armhf)
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   $SUDO dpkg --add-architecture armhf

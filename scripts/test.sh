@@ -31,9 +31,19 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBUILD_VOXF
 cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan -j"$jobs" -L tsan --timeout 900
 
-stage "ARM cross-build under qemu-arm"
+stage "ARM cross-build under qemu-arm, voxframe on the device's Python 3.8"
+# The device's interpreter, cross-built from the shared folder beside the clone, once: it stays
+# in the build folder and is rebuilt only when missing.
+device_python=$PWD/build-arm/device-python-3.8
+if [ ! -x "$device_python/usr/local/bin/python3.8" ]; then
+  mkdir -p build-arm && rm -rf "$device_python" "$device_python.part"
+  PATH="$(pyenv prefix 3.8 2>/dev/null)/bin:$PATH" DEST="$device_python.part" \
+    bash ../shared/device-python/build.sh
+  mv "$device_python.part" "$device_python"
+fi
 cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-  -DBUILD_RELAYSIM=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+  -DBUILD_RELAYSIM=OFF -DCMAKE_BUILD_TYPE=Release \
+  -DVOXFRAME_TARGET_PYTHON_ROOT="$device_python/usr/local" >/dev/null
 cmake --build build-arm -j"$jobs"
 ctest --test-dir build-arm -j"$jobs" --timeout 900
 
