@@ -16,6 +16,7 @@
 #include "CInstr.h"
 #include "CLogger.h"
 #include "devices.h"
+#include "utils.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -51,10 +52,7 @@ const size_t GSO_SEGMENTS = 64;
 int bound_socket(unsigned short& port)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = utils::make_address(INADDR_LOOPBACK, 0);
     bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     socklen_t len = sizeof(a);
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -64,12 +62,7 @@ int bound_socket(unsigned short& port)
 
 sockaddr_in loopback(unsigned short port)
 {
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
+    return utils::make_address(INADDR_LOOPBACK, port);
 }
 
 // Udp OutDatagrams of /proc/net/snmp.

@@ -2,6 +2,7 @@
 #include "CGetConfig.h"
 
 #include "CLogger.h"
+#include "utils.h"
 #include "fuzz_support.h"
 
 #include <sys/socket.h>
@@ -23,10 +24,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     CLogger::init("config_reply_fuzz");
 
     g_server = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = utils::make_address(INADDR_LOOPBACK, 0);
     socklen_t len = sizeof(addr);
     if (g_server < 0 || bind(g_server, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
         getsockname(g_server, reinterpret_cast<sockaddr*>(&addr), &len) != 0)

@@ -20,6 +20,8 @@
 //   dropped sequence numbers below the highest one sent: what the receiver can see as lost.
 // Decoders are ordered by device address; decoder i hears encoder stream i modulo the
 // number of streams, streams counted by SSRC in order of first appearance.
+#include "utils.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -92,11 +94,7 @@ int open_socket(in_addr_t addr, unsigned short port, unsigned short& bound, int 
     // past net.core.rmem_max needs CAP_NET_ADMIN, without which the plain request stands.
     if (rcvbuf > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = addr;
+    sockaddr_in sa = utils::make_address(ntohl(addr), port);
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
         perror("reflector: bind");
         exit(1);

@@ -4,6 +4,8 @@
 //   -f  tone frequency (default 1000 Hz)      -T  duration (default: until SIGINT/SIGTERM)
 //   -s  SSRC (default random)                 -a  amplitude 0..1 (default 0.5)
 //   -b  pad each packet to this size (default 172: 12-byte header, 160 samples)
+#include "utils.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -74,16 +76,13 @@ int main(int argc, char** argv)
     size_t colon = target.find(':');
     if (colon == std::string::npos || colon == 0)
         usage();
-    const hostent* he = gethostbyname(target.substr(0, colon).c_str());
-    if (he == nullptr || he->h_addrtype != AF_INET) {
+    const unsigned int host = get_ip_address(target.substr(0, colon));
+    if (host == 0) {
         fprintf(stderr, "rtp_source: can't resolve %s\n", target.c_str());
         return 1;
     }
-    sockaddr_in to;
-    memset(&to, 0, sizeof(to));
-    to.sin_family = AF_INET;
-    memcpy(&to.sin_addr, he->h_addr_list[0], sizeof(to.sin_addr));
-    to.sin_port = htons(static_cast<unsigned short>(atoi(target.c_str() + colon + 1)));
+    sockaddr_in to =
+        utils::make_address(host, static_cast<unsigned short>(atoi(target.c_str() + colon + 1)));
     if (bytes < 12 + SAMPLES)
         bytes = 12 + SAMPLES;
 

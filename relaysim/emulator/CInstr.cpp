@@ -43,10 +43,7 @@ unsigned long CInstr::key_of(unsigned long address)
 void CInstr::add_encoder(unsigned long address, unsigned int address_ip, unsigned short port)
 {
     sockaddr_in& to = m_encoders[key_of(address)];
-    memset(&to, 0, sizeof(to));
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(address_ip);
+    to = utils::make_address(address_ip, port);
     m_table_stale = true;
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &to.sin_addr, text, sizeof(text));

@@ -4,6 +4,7 @@
 #include "CLogger.h"
 
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -104,3 +105,13 @@ bool get_ip_addr(const std::string& ifname, unsigned int& ip)
 }
 
 }  // namespace utils
+
+unsigned int get_ip_address(const std::string& host)
+{
+    const hostent* he = gethostbyname(host.c_str());
+    if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr)
+        return 0;
+    in_addr addr;
+    memcpy(&addr, he->h_addr_list[0], sizeof(addr));
+    return ntohl(addr.s_addr);
+}

@@ -1,18 +1,16 @@
 // Player relay: forwards the selected decoder's stream unchanged to the local RTP player.
 #include "CPlayer.h"
 
+#include "utils.h"
+
 #include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
 
 CPlayer::CPlayer(unsigned int address, unsigned short port)
-    : m_last_rx(time(nullptr)), m_online(false)
+    : m_addr(utils::make_address(address, port)), m_last_rx(time(nullptr)), m_online(false)
 {
-    memset(&m_addr, 0, sizeof(m_addr));
-    m_addr.sin_family = AF_INET;
-    m_addr.sin_port = htons(port);
-    m_addr.sin_addr.s_addr = htonl(address);
 }
 
 bool CPlayer::open()

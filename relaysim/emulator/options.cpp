@@ -1,4 +1,4 @@
-// Command line of relaysim: its settings, the usage text and host resolution.
+// Command line of relaysim: its settings and the usage text.
 #include "options.h"
 
 #include "devices.h"
@@ -31,16 +31,6 @@ void usage(const std::string& program)
     printf("[-d decoder_list.txt]: list of decoders files. if not set, some defaults are used\n");
     printf("[-e encoder_list.txt]: list of encoders files\n");
     printf("{-x project_id}: Emulate a diagnostic decoder to connect to the given project ID\n");
-}
-
-unsigned int get_ip_address(const std::string& host)
-{
-    const hostent* he = gethostbyname(host.c_str());
-    if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr)
-        return 0;
-    in_addr addr;
-    memcpy(&addr, he->h_addr_list[0], sizeof(addr));
-    return ntohl(addr.s_addr);
 }
 
 namespace {

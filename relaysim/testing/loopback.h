@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CUdpSocket.h"
+#include "utils.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,12 +24,7 @@ constexpr unsigned int LOOPBACK = 0x7F000001;  // 127.0.0.1, host order, as CSoc
 
 inline sockaddr_in address(unsigned short port)
 {
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(LOOPBACK);
-    return a;
+    return utils::make_address(LOOPBACK, port);
 }
 
 inline unsigned short local_port(int fd)

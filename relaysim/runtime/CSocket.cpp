@@ -2,6 +2,7 @@
 #include "CSocket.h"
 
 #include "CLogger.h"
+#include "utils.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -15,15 +16,6 @@ namespace {
 constexpr short POLL_EVENTS = POLLIN | POLLRDNORM;  // 0x41
 constexpr int OPEN_ATTEMPTS = 99;
 
-sockaddr_in make_addr(unsigned int address, unsigned short port)
-{
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(address);
-    return a;
-}
 }  // namespace
 
 CSocket::CSocket()
@@ -83,7 +75,7 @@ bool CSocket::open()
 
 bool CSocket::bind(unsigned int address)
 {
-    m_local_addr = make_addr(address, m_port);
+    m_local_addr = utils::make_address(address, m_port);
     if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&m_local_addr), sizeof(m_local_addr)) == 0)
         return true;
     const int err = errno;
@@ -97,7 +89,7 @@ bool CSocket::connect(unsigned int address, unsigned short port)
 {
     if (!is_valid())
         return m_connected;
-    const sockaddr_in peer = make_addr(address, port);
+    const sockaddr_in peer = utils::make_address(address, port);
     if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0) {
         m_connected = true;
     } else {

@@ -1,5 +1,7 @@
-// Command line of relaysim: its settings, the usage text and host resolution.
+// Command line of relaysim: its settings and the usage text.
 #pragma once
+
+#include "utils.h"
 
 #include <string>
 
@@ -21,9 +23,6 @@ struct options {
 extern const char* const CONFIG_SERVER_HOST;
 
 void usage(const std::string& program);
-
-// Host byte order; 0 when the name can't be resolved.
-unsigned int get_ip_address(const std::string& host);
 
 // Fills opt from the words; reads the "-d"/"-e" list files into mac_list and
 // ins_list as it meets them. False after printing the usage text: the caller exits.

@@ -1,7 +1,7 @@
 // Configuration-server lookup: one text request per device, one text reply naming its reflector.
 #include "CGetConfig.h"
 
-#include "options.h"
+#include "utils.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -61,11 +61,7 @@ bool CGetConfig::get_reflector(const std::string& mac, unsigned int& ip, unsigne
     const unsigned char* data = reinterpret_cast<const unsigned char*>(request.data());
     const unsigned short len = static_cast<unsigned short>(request.size());
 
-    sockaddr_in to;
-    memset(&to, 0, sizeof(to));
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_port);
-    to.sin_addr.s_addr = htonl(m_ip);
+    const sockaddr_in to = utils::make_address(m_ip, m_port);
 
     // A failed send is not reported: the server then simply seems silent.
     m_socket.write(data, len, to);
