@@ -401,6 +401,10 @@ bool parse_init_args(PyObject* args, PyObject* kwargs, Ref* values)
     // Something is left that no parameter took: name the first offender.
     pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) { // put there by a key's __eq__ during the lookups
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__init__");
+            return false;
+        }
         Py_ssize_t match = -1;
         for (Py_ssize_t i = 0; i < P_COUNT && match < 0; ++i)
             if (key == names[i] || PyUnicode_Compare(key, names[i]) == 0)

@@ -68,6 +68,28 @@ for extra in (dict(data=ClearingPayload(b"abc")),
 """
 
 
+# A key whose __eq__, run by the name lookups, moves a non-string key in among the keywords.
+KEYWORDS_CHANGED_MID_LOOKUP = """
+import voxframe
+
+class Rearranging(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        if other == "replica" and 12345 not in kwargs:
+            kwargs.pop("bogus")
+            kwargs[12345] = 1
+            kwargs["bogus"] = 1
+        return str.__eq__(self, other)
+
+kwargs = {Rearranging("replica"): 1, "bogus": 2}
+try:
+    voxframe.VoxFrame(1, 0, b"\\0\\0\\0\\0", 0, b"", **kwargs)
+except TypeError as exc:
+    print(exc)
+"""
+
+
 class ConstructionTest(unittest.TestCase):
     def test_plain_packet_fills_every_field(self):
         r = VoxFrame(**base_args(rtp_timestamp_ms=77, gpios=5))
@@ -484,6 +506,10 @@ class ArgumentErrorTest(unittest.TestCase):
                 self.assertEqual(str(caught), "__init__() keywords must be strings")
                 self.assertEqual(last_entry(caught).name, "voxframe.VoxFrame.__init__")
         self.assertEqual(compared, [])
+
+    def test_keyword_that_turns_up_during_the_lookups(self):
+        self.assertEqual(support.run_python(KEYWORDS_CHANGED_MID_LOOKUP).strip(),
+                         "__init__() keywords must be strings")
 
     def test_method_messages(self):
         r = VoxFrame(**base_args())
