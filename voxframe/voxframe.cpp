@@ -294,33 +294,71 @@ bool small_big_endian(PyObject* obj, unsigned long long& value)
     return true;
 }
 
-// Bytes readable at address within the memory that keep holds, or 0 if none of it holds address.
-// keep is a node of ctypes' keep-alive tree: dicts, tuples, ctypes objects (whose own trees are
-// searched too, as a pointer keeps its target) and memoryviews (whose exporter is searched).
-Py_ssize_t kept_bytes_at(PyObject* keep, uintptr_t address, int depth)
+// The largest run of memory found that holds an address. Its buffer stays exported until the
+// copy is done, so code run by the search (a subclass's _objects) cannot free it under us.
+class KeptMemory {
+public:
+    KeptMemory() = default;
+    KeptMemory(const KeptMemory&) = delete;
+    KeptMemory& operator=(const KeptMemory&) = delete;
+    ~KeptMemory() { release(); }
+
+    Py_ssize_t available() const { return m_available; }
+    // Keeps view if it offers more bytes at address than the one kept; releases it otherwise.
+    void offer(Py_buffer& view, uintptr_t address)
+    {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
+        const bool holds =
+            view.len > 0 && address >= start && address - start < static_cast<uintptr_t>(view.len);
+        const Py_ssize_t available = holds ? view.len - static_cast<Py_ssize_t>(address - start) : 0;
+        if (available <= m_available) {
+            PyBuffer_Release(&view);
+            return;
+        }
+        release();
+        m_view = view;
+        m_held = true;
+        m_available = available;
+    }
+
+private:
+    void release()
+    {
+        if (m_held)
+            PyBuffer_Release(&m_view);
+        m_held = false;
+    }
+
+    Py_buffer m_view{};
+    bool m_held = false;
+    Py_ssize_t m_available = 0;
+};
+
+// Searches keep, a node of ctypes' keep-alive tree, for memory that holds address: dicts,
+// tuples, ctypes objects (whose own trees are searched too, as a pointer keeps its target) and
+// memoryviews (whose exporter is searched).
+void find_kept(PyObject* keep, uintptr_t address, int depth, KeptMemory& found)
 {
     if (keep == nullptr || keep == Py_None || depth > 8)
-        return 0;
-    Py_ssize_t best = 0;
+        return;
     auto visit = [&](PyObject* child) {
         Ref held = Ref::borrowed(child); // a child's lookup may run code that drops it
-        const Py_ssize_t found = kept_bytes_at(child, address, depth + 1);
-        best = found > best ? found : best;
+        find_kept(child, address, depth + 1, found);
     };
     if (PyDict_Check(keep)) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(keep, &pos, &key, &value))
             visit(value);
-        return best;
+        return;
     }
     if (PyTuple_Check(keep)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keep); ++i)
             visit(PyTuple_GET_ITEM(keep, i));
-        return best;
+        return;
     }
     if (!PyObject_CheckBuffer(keep))
-        return 0;
+        return;
     if (PyMemoryView_Check(keep))
         visit(PyMemoryView_GET_BUFFER(keep)->obj);
     if (is_ctypes_object(keep)) {
@@ -331,15 +369,10 @@ Py_ssize_t kept_bytes_at(PyObject* keep, uintptr_t address, int depth)
             visit(objects.get());
     }
     Py_buffer view;
-    if (PyObject_GetBuffer(keep, &view, PyBUF_SIMPLE) != 0) {
+    if (PyObject_GetBuffer(keep, &view, PyBUF_SIMPLE) != 0)
         PyErr_Clear();
-        return best;
-    }
-    const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
-    if (view.len > 0 && address >= start && address - start < static_cast<uintptr_t>(view.len))
-        best = view.len - static_cast<Py_ssize_t>(address - start);
-    PyBuffer_Release(&view);
-    return best;
+    else
+        found.offer(view, address);
 }
 
 // ---------------------------------------------------------------------------
@@ -609,9 +642,11 @@ PyObject* bounded_copy(PyObject* self, uintptr_t address, Py_ssize_t wanted, int
     }
     Ref keep(PyObject_GetAttr(root.get(), state.names.objects));
     CHECK(keep);
-    const Py_ssize_t available = kept_bytes_at(keep.get(), address, 0);
-    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
-                                                 wanted < available ? wanted : available);
+    KeptMemory kept;
+    find_kept(keep.get(), address, 0, kept);
+    PyObject* result = PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(address),
+        wanted < kept.available() ? wanted : kept.available());
     CHECK(result);
     return result;
 }
