@@ -129,7 +129,7 @@ int run(int k, double seconds, double stagger_ms, const std::string& reflector_p
     for (int i = 0; i < k; ++i) {
         decoders.emplace_back(new CExtr("ORVANTEX - " + std::to_string(i),
                                         0x0A0000000000UL + static_cast<unsigned long>(i), &counter));
-        decoders.back()->m_selected = true;
+        decoders.back()->select(true);
         decoders.back()->open(0x7F000001, static_cast<unsigned short>(port));
         decoders.back()->start(nullptr);
         next_start += pause;

@@ -289,7 +289,7 @@ int main(int argc, char** argv)
     fprintf(report,
             "fan-out: %zu encoders, %u-byte datagrams, sink 127.0.0.1:%u (not read), "
             "%d rounds of %.2f s per method\n",
-            relay.m_encoders.size(), DATAGRAM, sink_port, rounds, share);
+            relay.encoder_count(), DATAGRAM, sink_port, rounds, share);
     Figures a, b, c, c_batches, d, b_read, d_read;
     // Local datagrams at twice the rate the fastest loop could relay them, in bursts every
     // 0.2 ms, so the relay's queue never runs dry while the feeder takes little time.
@@ -309,7 +309,7 @@ int main(int argc, char** argv)
             return fed;
         });
         // Let the relay drain its queue before the next method is counted.
-        const int fd = instr.m_socket.get_socket_fd();
+        const int fd = instr.socket().get_socket_fd();
         for (int i = 0, queued = 1; i < 200 && queued > 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             if (ioctl(fd, FIONREAD, &queued) != 0)

@@ -110,17 +110,17 @@ void CConsole::act(int value)
         printf("Stop listening on PC\n");
         if (m_current < size) {
             CExtr* stream = m_streams[m_current];
-            printf("De-selecting stream - %s\n", stream->m_name.c_str());
-            stream->m_selected = false;
+            printf("De-selecting stream - %s\n", stream->name().c_str());
+            stream->select(false);
         }
     } else if (value >= 0 && value < size) {
         CExtr* chosen = m_streams[value];
-        printf("Selecting stream - %s\n", chosen->m_name.c_str());
-        chosen->m_selected = true;
+        printf("Selecting stream - %s\n", chosen->name().c_str());
+        chosen->select(true);
         if (m_current != value) {
             CExtr* old = m_streams[m_current];
-            printf("De-selecting stream - %s\n", old->m_name.c_str());
-            old->m_selected = false;
+            printf("De-selecting stream - %s\n", old->name().c_str());
+            old->select(false);
             m_current = value;
         }
     }

@@ -19,7 +19,8 @@ CExtr::CExtr(const std::string& name, unsigned long address, ISocketHandler* pla
       m_last_rx(0),
       m_selected(false),
       m_player(player),
-      m_poll_timeout(POLL_TIMEOUT)
+      m_poll_timeout(POLL_TIMEOUT),
+      m_next_send(0)
 {
 }
 
@@ -57,32 +58,64 @@ unsigned int CExtr::ssrc_of(const unsigned char* data, int len)
     return ssrc;
 }
 
+unsigned short CExtr::local_port() const
+{
+    return m_socket.local_port();
+}
+
+void CExtr::begin(time_t now)
+{
+    m_next_send = now - REQUEST_PERIOD;
+}
+
+void CExtr::on_datagram(const sockaddr_in& from, unsigned char* data, int len, time_t now)
+{
+    if (m_last_rx == 0) {
+        const int total = online_ext.fetch_add(1) + 1;
+        printf("\n[SSRC: %x] %s : Online [Total online: %d]", ssrc_of(data, len), m_name.c_str(), total);
+        fflush(stdout);
+    }
+    m_last_rx = now;
+    if (m_selected)
+        m_player->on_raw_data(from, data, static_cast<unsigned short>(len));
+}
+
+int CExtr::end_pass(bool received, time_t now)
+{
+    int actions = PASS_NOTHING;
+    if (!received && m_last_rx != 0 && now > m_last_rx + OFFLINE_AFTER) {
+        m_last_rx = 0;
+        const int total = online_ext.fetch_sub(1) - 1;
+        printf("\n%s : Offline [Total online: %d]", m_name.c_str(), total);
+        fflush(stdout);
+        actions |= PASS_OFFLINE;
+    }
+    // A late pass sends one request and advances one period: it catches up pass by pass.
+    if (now > m_next_send) {
+        m_next_send += REQUEST_PERIOD;
+        actions |= PASS_SEND_REQUEST;
+    }
+    return actions;
+}
+
 int CExtr::execute(void*)
 {
     using clock = std::chrono::steady_clock;
     unsigned char request[REQUEST_SIZE];
     make_request(m_mac, request);
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[BUFFER_SIZE]);
-    time_t next_send = time(nullptr) - REQUEST_PERIOD;
+    begin(time(nullptr));
 
     while (m_keep_running && m_socket.is_valid()) {
         const clock::time_point pass_start = clock::now();
         bool received = false;
         if (m_socket.poll()) {
             sockaddr_in from;
-            int len = m_socket.read(buffer.get(), BUFFER_SIZE, from);
+            const int len = m_socket.read(buffer.get(), BUFFER_SIZE, from);
             // A failed read delivered nothing: not forwarded, not activity.
             if (len >= 0) {
                 received = true;
-                if (m_last_rx == 0) {
-                    int total = online_ext.fetch_add(1) + 1;
-                    printf("\n[SSRC: %x] %s : Online [Total online: %d]",
-                           ssrc_of(buffer.get(), len), m_name.c_str(), total);
-                    fflush(stdout);
-                }
-                m_last_rx = time(nullptr);
-                if (m_selected)
-                    m_player->on_raw_data(from, buffer.get(), static_cast<unsigned short>(len));
+                on_datagram(from, buffer.get(), len, time(nullptr));
             }
         } else {
             // A pending socket error (an ICMP refusal on the connected socket) makes
@@ -92,17 +125,8 @@ int CExtr::execute(void*)
             if (spent + 50 < m_poll_timeout && m_keep_running)
                 suspend(static_cast<unsigned long>(m_poll_timeout - spent));
         }
-        const time_t now = time(nullptr);
-        if (!received && m_last_rx != 0 && now > m_last_rx + 4) {
-            m_last_rx = 0;
-            int total = online_ext.fetch_sub(1) - 1;
-            printf("\n%s : Offline [Total online: %d]", m_name.c_str(), total);
-            fflush(stdout);
-        }
-        if (now > next_send) {
+        if (end_pass(received, time(nullptr)) & PASS_SEND_REQUEST)
             m_socket.send(request, REQUEST_SIZE);
-            next_send += REQUEST_PERIOD;
-        }
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "CUdpSocket.h"
 #include "ISocketHandler.h"
 
+#include <netinet/in.h>
 #include <time.h>
 
 #include <atomic>
@@ -12,7 +13,9 @@
 
 class CExtr : public CThread {
 public:
-    enum { REQUEST_SIZE = 12, BUFFER_SIZE = 1500, POLL_TIMEOUT = 2000, REQUEST_PERIOD = 4 };
+    enum { REQUEST_SIZE = 12, BUFFER_SIZE = 1500, POLL_TIMEOUT = 2000, REQUEST_PERIOD = 4, OFFLINE_AFTER = 4 };
+    // What a pass decides besides receiving (flags).
+    enum { PASS_NOTHING = 0, PASS_OFFLINE = 1, PASS_SEND_REQUEST = 2 };
 
     CExtr(const std::string& name, unsigned long address, ISocketHandler* player);
     ~CExtr() override;
@@ -23,6 +26,15 @@ public:
 
     int execute(void* arg) override;
 
+    // The steps of one pass, on the decoder's thread (or a test's, with its own clock):
+    // the schedule starts one period in the past, so the first pass sends at once.
+    void begin(time_t now);
+    // A datagram of len bytes: online report on the first, forwarding while selected.
+    void on_datagram(const sockaddr_in& from, unsigned char* data, int len, time_t now);
+    // The end of a pass: PASS_OFFLINE when a silent stream has just gone offline (reported
+    // here), PASS_SEND_REQUEST when a request is due (the schedule advances one period).
+    int end_pass(bool received, time_t now);
+
     // "QVL ", the six octets of mac (wire order in memory), two zero bytes.
     static void make_request(unsigned long mac, unsigned char* request);
     // Bytes 8-11 big-endian; bytes the datagram does not have count as zero.
@@ -31,13 +43,20 @@ public:
     // Number of emulated decoders that are online.
     static std::atomic<int> online_ext;
 
+    const std::string& name() const { return m_name; }
+    // Set by the console: forward this decoder's stream to the player.
+    void select(bool on) { m_selected = on; }
+    bool selected() const { return m_selected; }
+    bool online() const { return m_last_rx != 0; }
+    unsigned short local_port() const;
+
+private:
     unsigned long m_mac;
     CUdpSocket m_socket;
     std::string m_name;
     time_t m_last_rx;
     std::atomic<bool> m_selected;
     ISocketHandler* m_player;
-
-private:
     unsigned short m_poll_timeout;
+    time_t m_next_send;
 };

@@ -17,15 +17,14 @@ const size_t AFTER_SSRC = 12;
 }
 
 CInstr::CInstr()
-    : m_last_rx(time(nullptr)),
-      m_server(m_socket, *this),
-      m_online(false),
-      m_batched(true),
-      m_segmenting(false),
-      m_table_stale(false),
+    : m_table_stale(false),
       m_table_data(nullptr),
       m_table_len(0),
-      m_segment_limit(CUdpSocket::MAX_SEGMENT_SIZE + 1)
+      m_segment_limit(CUdpSocket::MAX_SEGMENT_SIZE + 1),
+      m_state(time(nullptr)),
+      m_server(m_socket, *this),
+      m_batched(true),
+      m_segmenting(false)
 {
 }
 
@@ -65,9 +64,7 @@ void CInstr::on_raw_data(const sockaddr_in&, unsigned char* data, unsigned short
 {
     if (len < MIN_DATAGRAM)
         return;
-    // The time goes first so that the console never sees a fresh flag with a stale time.
-    m_last_rx = time(nullptr);
-    if (!m_online.exchange(true)) {
+    if (m_state.received(time(nullptr))) {
         printf("local stream online\n");
         fflush(stdout);
     }
@@ -191,11 +188,4 @@ void CInstr::send_one_by_one(unsigned char* data, unsigned short len, size_t fir
         memcpy(data + SSRC_AT, m_keys[i].data(), m_keys[i].size());
         m_socket.write(data, len, *static_cast<const sockaddr_in*>(m_msgs[i].msg_hdr.msg_name));
     }
-}
-
-bool CInstr::check_offline(time_t now)
-{
-    if (now - m_last_rx.load() > 5 && m_online.load())
-        return m_online.exchange(false);
-    return false;
 }

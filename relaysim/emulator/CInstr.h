@@ -1,6 +1,7 @@
 // Local-stream relay: re-sends each local RTP datagram once per emulated encoder.
 #pragma once
 
+#include "CStreamState.h"
 #include "CUdpServer.h"
 #include "CUdpSocket.h"
 #include "ISocketHandler.h"
@@ -37,22 +38,20 @@ public:
     // Runs on the server thread only; changes data in place.
     void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len) override;
 
+    // Ends the receiving thread (its poll waits 1 s).
+    void stop() { m_server.deinit(); }
+
     // True once, when the stream was online and silent for more than 5 s; clears the flag.
-    bool check_offline(time_t now);
+    bool check_offline(time_t now) { return m_state.check_offline(now); }
+    CStreamState& state() { return m_state; }
 
-    std::map<unsigned long, sockaddr_in> m_encoders;
-    CUdpSocket m_socket;
-    std::atomic<time_t> m_last_rx;
-    CUdpServer m_server;
-    std::atomic<bool> m_online;
-
-    // Batched sends, one system call for up to CUdpSocket::MAX_BATCH copies; cleared
-    // for good when the kernel turns out to lack them, or by a test before start().
-    bool m_batched;
-    // Segmented sends (UDP_SEGMENT), up to CUdpSocket::MAX_SEGMENTS copies a message: set by
-    // start() when asked for and the kernel takes them (an older kernel would send a whole
-    // run as one datagram). Both flags belong to the thread of on_raw_data.
-    bool m_segmenting;
+    size_t encoder_count() const { return m_encoders.size(); }
+    CUdpSocket& socket() { return m_socket; }
+    // Before start(), or while nothing calls on_raw_data: how copies leave. Without
+    // batches every copy is one write; segments need batches and the kernel's support.
+    void use_batches(bool on) { m_batched = on; }
+    void use_segments(bool on) { m_segmenting = on && m_batched; }
+    bool batched() const { return m_batched; }
 
 private:
     // All copies of one datagram, in ascending key order, from the local port.
@@ -84,4 +83,16 @@ private:
     unsigned short m_table_len;
     // Datagrams this long or longer are not segmented (too long for a full run, or refused).
     unsigned short m_segment_limit;
+
+    std::map<unsigned long, sockaddr_in> m_encoders;
+    CUdpSocket m_socket;
+    CStreamState m_state;
+    CUdpServer m_server;
+    // Batched sends, one system call for up to CUdpSocket::MAX_BATCH copies; cleared for
+    // good when the kernel turns out to lack them.
+    bool m_batched;
+    // Segmented sends (UDP_SEGMENT), up to CUdpSocket::MAX_SEGMENTS copies a message: set by
+    // start() when asked for and the kernel takes them (an older kernel would send a whole
+    // run as one datagram). Both flags belong to the thread of on_raw_data.
+    bool m_segmenting;
 };

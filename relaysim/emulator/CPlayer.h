@@ -1,13 +1,13 @@
 // Player relay: forwards the selected decoder's stream unchanged to the local RTP player.
 #pragma once
 
+#include "CStreamState.h"
 #include "CUdpSocket.h"
 #include "ISocketHandler.h"
 
 #include <netinet/in.h>
 #include <time.h>
 
-#include <atomic>
 
 class CPlayer : public ISocketHandler {
 public:
@@ -20,10 +20,11 @@ public:
     void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len) override;
 
     // True once, when the stream was online and silent for more than 5 s; clears the flag.
-    bool check_offline(time_t now);
+    bool check_offline(time_t now) { return m_state.check_offline(now); }
+    CStreamState& state() { return m_state; }
 
+private:
     sockaddr_in m_addr;
     CUdpSocket m_socket;
-    std::atomic<time_t> m_last_rx;
-    std::atomic<bool> m_online;
+    CStreamState m_state;
 };

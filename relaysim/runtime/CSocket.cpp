@@ -154,6 +154,15 @@ bool CSocket::poll()
     return false;
 }
 
+unsigned short CSocket::local_port() const
+{
+    sockaddr_in a;
+    socklen_t len = sizeof(a);
+    if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return 0;
+    return ntohs(a.sin_port);
+}
+
 bool CSocket::close()
 {
     const int fd = m_fd.exchange(-1);

@@ -33,6 +33,8 @@ public:
     bool bind(unsigned int address);
     bool connect(unsigned int address, unsigned short port);
     int send(unsigned char* data, int len);
+    // The port the system bound the socket to (host order); 0 when it has none.
+    unsigned short local_port() const;
 
 protected:
     // Stores errno of a failed call as the last error.

@@ -57,7 +57,7 @@ protected:
     {
         std::vector<bool> s;
         for (CExtr* d : m_streams)
-            s.push_back(d->m_selected);
+            s.push_back(d->selected());
         return s;
     }
 
@@ -138,8 +138,7 @@ TEST_F(CConsoleTest, BadInputAndEndOfInputAreNotReadAgain)
         EXPECT_GT(clock::now() - t0, std::chrono::milliseconds(800)) << "one wake a second";
     }
     // Without input the passes still report streams that stopped.
-    m_instr.m_online = true;
-    m_instr.m_last_rx = time(nullptr) - 10;
+    m_instr.state().received(time(nullptr) - 10);
     EXPECT_EQ(pass(console, ""), "local stream offline\n");
 }
 
@@ -147,15 +146,13 @@ TEST_F(CConsoleTest, ReflectorCheckWaitsForAValueOfZeroOrMore)
 {
     CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
     const time_t long_ago = time(nullptr) - 10;
-    m_player.m_online = true;
-    m_player.m_last_rx = long_ago;
-    m_instr.m_online = true;
-    m_instr.m_last_rx = long_ago;
+    m_player.state().received(long_ago);
+    m_instr.state().received(long_ago);
     EXPECT_EQ(pass(console, ""), "local stream offline\n");
     EXPECT_EQ(pass(console, "-1\n"),
               "Stop listening on PC\nDe-selecting stream - ORVANTEX - 0\n");
-    EXPECT_TRUE(m_player.m_online);
+    EXPECT_TRUE(m_player.state().online());
     EXPECT_EQ(pass(console, "7\n"), "reflector stream offline\n");
-    EXPECT_FALSE(m_player.m_online);
+    EXPECT_FALSE(m_player.state().online());
     EXPECT_EQ(pass(console, ""), "");
 }

@@ -50,11 +50,7 @@ double cpu_seconds()
 
 sockaddr_in local_address(CExtr& d)
 {
-    sockaddr_in a;
-    socklen_t len = sizeof(a);
-    getsockname(d.m_socket.get_socket_fd(), reinterpret_cast<sockaddr*>(&a), &len);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
+    return loopback::address(d.local_port());
 }
 
 Bytes rtp(size_t len, unsigned int ssrc)
@@ -89,116 +85,130 @@ TEST_F(CExtrTest, RequestAndSsrcBytes)
         EXPECT_EQ(CExtr::ssrc_of(data, c.len), c.ssrc) << c.len;
 }
 
-TEST_F(CExtrTest, RequestsFirstWithinTwoSecondsThenEveryFour)
+TEST_F(CExtrTest, FirstRequestReachesTheReflectorFromTheDecoderPort)
 {
     Peer reflector;
     Recorder player;
     testing::internal::CaptureStdout();
-    auto started = std::chrono::steady_clock::now();
     {
         CExtr decoder("ORVANTEX - 0", 0x0A1B2C3D4E5FUL, &player);
-        ASSERT_TRUE(decoder.open(0x7F000001, reflector.port()));
+        ASSERT_TRUE(decoder.open(0x7F000001, reflector.port(), 200));
         ASSERT_EQ(decoder.start(nullptr), 0);
-        const unsigned short decoder_port = ntohs(local_address(decoder).sin_port);
-        std::vector<double> at;
         Bytes got;
         sockaddr_in from;
-        while (at.size() < 6 && reflector.receive(got, from, 9000)) {
-            at.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
-                             .count());
-            EXPECT_EQ(got, (Bytes{'Q', 'V', 'L', ' ', 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0, 0}));
-            EXPECT_EQ(ntohs(from.sin_port), decoder_port);
-        }
-        ASSERT_EQ(at.size(), 6u);
-        EXPECT_LT(at[0], 3.5);
-        EXPECT_GT(at[0], 1.5);
-        // The first passes catch up with a schedule that began 4 s in the past.
-        for (size_t i = 3; i < at.size(); ++i) {
-            EXPECT_GT(at[i] - at[i - 1], 3.0) << i;
-            EXPECT_LT(at[i] - at[i - 1], 6.5) << i;
-        }
+        // The first pass waits one poll for input before it sends.
+        ASSERT_TRUE(reflector.receive(got, from, 9000));
+        EXPECT_EQ(got, (Bytes{'Q', 'V', 'L', ' ', 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0, 0}));
+        EXPECT_EQ(ntohs(from.sin_port), decoder.local_port());
     }
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.find("Online"), std::string::npos);
-    EXPECT_TRUE(player.got().empty());
+    testing::internal::GetCapturedStdout();
 }
 
-TEST_F(CExtrTest, ReportsOnlineAndOfflineWithTotalsAndForwardsWhileSelected)
+TEST_F(CExtrTest, RequestScheduleFollowsTheClock)
+{
+    Recorder player;
+    CExtr decoder("ORVANTEX - 0", 0x0A0000000001UL, &player);
+    decoder.begin(100);
+    // Passes at these times, and whether each sends: the schedule starts one period back,
+    // a late pass advances it one period, so after a stall it catches up pass by pass.
+    const struct {
+        time_t now;
+        bool sends;
+    } passes[] = {{100, true}, {100, false}, {101, true}, {102, false}, {104, false}, {105, true},
+                  {107, false}, {109, true}, {120, true}, {120, true}, {120, false},
+                  {121, true}, {124, false}, {125, true}};
+    for (const auto& p : passes)
+        EXPECT_EQ(decoder.end_pass(false, p.now), p.sends ? CExtr::PASS_SEND_REQUEST : CExtr::PASS_NOTHING)
+            << "at " << p.now;
+}
+
+TEST_F(CExtrTest, OnlineAndOfflineReportsCarryTheTotals)
+{
+    Recorder player;
+    std::vector<std::unique_ptr<CExtr>> decoders;
+    for (int i = 0; i < 3; ++i) {
+        decoders.emplace_back(new CExtr("ORVANTEX - " + std::to_string(i), 0x0A0000000001UL + i, &player));
+        decoders.back()->begin(100);
+    }
+    const sockaddr_in from = loopback::address(1);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; ++i) {
+        Bytes d = rtp(172, 0x12345678 + i);
+        decoders[i]->on_datagram(from, d.data(), static_cast<int>(d.size()), 100);
+    }
+    EXPECT_EQ(CExtr::online_ext, 3);
+    // Decoder 0 hears a datagram every 3 s; the others fall silent. Offline is declared on
+    // the first silent pass that finds the last datagram more than 4 s old.
+    Bytes d = rtp(100, 1);
+    for (time_t t = 103; t <= 109; t += 3)
+        decoders[0]->on_datagram(from, d.data(), static_cast<int>(d.size()), t);
+    EXPECT_EQ(decoders[2]->end_pass(false, 104) & CExtr::PASS_OFFLINE, 0);
+    EXPECT_EQ(decoders[2]->end_pass(false, 105) & CExtr::PASS_OFFLINE, CExtr::PASS_OFFLINE);
+    EXPECT_EQ(decoders[1]->end_pass(true, 106) & CExtr::PASS_OFFLINE, 0) << "a pass that received";
+    EXPECT_EQ(decoders[1]->end_pass(false, 106) & CExtr::PASS_OFFLINE, CExtr::PASS_OFFLINE);
+    EXPECT_EQ(decoders[1]->end_pass(false, 107) & CExtr::PASS_OFFLINE, 0) << "reported once";
+    EXPECT_EQ(decoders[0]->end_pass(false, 113) & CExtr::PASS_OFFLINE, 0);
+    EXPECT_EQ(decoders[0]->end_pass(false, 114) & CExtr::PASS_OFFLINE, CExtr::PASS_OFFLINE);
+    EXPECT_EQ(CExtr::online_ext, 0);
+    EXPECT_FALSE(decoders[0]->online());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\n[SSRC: 12345678] ORVANTEX - 0 : Online [Total online: 1]"
+              "\n[SSRC: 12345679] ORVANTEX - 1 : Online [Total online: 2]"
+              "\n[SSRC: 1234567a] ORVANTEX - 2 : Online [Total online: 3]"
+              "\nORVANTEX - 2 : Offline [Total online: 2]"
+              "\nORVANTEX - 1 : Offline [Total online: 1]"
+              "\nORVANTEX - 0 : Offline [Total online: 0]");
+    EXPECT_TRUE(player.got().empty()) << "nothing selected";
+}
+
+TEST_F(CExtrTest, ForwardsEveryDatagramWhileSelectedOnly)
 {
     Peer reflector;
     Recorder player;
-    std::vector<std::unique_ptr<CExtr>> decoders;
     testing::internal::CaptureStdout();
-    for (int i = 0; i < 3; ++i) {
-        decoders.emplace_back(new CExtr("ORVANTEX - " + std::to_string(i), 0x0A0000000001UL + i,
-                                        &player));
-        ASSERT_TRUE(decoders.back()->open(0x7F000001, reflector.port()));
-        ASSERT_EQ(decoders.back()->start(nullptr), 0);
-    }
-    decoders[0]->m_selected = true;
-    for (int i = 0; i < 3; ++i) {
-        reflector.send_to(rtp(172, 0x12345678 + i), local_address(*decoders[i]));
-        ASSERT_TRUE(wait_for([&] { return CExtr::online_ext == i + 1; }, 5000)) << i;
-    }
-    // Selected: every datagram reaches the player with its exact length (at most 1500).
-    const std::vector<size_t> lengths = {0, 1, 11, 12, 50, 1500, 2000};
-    for (size_t len : lengths)
-        reflector.send_to(rtp(len, 0xCAFE0000u + len), local_address(*decoders[0]));
-    ASSERT_TRUE(wait_for([&] { return player.got().size() == 1 + lengths.size(); }, 5000));
-    std::vector<Bytes> got = player.got();
-    EXPECT_EQ(got[0], rtp(172, 0x12345678));
-    for (size_t i = 0; i < lengths.size(); ++i)
-        EXPECT_EQ(got[1 + i], rtp(std::min<size_t>(lengths[i], 1500), 0xCAFE0000u + lengths[i]));
+    {
+        CExtr decoder("ORVANTEX - 0", 0x0A0000000001UL, &player);
+        ASSERT_TRUE(decoder.open(0x7F000001, reflector.port(), 200));
+        decoder.select(true);
+        ASSERT_EQ(decoder.start(nullptr), 0);
+        const sockaddr_in to = loopback::address(decoder.local_port());
+        // Every datagram reaches the player with its exact length (at most 1500).
+        const std::vector<size_t> lengths = {0, 1, 11, 12, 50, 172, 1500, 2000};
+        for (size_t len : lengths)
+            reflector.send_to(rtp(len, 0xCAFE0000u + len), to);
+        ASSERT_TRUE(wait_for([&] { return player.got().size() == lengths.size(); }, 5000));
+        const std::vector<Bytes> got = player.got();
+        for (size_t i = 0; i < lengths.size(); ++i)
+            EXPECT_EQ(got[i], rtp(std::min<size_t>(lengths[i], 1500), 0xCAFE0000u + lengths[i]));
 
-    // De-selected: nothing more is forwarded, but the stream is still tracked.
-    decoders[0]->m_selected = false;
-    reflector.send_to(rtp(100, 1), local_address(*decoders[0]));
-    // Decoder 0 keeps getting a datagram every 3 s, the other two go quiet.
-    for (int k = 0; k < 3; ++k) {
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        reflector.send_to(rtp(100, 1), local_address(*decoders[0]));
+        // De-selected: nothing more is forwarded, though the stream is still tracked.
+        decoder.select(false);
+        reflector.send_to(rtp(100, 1), to);
+        reflector.send_to(rtp(100, 2), to);
+        ASSERT_TRUE(wait_for([&] { return decoder.online(); }, 5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(player.got().size(), lengths.size());
     }
-    EXPECT_EQ(CExtr::online_ext, 1);
-    ASSERT_TRUE(wait_for([&] { return CExtr::online_ext == 0; }, 12000));
-    EXPECT_EQ(player.got().size(), 1 + lengths.size());
-    decoders.clear();
-    std::string out = testing::internal::GetCapturedStdout();
-
-    EXPECT_NE(out.find("\n[SSRC: 12345678] ORVANTEX - 0 : Online [Total online: 1]"),
-              std::string::npos) << out;
-    EXPECT_NE(out.find("\n[SSRC: 12345679] ORVANTEX - 1 : Online [Total online: 2]"),
-              std::string::npos);
-    EXPECT_NE(out.find("\n[SSRC: 1234567a] ORVANTEX - 2 : Online [Total online: 3]"),
-              std::string::npos);
-    std::regex offline("\nORVANTEX - (\\d) : Offline \\[Total online: (\\d)\\]");
-    std::vector<std::string> order;
-    for (std::sregex_iterator it(out.begin(), out.end(), offline), end; it != end; ++it)
-        order.push_back((*it)[1].str() + ":" + (*it)[2].str());
-    ASSERT_EQ(order.size(), 3u) << out;
-    EXPECT_EQ(order[2], "0:0") << "the decoder fed every 3 s goes last";
-    EXPECT_EQ(order[0].substr(2), "2");
-    EXPECT_EQ(order[1].substr(2), "1");
+    testing::internal::GetCapturedStdout();
+    CExtr::online_ext = 0;
 }
 
 TEST_F(CExtrTest, ShortFirstDatagramPrintsOnlyItsOwnBytes)
 {
-    Peer reflector;
     Recorder player;
+    CExtr decoder("ORVANTEX - 7", 0x0A0000000001UL, &player);
+    decoder.begin(100);
+    const sockaddr_in from = loopback::address(1);
+    // A long datagram fills the buffer; after going offline, a 9-byte one comes first.
+    Bytes buffer = rtp(172, 0x12345678);
     testing::internal::CaptureStdout();
-    {
-        CExtr decoder("ORVANTEX - 7", 0x0A0000000001UL, &player);
-        ASSERT_TRUE(decoder.open(0x7F000001, reflector.port()));
-        ASSERT_EQ(decoder.start(nullptr), 0);
-        // A long datagram fills the buffer; after going offline, a 9-byte one comes first.
-        reflector.send_to(rtp(172, 0x12345678), local_address(decoder));
-        ASSERT_TRUE(wait_for([&] { return CExtr::online_ext == 1; }, 5000));
-        ASSERT_TRUE(wait_for([&] { return CExtr::online_ext == 0; }, 12000));
-        reflector.send_to(rtp(9, 0xAB000000), local_address(decoder));
-        ASSERT_TRUE(wait_for([&] { return CExtr::online_ext == 1; }, 5000));
-    }
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("\n[SSRC: ab000000] ORVANTEX - 7 : Online [Total online: 1]"),
-              std::string::npos) << out;
+    decoder.on_datagram(from, buffer.data(), 172, 100);
+    decoder.end_pass(false, 105);
+    const Bytes short_one = rtp(9, 0xAB000000);
+    std::copy(short_one.begin(), short_one.end(), buffer.begin());
+    decoder.on_datagram(from, buffer.data(), 9, 106);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("\n[SSRC: ab000000] ORVANTEX - 7 : Online [Total online: 1]"), std::string::npos) << out;
     CExtr::online_ext = 0;
 }
 
@@ -214,7 +224,7 @@ TEST_F(CExtrTest, RefusedRequestsNeitherSpinNorForwardAFailedRead)
     {
         CExtr decoder("ORVANTEX - 0", 0x0A0000000001UL, &player);
         ASSERT_TRUE(decoder.open(0x7F000001, port));
-        decoder.m_selected = true;
+        decoder.select(true);
         ASSERT_EQ(decoder.start(nullptr), 0);
         // The refused requests leave an error pending on the connected socket.
         std::this_thread::sleep_for(std::chrono::milliseconds(4500));

@@ -1,11 +1,11 @@
 // Tests of the configuration-server lookup against the stand-in server tools/config_server.py.
 #include "CGetConfig.h"
 
-#include "CLogger.h"
+#include "syscall_fault.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,64 +14,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 extern char** environ;
 
-// The lookup's receive goes through one of these; the test can make the next
-// one fail, as a read may after poll() reported input.
-namespace {
-std::atomic<bool> g_fail_next_recv{false};
-std::atomic<int> g_sends{0};
-
-bool take_failure()
-{
-    if (!g_fail_next_recv.exchange(false))
-        return false;
-    errno = EIO;
-    return true;
-}
-}  // namespace
-
-extern "C" ssize_t recv(int fd, void* buf, size_t len, int flags)
-{
-    using fn = ssize_t (*)(int, void*, size_t, int);
-    static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "recv"));
-    if (take_failure())
-        return -1;
-    return real(fd, buf, len, flags);
-}
-
-extern "C" ssize_t recvfrom(int fd, void* buf, size_t len, int flags, sockaddr* from,
-                            socklen_t* fromlen)
-{
-    using fn = ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*);
-    static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "recvfrom"));
-    if (take_failure())
-        return -1;
-    return real(fd, buf, len, flags, from, fromlen);
-}
-
-extern "C" ssize_t sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* to,
-                          socklen_t tolen)
-{
-    using fn = ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t);
-    static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "sendto"));
-    g_sends.fetch_add(1);
-    return real(fd, buf, len, flags, to, tolen);
-}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kPrefix = "CGetConfig::get_reflector():";
-const std::string kRequestTail = "&get_config=fw_type=v.1,cfg_ver=4,set_ver=0";
+const std::string PREFIX = "CGetConfig::get_reflector():";
+const std::string REQUEST_TAIL = "&get_config=fw_type=v.1,cfg_ver=4,set_ver=0";
 
 // Runs the stand-in on an ephemeral loopback port and reads its report lines.
 class StandIn {
@@ -175,145 +132,137 @@ private:
     std::string m_pending;
 };
 
-class CGetConfigTest : public ::testing::Test {
+// What one lookup gave, with ip and port as the caller's variables held them after it.
+struct Lookup {
+    bool found;
+    unsigned int ip;
+    unsigned short port;
+    std::string out;  // the lookup's own console text
+    double seconds;
+};
+
+class CGetConfigTest : public test_support::LoggedTest {
 protected:
-    static void SetUpTestSuite()
+    // Starts the stand-in with these arguments and a client of it; false if it did not start.
+    bool serve(const std::vector<std::string>& args)
     {
-        // Socket failures are logged; the logger must exist before any.
-        testing::internal::CaptureStdout();
-        CLogger::init("CGetConfig_test");
-        testing::internal::GetCapturedStdout();
+        m_server.reset(new StandIn(args));
+        if (m_server->port() == 0)
+            return false;
+        m_cfg.reset(new CGetConfig("127.0.0.1", m_server->port()));
+        m_cfg->init();
+        return true;
     }
 
-    // The lookup's own console text for one call.
-    static std::string lookup(CGetConfig& cfg, const std::string& mac, unsigned int& ip,
-                              unsigned short& port, bool& found)
+    static Lookup lookup(CGetConfig& cfg, const std::string& mac, unsigned int ip = 0, unsigned short port = 0)
     {
-        testing::internal::CaptureStdout();
-        found = cfg.get_reflector(mac, ip, port);
-        return testing::internal::GetCapturedStdout();
+        Lookup r{false, ip, port, "", 0};
+        const auto start = Clock::now();
+        test_support::Capture out;
+        r.found = cfg.get_reflector(mac, r.ip, r.port);
+        r.out = out.text();
+        r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        return r;
+    }
+    Lookup lookup(const std::string& mac, unsigned int ip = 0, unsigned short port = 0)
+    {
+        return lookup(*m_cfg, mac, ip, port);
     }
 
     static std::string answered(const std::string& reply, const std::string& host, int port)
     {
-        return kPrefix + "Entry\n" + kPrefix + "Response => " + reply + "\nReflector Host=" +
-               host + ":" + std::to_string(port) + "\n" + kPrefix + "Exit\n";
+        return PREFIX + "Entry\n" + PREFIX + "Response => " + reply + "\nReflector Host=" + host + ":" +
+               std::to_string(port) + "\n" + PREFIX + "Exit\n";
     }
 
-    static double seconds_since(Clock::time_point start)
-    {
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    }
+    std::unique_ptr<StandIn> m_server;
+    std::unique_ptr<CGetConfig> m_cfg;
 };
 
 TEST_F(CGetConfigTest, RequestIsPrefixMacTextAndSuffixOnly)
 {
     const std::string reply = "id=12,ref_ip=127.0.0.1,audio_port=5004,";
-    StandIn server({"--reply", reply});
-    ASSERT_NE(server.port(), 0);
-    CGetConfig cfg("127.0.0.1", server.port());
-    cfg.init();
+    ASSERT_TRUE(serve({"--reply", reply}));
 
     const std::vector<std::string> macs = {"001122334455", "00:11:22:33:44:55", ""};
     for (const auto& mac : macs) {
         SCOPED_TRACE(mac);
-        unsigned int ip = 0;
-        unsigned short port = 0;
-        bool found = false;
-        const std::string out = lookup(cfg, mac, ip, port, found);
-        EXPECT_TRUE(found);
-        EXPECT_EQ(out, answered(reply, "127.0.0.1", 5004));
-        EXPECT_EQ(ip, 0x7F000001u);
-        EXPECT_EQ(port, 5004);
+        const Lookup r = lookup(mac);
+        EXPECT_TRUE(r.found);
+        EXPECT_EQ(r.out, answered(reply, "127.0.0.1", 5004));
+        EXPECT_EQ(r.ip, 0x7F000001u);
+        EXPECT_EQ(r.port, 5004);
 
-        const std::string text = "id=12&mac=" + mac + kRequestTail;
-        const auto got = server.requests(1);
+        const std::string text = "id=12&mac=" + mac + REQUEST_TAIL;
+        const auto got = m_server->requests(1);
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0], "(" + std::to_string(text.size()) + " bytes): " + text);
     }
 }
 
-TEST_F(CGetConfigTest, ReplyAfterSecondSendEndsTheWaitAtOnce)
+TEST_F(CGetConfigTest, SilentServerIsAskedAgainEverySecondUpToFourTimes)
 {
+    // A reply after the second send ends the wait at once; no reply gives false after
+    // four sends and five waits, leaving the caller's values alone.
     const std::string reply = "x,ref_ip=127.0.0.2,audio_port=6000";
-    StandIn server({"--silent", "1", "--reply", reply});
-    ASSERT_NE(server.port(), 0);
-    CGetConfig cfg("127.0.0.1", server.port());
-    cfg.init();
-
-    unsigned int ip = 0;
-    unsigned short port = 0;
-    bool found = false;
-    const auto start = Clock::now();
-    const std::string out = lookup(cfg, "001122334455", ip, port, found);
-    const double took = seconds_since(start);
-
-    EXPECT_TRUE(found);
-    EXPECT_EQ(ip, 0x7F000002u);
-    EXPECT_EQ(port, 6000);
-    const std::string request = "id=12&mac=001122334455" + kRequestTail;
-    EXPECT_EQ(out, kPrefix + "Entry\n" + kPrefix + "request => " + request + "\n" +
-                       kPrefix + "Response => " + reply + "\nReflector Host=127.0.0.2:6000\n" +
-                       kPrefix + "Exit\n");
-    EXPECT_EQ(server.requests(2).size(), 2u);
-    EXPECT_GE(took, 0.9);
-    EXPECT_LT(took, 3.0);
-}
-
-TEST_F(CGetConfigTest, NoReplyGivesFalseAfterFourSendsAndFiveWaits)
-{
-    StandIn server({"--silent", "1000"});
-    ASSERT_NE(server.port(), 0);
-    CGetConfig cfg("127.0.0.1", server.port());
-    cfg.init();
-
-    unsigned int ip = 0x01020304;
-    unsigned short port = 1234;
-    bool found = true;
-    const auto start = Clock::now();
-    const std::string out = lookup(cfg, "AABBCCDDEEFF", ip, port, found);
-    const double took = seconds_since(start);
-
-    EXPECT_FALSE(found);
-    EXPECT_EQ(ip, 0x01020304u);
-    EXPECT_EQ(port, 1234);
-    const std::string again = kPrefix + "request => id=12&mac=AABBCCDDEEFF" + kRequestTail + "\n";
-    EXPECT_EQ(out, kPrefix + "Entry\n" + again + again + again + kPrefix +
-                       "No reply from config server\n");
-    EXPECT_EQ(server.requests(4).size(), 4u);
-    EXPECT_GE(took, 4.8);
-    EXPECT_LT(took, 8.0);
+    const std::string request = PREFIX + "request => id=12&mac=AABBCCDDEEFF" + REQUEST_TAIL + "\n";
+    const struct {
+        std::vector<std::string> args;
+        bool found;
+        std::string out;
+        size_t requests;
+        double min_s, max_s;
+    } cases[] = {
+        {{"--silent", "1", "--reply", reply}, true,
+         PREFIX + "Entry\n" + request + PREFIX + "Response => " + reply + "\nReflector Host=127.0.0.2:6000\n" +
+             PREFIX + "Exit\n",
+         2, 0.9, 3.0},
+        {{"--silent", "1000"}, false, PREFIX + "Entry\n" + request + request + request + PREFIX +
+                                          "No reply from config server\n",
+         4, 4.8, 8.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        ASSERT_TRUE(serve(c.args));
+        const Lookup r = lookup("AABBCCDDEEFF", 0x01020304, 1234);
+        EXPECT_EQ(r.found, c.found);
+        EXPECT_EQ(r.ip, c.found ? 0x7F000002u : 0x01020304u);
+        EXPECT_EQ(r.port, c.found ? 6000 : 1234);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(m_server->requests(c.requests).size(), c.requests);
+        EXPECT_GE(r.seconds, c.min_s);
+        EXPECT_LT(r.seconds, c.max_s);
+    }
 }
 
 TEST_F(CGetConfigTest, ReplyParsing)
 {
-    struct Case {
-        const char* sent;      // as given to the stand-in, backslash escapes decoded
-        const char* shown;     // the reply text up to its first zero byte
-        const char* host;      // as printed
+    const unsigned int IP0 = 0x0A000001;  // the caller's values before each call
+    const unsigned short PORT0 = 999;
+    const struct {
+        const char* sent;   // as given to the stand-in, backslash escapes decoded
+        const char* shown;  // the reply text up to its first zero byte
+        const char* host;   // as printed
         unsigned int ip;
         unsigned short port;
-    };
-    const unsigned int kIp = 0x0A000001;  // the caller's values before each call
-    const unsigned short kPort = 999;
-    const Case cases[] = {
+    } cases[] = {
         {"x,ref_ip=10.1.2.3,audio_port=7000", "x,ref_ip=10.1.2.3,audio_port=7000", "10.1.2.3",
          0x0A010203, 7000},
-        {"ref_ip=10.1.2.3,audio_port=7000", "ref_ip=10.1.2.3,audio_port=7000", "Null", kIp, 7000},
+        {"ref_ip=10.1.2.3,audio_port=7000", "ref_ip=10.1.2.3,audio_port=7000", "Null", IP0, 7000},
         {"audio_port=7000,ref_ip=10.1.2.3,", "audio_port=7000,ref_ip=10.1.2.3,", "10.1.2.3",
-         0x0A010203, kPort},
-        {"x,ref_ip=10.1.2.3", "x,ref_ip=10.1.2.3", "Null", kIp, kPort},
-        {"x,audio_port=abc", "x,audio_port=abc", "Null", kIp, 0},
-        {"x,audio_port=70000", "x,audio_port=70000", "Null", kIp, 4464},
-        {"x,audio_port= -1,", "x,audio_port= -1,", "Null", kIp, 65535},
-        {"xaudio_port=+42x", "xaudio_port=+42x", "Null", kIp, 42},
+         0x0A010203, PORT0},
+        {"x,ref_ip=10.1.2.3", "x,ref_ip=10.1.2.3", "Null", IP0, PORT0},
+        {"x,audio_port=abc", "x,audio_port=abc", "Null", IP0, 0},
+        {"x,audio_port=70000", "x,audio_port=70000", "Null", IP0, 4464},
+        {"x,audio_port= -1,", "x,audio_port= -1,", "Null", IP0, 65535},
+        {"xaudio_port=+42x", "xaudio_port=+42x", "Null", IP0, 42},
         {"x,ref_ip=cfg-reflector.invalid,audio_port=5", "x,ref_ip=cfg-reflector.invalid,audio_port=5",
          "cfg-reflector.invalid", 0, 5},
-        {"x,ref_ip=,", "x,ref_ip=,", "", 0, kPort},
+        {"x,ref_ip=,", "x,ref_ip=,", "", 0, PORT0},
         {"x,ref_ip=10.0.0.7,ref_ip=10.0.0.8,audio_port=1,audio_port=2",
          "x,ref_ip=10.0.0.7,ref_ip=10.0.0.8,audio_port=1,audio_port=2", "10.0.0.7", 0x0A000007, 1},
-        {"x,audio_port=5\\0,ref_ip=10.0.0.9,", "x,audio_port=5", "Null", kIp, 5},
-        {"", "", "Null", kIp, kPort},
+        {"x,audio_port=5\\0,ref_ip=10.0.0.9,", "x,audio_port=5", "Null", IP0, 5},
+        {"", "", "Null", IP0, PORT0},
     };
 
     std::vector<std::string> args;
@@ -321,21 +270,14 @@ TEST_F(CGetConfigTest, ReplyParsing)
         args.push_back("--reply");
         args.push_back(c.sent);
     }
-    StandIn server(args);
-    ASSERT_NE(server.port(), 0);
-    CGetConfig cfg("127.0.0.1", server.port());
-    cfg.init();
-
+    ASSERT_TRUE(serve(args));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sent);
-        unsigned int ip = kIp;
-        unsigned short port = kPort;
-        bool found = false;
-        const std::string out = lookup(cfg, "001122334455", ip, port, found);
-        EXPECT_TRUE(found);
-        EXPECT_EQ(out, answered(c.shown, c.host, c.port));
-        EXPECT_EQ(ip, c.ip);
-        EXPECT_EQ(port, c.port);
+        const Lookup r = lookup("001122334455", IP0, PORT0);
+        EXPECT_TRUE(r.found);
+        EXPECT_EQ(r.out, answered(c.shown, c.host, c.port));
+        EXPECT_EQ(r.ip, c.ip);
+        EXPECT_EQ(r.port, c.port);
     }
 }
 
@@ -348,74 +290,54 @@ TEST_F(CGetConfigTest, ReplyOf1024BytesOrMoreIsCutTo1024)
     std::string beyond = "x" + std::string(3000, '.') + "audio_port=1";
     ASSERT_EQ(straddling.find("12345"), 1022u);
     ASSERT_EQ(exact.size(), 1024u);
+    ASSERT_TRUE(serve({"--reply", straddling, "--reply", exact, "--reply", beyond}));
 
-    StandIn server({"--reply", straddling, "--reply", exact, "--reply", beyond});
-    ASSERT_NE(server.port(), 0);
-    CGetConfig cfg("127.0.0.1", server.port());
-    cfg.init();
-
-    struct Case {
+    const struct {
         const std::string& sent;
         const char* host;
         unsigned int ip;
         unsigned short port;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {straddling, "127.0.0.1", 0x7F000001, 12},
         {exact, "Null", 0, 77},
         {beyond, "Null", 0, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sent.size());
-        unsigned int ip = 0;
-        unsigned short port = 3;
-        bool found = false;
-        const std::string out = lookup(cfg, "001122334455", ip, port, found);
-        EXPECT_TRUE(found);
-        EXPECT_EQ(out, answered(c.sent.substr(0, 1024), c.host, c.port));
-        EXPECT_EQ(ip, c.ip);
-        EXPECT_EQ(port, c.port);
+        const Lookup r = lookup("001122334455", 0, 3);
+        EXPECT_TRUE(r.found);
+        EXPECT_EQ(r.out, answered(c.sent.substr(0, 1024), c.host, c.port));
+        EXPECT_EQ(r.ip, c.ip);
+        EXPECT_EQ(r.port, c.port);
     }
 }
 
 TEST_F(CGetConfigTest, ReadFailingAfterInputReportsNoReply)
 {
-    StandIn server({"--reply", "x,ref_ip=127.0.0.1,audio_port=5004,"});
-    ASSERT_NE(server.port(), 0);
-    CGetConfig cfg("127.0.0.1", server.port());
-    cfg.init();
+    ASSERT_TRUE(serve({"--reply", "x,ref_ip=127.0.0.1,audio_port=5004,"}));
+    // As a read may fail after poll() reported input.
+    syscall_fault::Fault read_fails(syscall_fault::RECV | syscall_fault::RECVFROM, EIO);
+    const Lookup r = lookup("001122334455", 0x01020304, 1234);
 
-    unsigned int ip = 0x01020304;
-    unsigned short port = 1234;
-    bool found = true;
-    g_fail_next_recv = true;
-    const std::string out = lookup(cfg, "001122334455", ip, port, found);
-    const bool failure_used = !g_fail_next_recv.exchange(false);
-
-    ASSERT_TRUE(failure_used) << "the reply was not read through recv or recvfrom";
-    EXPECT_FALSE(found);
-    EXPECT_EQ(ip, 0x01020304u);
-    EXPECT_EQ(port, 1234);
-    EXPECT_EQ(out, kPrefix + "Entry\n" + kPrefix + "No reply from config server\n");
+    ASSERT_EQ(read_fails.injected(), 1) << "the reply was not read through recv or recvfrom";
+    EXPECT_FALSE(r.found);
+    EXPECT_EQ(r.ip, 0x01020304u);
+    EXPECT_EQ(r.port, 1234);
+    EXPECT_EQ(r.out, PREFIX + "Entry\n" + PREFIX + "No reply from config server\n");
 }
 
 TEST_F(CGetConfigTest, UnresolvableServerSendsNothing)
 {
     CGetConfig cfg("config-server.invalid", 9);
     cfg.init();
+    const unsigned long sends = syscall_fault::calls(syscall_fault::SENDTO);
+    const Lookup r = lookup(cfg, "001122334455", 0x01020304, 1234);
 
-    unsigned int ip = 0x01020304;
-    unsigned short port = 1234;
-    bool found = true;
-    const int sends = g_sends.load();
-    const std::string out = lookup(cfg, "001122334455", ip, port, found);
-
-    EXPECT_FALSE(found);
-    EXPECT_EQ(g_sends.load(), sends);
-    EXPECT_EQ(ip, 0x01020304u);
-    EXPECT_EQ(port, 1234);
-    EXPECT_EQ(out, kPrefix + "Entry\n" + kPrefix +
-                       "ip address of cofnig server could not be resolved\n");
+    EXPECT_FALSE(r.found);
+    EXPECT_EQ(syscall_fault::calls(syscall_fault::SENDTO), sends);
+    EXPECT_EQ(r.ip, 0x01020304u);
+    EXPECT_EQ(r.port, 1234);
+    EXPECT_EQ(r.out, PREFIX + "Entry\n" + PREFIX + "ip address of cofnig server could not be resolved\n");
 }
 
 }  // namespace

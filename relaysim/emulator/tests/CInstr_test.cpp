@@ -35,12 +35,13 @@ Bytes datagram(size_t len)
     return b;
 }
 
-std::vector<Bytes> receive_all(const Peer& peer, std::vector<unsigned short>* ports, int timeout_ms)
+// Up to n datagrams, each within timeout_ms; the ports they came from into ports.
+std::vector<Bytes> receive_n(const Peer& peer, size_t n, std::vector<unsigned short>* ports, int timeout_ms)
 {
     std::vector<Bytes> got;
     Bytes d;
     sockaddr_in from;
-    while (peer.receive(d, from, timeout_ms)) {
+    while (got.size() < n && peer.receive(d, from, timeout_ms)) {
         got.push_back(d);
         if (ports)
             ports->push_back(ntohs(from.sin_port));
@@ -83,14 +84,15 @@ TEST_F(CInstrTest, RelaysOneCopyPerEncoderInKeyOrderFromTheLocalPort)
     ASSERT_TRUE(instr.start(local));
 
     source.send_to(datagram(49), loopback::address(local));
-    EXPECT_TRUE(receive_all(reflector, nullptr, 1000).empty());
-    EXPECT_FALSE(instr.m_online);
+    EXPECT_TRUE(receive_n(reflector, SIZE_MAX, nullptr, 300).empty());
+    EXPECT_FALSE(instr.state().online());
 
     for (size_t len : {50, 172, 1500}) {
         source.send_to(datagram(len), loopback::address(local));
         std::vector<unsigned short> ports;
-        std::vector<Bytes> copies = receive_all(reflector, &ports, 2000);
+        std::vector<Bytes> copies = receive_n(reflector, 3, &ports, 2000);
         ASSERT_EQ(copies.size(), 3u) << len;
+        EXPECT_TRUE(receive_n(reflector, 1, nullptr, 100).empty()) << "one copy per key";
         const Bytes ssrcs[] = {{0, 0, 1, 1}, {0, 0, 0, 2}, {0, 0, 0, 3}};
         for (size_t i = 0; i < 3; ++i) {
             ASSERT_EQ(copies[i].size(), len);
@@ -102,7 +104,7 @@ TEST_F(CInstrTest, RelaysOneCopyPerEncoderInKeyOrderFromTheLocalPort)
             EXPECT_EQ(ports[i], local);
         }
     }
-    EXPECT_TRUE(instr.m_online);
+    EXPECT_TRUE(instr.state().online());
     std::string out = testing::internal::GetCapturedStdout();
     const std::string port = std::to_string(reflector.port());
     EXPECT_EQ(out.find("Adding encoder 0x0a0000000003. stream audio to - 127.0.0.1:" + port + "\n"
@@ -121,7 +123,7 @@ TEST_F(CInstrTest, EncodersWithEqualLowOctetsShareOneCopy)
     instr.add_encoder(0x0A0011223344UL, 0x7F000001, reflector.port());
     instr.add_encoder(0x0B0011223344UL, 0x7F000001, reflector.port());
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(instr.m_encoders.size(), 1u);
+    EXPECT_EQ(instr.encoder_count(), 1u);
     EXPECT_NE(out.find("Adding encoder 0x0b0011223344."), std::string::npos);
     EXPECT_NE(out.find("Adding encoder 0x0a0011223344."), std::string::npos);
 }
@@ -133,9 +135,9 @@ TEST_F(CInstrTest, WithoutEncodersTheStreamIsStillTracked)
     sockaddr_in from = loopback::address(1);
     testing::internal::CaptureStdout();
     instr.on_raw_data(from, d.data(), 49);
-    EXPECT_FALSE(instr.m_online);
+    EXPECT_FALSE(instr.state().online());
     instr.on_raw_data(from, d.data(), 60);
-    EXPECT_TRUE(instr.m_online);
+    EXPECT_TRUE(instr.state().online());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "local stream online\n");
     EXPECT_EQ(d, datagram(60)) << "nothing to send, nothing written";
 }
@@ -144,14 +146,14 @@ TEST_F(CInstrTest, GoesOfflineOnlyAfterMoreThanFiveSilentSeconds)
 {
     CInstr instr;
     const time_t now = time(nullptr);
-    instr.m_last_rx = now - 6;
+    instr.state().reset(now - 6);
     EXPECT_FALSE(instr.check_offline(now)) << "never online";
-    instr.m_online = true;
-    instr.m_last_rx = now - 5;
+    EXPECT_TRUE(instr.state().received(now - 5));
+    EXPECT_FALSE(instr.state().received(now - 5)) << "online once";
     EXPECT_FALSE(instr.check_offline(now));
-    instr.m_last_rx = now - 6;
+    instr.state().received(now - 6);
     EXPECT_TRUE(instr.check_offline(now));
-    EXPECT_FALSE(instr.m_online);
+    EXPECT_FALSE(instr.state().online());
     EXPECT_FALSE(instr.check_offline(now));
 }
 
@@ -174,20 +176,6 @@ unsigned long long sink_drops(unsigned short port)
         return std::stoull(field);
     }
     return 0;
-}
-
-// Up to n datagrams, each within timeout_ms; the ports they came from into ports.
-std::vector<Bytes> receive_n(const Peer& peer, size_t n, std::vector<unsigned short>* ports, int timeout_ms)
-{
-    std::vector<Bytes> got;
-    Bytes d;
-    sockaddr_in from;
-    while (got.size() < n && peer.receive(d, from, timeout_ms)) {
-        got.push_back(d);
-        if (ports)
-            ports->push_back(ntohs(from.sin_port));
-    }
-    return got;
 }
 
 Bytes ssrc_of(unsigned long key)
@@ -302,13 +290,13 @@ TEST_F(CInstrTest, CopiesComeFromTheBufferOfEachCall)
     const std::vector<unsigned long> keys = {CInstr::key_of(0x0A0000000101UL), CInstr::key_of(0x0A0000000002UL),
                                              CInstr::key_of(0x0A0000000003UL)};
     // Called here directly, without the server thread, so each call may bring another buffer.
-    ASSERT_TRUE(instr.m_socket.open(0, 0));
-    const bool can_segment = instr.m_socket.can_segment();
+    ASSERT_TRUE(instr.socket().open(0, 0));
+    const bool can_segment = instr.socket().can_segment();
     sockaddr_in from = loopback::address(1);
     for (bool segmenting : {false, true}) {
         if (segmenting && !can_segment)
             continue;
-        instr.m_segmenting = segmenting;
+        instr.use_segments(segmenting);
         Bytes a = datagram(60), b(80, 0xC3), c = datagram(1500);
         for (Bytes* d : {&a, &b, &a, &c}) {
             const Bytes sent = *d;
@@ -339,7 +327,7 @@ TEST_F(CInstrTest, FallsBackToOneWritePerCopyWithoutBatchedSends)
             if (!start_without_sendmmsg(instr, local, started))
                 GTEST_SKIP() << "no seccomp filter here to hide sendmmsg";
         } else {
-            instr.m_batched = false;
+            instr.use_batches(false);
             started = instr.start(local);
         }
         ASSERT_TRUE(started);
@@ -355,7 +343,7 @@ TEST_F(CInstrTest, FallsBackToOneWritePerCopyWithoutBatchedSends)
                 EXPECT_EQ(port, local);
         }
         // Once the server thread has ended, its flag can be read here.
-        instr.m_server.deinit();
-        EXPECT_FALSE(instr.m_batched);
+        instr.stop();
+        EXPECT_FALSE(instr.batched());
     }
 }

@@ -18,7 +18,7 @@ TEST(CPlayerTest, ForwardsUnchangedAndReportsOnlineOncePerChange)
     Peer player_peer;
     CPlayer player(0x7F000001, player_peer.port());
     ASSERT_TRUE(player.open());
-    EXPECT_FALSE(player.m_online);
+    EXPECT_FALSE(player.state().online());
 
     testing::internal::CaptureStdout();
     sockaddr_in from = loopback::address(9);
