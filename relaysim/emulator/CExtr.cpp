@@ -33,6 +33,8 @@ CExtr::~CExtr()
 bool CExtr::open(unsigned int reflector, unsigned short decoder_port, unsigned short poll_timeout)
 {
     bool ok = m_socket.open();
+    // The kernel's arrival stamps keep this process's own scheduling out of the jitter.
+    m_socket.set_sock_option_timestamps();
     m_poll_timeout = poll_timeout;
     m_socket.set_poll_timeout(poll_timeout);
     return m_socket.connect(reflector, decoder_port) && ok;
@@ -68,14 +70,15 @@ void CExtr::begin(time_t now)
     m_next_send = now - REQUEST_PERIOD;
 }
 
-void CExtr::on_datagram(const sockaddr_in& from, unsigned char* data, int len, time_t now)
+void CExtr::on_datagram(const sockaddr_in& from, unsigned char* data, int len, const timespec& arrival)
 {
+    m_stats.on_datagram(data, static_cast<size_t>(len), arrival);
     if (m_last_rx == 0) {
         const int total = online_ext.fetch_add(1) + 1;
         printf("\n[SSRC: %x] %s : Online [Total online: %d]", ssrc_of(data, len), m_name.c_str(), total);
         fflush(stdout);
     }
-    m_last_rx = now;
+    m_last_rx = arrival.tv_sec;
     if (m_selected)
         m_player->on_raw_data(from, data, static_cast<unsigned short>(len));
 }
@@ -85,6 +88,7 @@ int CExtr::end_pass(bool received, time_t now)
     int actions = PASS_NOTHING;
     if (!received && m_last_rx != 0 && now > m_last_rx + OFFLINE_AFTER) {
         m_last_rx = 0;
+        m_stats.set_offline();
         const int total = online_ext.fetch_sub(1) - 1;
         printf("\n%s : Offline [Total online: %d]", m_name.c_str(), total);
         fflush(stdout);
@@ -111,11 +115,12 @@ int CExtr::execute(void*)
         bool received = false;
         if (m_socket.poll()) {
             sockaddr_in from;
-            const int len = m_socket.read(buffer.get(), BUFFER_SIZE, from);
+            timespec arrival;
+            const int len = m_socket.read(buffer.get(), BUFFER_SIZE, from, arrival);
             // A failed read delivered nothing: not forwarded, not activity.
             if (len >= 0) {
                 received = true;
-                on_datagram(from, buffer.get(), len, time(nullptr));
+                on_datagram(from, buffer.get(), len, arrival);
             }
         } else {
             // A pending socket error (an ICMP refusal on the connected socket) makes

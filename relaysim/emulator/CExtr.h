@@ -1,6 +1,7 @@
 // Emulated decoder: asks the reflector for a stream every 4 s and tracks what it sends back.
 #pragma once
 
+#include "CRtpStats.h"
 #include "CThread.h"
 #include "CUdpSocket.h"
 #include "ISocketHandler.h"
@@ -29,8 +30,9 @@ public:
     // The steps of one pass, on the decoder's thread (or a test's, with its own clock):
     // the schedule starts one period in the past, so the first pass sends at once.
     void begin(time_t now);
-    // A datagram of len bytes: online report on the first, forwarding while selected.
-    void on_datagram(const sockaddr_in& from, unsigned char* data, int len, time_t now);
+    // A datagram of len bytes that arrived at arrival (realtime clock): measured, online
+    // report on the first, forwarding while selected.
+    void on_datagram(const sockaddr_in& from, unsigned char* data, int len, const timespec& arrival);
     // The end of a pass: PASS_OFFLINE when a silent stream has just gone offline (reported
     // here), PASS_SEND_REQUEST when a request is due (the schedule advances one period).
     int end_pass(bool received, time_t now);
@@ -49,6 +51,9 @@ public:
     bool selected() const { return m_selected; }
     bool online() const { return m_last_rx != 0; }
     unsigned short local_port() const;
+    // RTP quality of the stream received; the clock rate is set before start().
+    const CRtpStats& stats() const { return m_stats; }
+    void set_clock_rate(unsigned int hz) { m_stats.set_clock_rate(hz); }
 
 private:
     unsigned long m_mac;
@@ -59,4 +64,5 @@ private:
     ISocketHandler* m_player;
     unsigned short m_poll_timeout;
     time_t m_next_send;
+    CRtpStats m_stats;
 };

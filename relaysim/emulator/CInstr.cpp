@@ -24,7 +24,10 @@ CInstr::CInstr()
       m_state(time(nullptr)),
       m_server(m_socket, *this),
       m_batched(true),
-      m_segmenting(false)
+      m_segmenting(false),
+      m_failed(0),
+      m_copies_sent(0),
+      m_send_errors(0)
 {
 }
 
@@ -64,7 +67,10 @@ void CInstr::on_raw_data(const sockaddr_in&, unsigned char* data, unsigned short
 {
     if (len < MIN_DATAGRAM)
         return;
-    if (m_state.received(time(nullptr))) {
+    timespec arrival;
+    clock_gettime(CLOCK_REALTIME, &arrival);
+    m_stats.on_datagram(data, len, arrival);
+    if (m_state.received(arrival.tv_sec)) {
         printf("local stream online\n");
         fflush(stdout);
     }
@@ -126,6 +132,15 @@ void CInstr::send_copies(unsigned char* data, unsigned short len)
         build_table();
     if (m_msgs.empty())
         return;
+    m_failed = 0;
+    send_table(data, len);
+    m_copies_sent.fetch_add(m_msgs.size() - m_failed, std::memory_order_relaxed);
+    if (m_failed != 0)
+        m_send_errors.fetch_add(m_failed, std::memory_order_relaxed);
+}
+
+void CInstr::send_table(unsigned char* data, unsigned short len)
+{
     if (!m_batched) {
         send_one_by_one(data, len, 0);
         return;
@@ -178,6 +193,7 @@ size_t CInstr::send_batched(size_t next)
         // This copy failed and its error is recorded; like a failed single send, it is
         // skipped and the rest still go.
         ++next;
+        ++m_failed;
     }
     return next;
 }
@@ -186,6 +202,7 @@ void CInstr::send_one_by_one(unsigned char* data, unsigned short len, size_t fir
 {
     for (size_t i = first; i < m_msgs.size(); ++i) {
         memcpy(data + SSRC_AT, m_keys[i].data(), m_keys[i].size());
-        m_socket.write(data, len, *static_cast<const sockaddr_in*>(m_msgs[i].msg_hdr.msg_name));
+        if (m_socket.write(data, len, *static_cast<const sockaddr_in*>(m_msgs[i].msg_hdr.msg_name)) < 0)
+            ++m_failed;
     }
 }

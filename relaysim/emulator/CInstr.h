@@ -1,6 +1,7 @@
 // Local-stream relay: re-sends each local RTP datagram once per emulated encoder.
 #pragma once
 
+#include "CRtpStats.h"
 #include "CStreamState.h"
 #include "CUdpServer.h"
 #include "CUdpSocket.h"
@@ -46,6 +47,11 @@ public:
     CStreamState& state() { return m_state; }
 
     size_t encoder_count() const { return m_encoders.size(); }
+    // The local stream as received (datagrams under 50 bytes are not), and its copies.
+    const CRtpStats& stats() const { return m_stats; }
+    CRtpStats& stats() { return m_stats; }
+    unsigned long long copies_sent() const { return m_copies_sent.load(std::memory_order_relaxed); }
+    unsigned long long send_errors() const { return m_send_errors.load(std::memory_order_relaxed); }
     CUdpSocket& socket() { return m_socket; }
     // Before start(), or while nothing calls on_raw_data: how copies leave. Without
     // batches every copy is one write; segments need batches and the kernel's support.
@@ -54,8 +60,9 @@ public:
     bool batched() const { return m_batched; }
 
 private:
-    // All copies of one datagram, in ascending key order, from the local port.
+    // All copies of one datagram, in ascending key order, from the local port; counts them.
     void send_copies(unsigned char* data, unsigned short len);
+    void send_table(unsigned char* data, unsigned short len);
     // Sends what it can segmented; returns the index of the first copy it did not send.
     size_t send_segmented(unsigned short len);
     // Copies first.. of the table, one batch per system call; returns the index of the
@@ -95,4 +102,9 @@ private:
     // start() when asked for and the kernel takes them (an older kernel would send a whole
     // run as one datagram). Both flags belong to the thread of on_raw_data.
     bool m_segmenting;
+    // Copies of the current datagram that failed; the thread of on_raw_data's alone.
+    size_t m_failed;
+    CRtpStats m_stats;
+    std::atomic<unsigned long long> m_copies_sent;
+    std::atomic<unsigned long long> m_send_errors;
 };

@@ -103,52 +103,67 @@ int CUdpSocket::get_protocol() const
     return IPPROTO_UDP;
 }
 
-namespace {
-bool set_option(int fd, int level, int name, const void* value, socklen_t len, int& err)
+bool CUdpSocket::set_option(int level, int name, const void* value, socklen_t len)
 {
-    if (setsockopt(fd, level, name, value, len) == 0)
+    if (setsockopt(m_fd, level, name, value, len) == 0)
         return true;
-    err = errno;
+    set_last_err(errno);
     return false;
 }
-}  // namespace
 
 bool CUdpSocket::set_sock_option_linger()
 {
     const linger l{1, 0};
-    int err = 0;
-    if (set_option(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l), err))
-        return true;
-    set_last_err(err);
-    return false;
+    return set_option(SOL_SOCKET, SO_LINGER, &l, sizeof(l));
 }
 
 bool CUdpSocket::set_sock_option_buffer_size(int size)
 {
-    int err = 0;
-    if (set_option(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size), err))
-        return true;
-    set_last_err(err);
-    return false;
+    return set_option(SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
 }
 
 bool CUdpSocket::set_sock_option_broadcost()
 {
     const int on = 1;
-    int err = 0;
-    if (set_option(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on), err))
-        return true;
-    set_last_err(err);
-    return false;
+    return set_option(SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
 }
 
 bool CUdpSocket::set_sock_option_tos(unsigned short tos)
 {
     // A 2-byte option: Linux takes a short option as its first byte, the low one here.
     const uint16_t value = tos;
-    int err = 0;
-    if (set_option(m_fd, IPPROTO_IP, IP_TOS, &value, sizeof(value), err))
-        return true;
-    set_last_err(err);
-    return false;
+    return set_option(IPPROTO_IP, IP_TOS, &value, sizeof(value));
+}
+
+bool CUdpSocket::set_sock_option_timestamps()
+{
+    const int on = 1;
+    return set_option(SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+}
+
+int CUdpSocket::read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival)
+{
+    memset(&from, 0, sizeof(from));
+    iovec iov{buf, size};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr m;
+    memset(&m, 0, sizeof(m));
+    m.msg_name = &from;
+    m.msg_namelen = sizeof(from);
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof(control);
+    const int n = io_result(::recvmsg(m_fd, &m, 0));
+    if (n < 0)
+        return n;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            memcpy(&arrival, CMSG_DATA(c), sizeof(arrival));
+            return n;
+        }
+    }
+    // Without the option (or its message) the stamp is now, on the kernel's clock.
+    clock_gettime(CLOCK_REALTIME, &arrival);
+    return n;
 }

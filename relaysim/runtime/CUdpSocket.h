@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 
 class CUdpSocket : public CSocket {
 public:
@@ -22,6 +23,13 @@ public:
     bool set_sock_option_buffer_size(int size);
     bool set_sock_option_broadcost();
     bool set_sock_option_tos(unsigned short tos);
+    // Have the kernel stamp each datagram's arrival (SO_TIMESTAMPNS), for the read below.
+    bool set_sock_option_timestamps();
+
+    // read(buf, size, from), also giving the datagram's arrival time on the realtime clock:
+    // the kernel's stamp where set_sock_option_timestamps() is on, the time of the read
+    // otherwise. One system call, nothing allocated.
+    int read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival);
 
     // Most messages one write_many() hands to the system (the kernel's UIO_MAXIOV).
     static constexpr unsigned int MAX_BATCH = 1024;
@@ -50,6 +58,8 @@ public:
     void set_remote_addr(const sockaddr_in& to) { m_remote_addr = to; }
 
 protected:
+    // setsockopt, failure kept as last error.
+    bool set_option(int level, int name, const void* value, socklen_t len);
     // Result of a system read or write: the count, or -1 with errno kept as last error.
     int io_result(long n);
 

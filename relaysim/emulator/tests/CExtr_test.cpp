@@ -53,6 +53,11 @@ sockaddr_in local_address(CExtr& d)
     return loopback::address(d.local_port());
 }
 
+timespec at(time_t seconds)
+{
+    return timespec{seconds, 0};
+}
+
 Bytes rtp(size_t len, unsigned int ssrc)
 {
     Bytes b(len, 0xA5);
@@ -134,14 +139,14 @@ TEST_F(CExtrTest, OnlineAndOfflineReportsCarryTheTotals)
     testing::internal::CaptureStdout();
     for (int i = 0; i < 3; ++i) {
         Bytes d = rtp(172, 0x12345678 + i);
-        decoders[i]->on_datagram(from, d.data(), static_cast<int>(d.size()), 100);
+        decoders[i]->on_datagram(from, d.data(), static_cast<int>(d.size()), at(100));
     }
     EXPECT_EQ(CExtr::online_ext, 3);
     // Decoder 0 hears a datagram every 3 s; the others fall silent. Offline is declared on
     // the first silent pass that finds the last datagram more than 4 s old.
     Bytes d = rtp(100, 1);
     for (time_t t = 103; t <= 109; t += 3)
-        decoders[0]->on_datagram(from, d.data(), static_cast<int>(d.size()), t);
+        decoders[0]->on_datagram(from, d.data(), static_cast<int>(d.size()), at(t));
     EXPECT_EQ(decoders[2]->end_pass(false, 104) & CExtr::PASS_OFFLINE, 0);
     EXPECT_EQ(decoders[2]->end_pass(false, 105) & CExtr::PASS_OFFLINE, CExtr::PASS_OFFLINE);
     EXPECT_EQ(decoders[1]->end_pass(true, 106) & CExtr::PASS_OFFLINE, 0) << "a pass that received";
@@ -202,11 +207,11 @@ TEST_F(CExtrTest, ShortFirstDatagramPrintsOnlyItsOwnBytes)
     // A long datagram fills the buffer; after going offline, a 9-byte one comes first.
     Bytes buffer = rtp(172, 0x12345678);
     testing::internal::CaptureStdout();
-    decoder.on_datagram(from, buffer.data(), 172, 100);
+    decoder.on_datagram(from, buffer.data(), 172, at(100));
     decoder.end_pass(false, 105);
     const Bytes short_one = rtp(9, 0xAB000000);
     std::copy(short_one.begin(), short_one.end(), buffer.begin());
-    decoder.on_datagram(from, buffer.data(), 9, 106);
+    decoder.on_datagram(from, buffer.data(), 9, at(106));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("\n[SSRC: ab000000] ORVANTEX - 7 : Online [Total online: 1]"), std::string::npos) << out;
     CExtr::online_ext = 0;
