@@ -5,6 +5,7 @@
 #include "CThread.h"
 #include "CUdpSocket.h"
 #include "ISocketHandler.h"
+#include "utils.h"
 
 #include <netinet/in.h>
 #include <time.h>
@@ -46,6 +47,8 @@ public:
     static std::atomic<int> online_ext;
 
     const std::string& name() const { return m_name; }
+    // The device address as given (first octet most significant).
+    unsigned long address() const { return utils::mac_big_endian(m_mac); }
     // Set by the console: forward this decoder's stream to the player.
     void select(bool on) { m_selected = on; }
     bool selected() const { return m_selected; }

@@ -156,6 +156,7 @@ TEST_F(CExtrTest, OnlineAndOfflineReportsCarryTheTotals)
     EXPECT_EQ(decoders[0]->end_pass(false, 114) & CExtr::PASS_OFFLINE, CExtr::PASS_OFFLINE);
     EXPECT_EQ(CExtr::online_ext, 0);
     EXPECT_FALSE(decoders[0]->online());
+    EXPECT_EQ(decoders[2]->address(), 0x0A0000000003UL);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\n[SSRC: 12345678] ORVANTEX - 0 : Online [Total online: 1]"
               "\n[SSRC: 12345679] ORVANTEX - 1 : Online [Total online: 2]"
