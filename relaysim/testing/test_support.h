@@ -1,19 +1,25 @@
-// Shared helpers for relaysim's unit tests: elapsed time, bounded waits, thread states, captured output, list files.
+// Shared helpers for relaysim's unit tests: elapsed time, the bounded wait, thread states, captured
+// output, a recording handler, list files.
 #pragma once
 
 #include "CLogger.h"
+#include "ISocketHandler.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace test_support {
 
@@ -24,7 +30,7 @@ inline long elapsed_ms(Clock::time_point since)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-// Polls every millisecond, so a test sees a change soon after it happens.
+// Polls every millisecond, so a test sees a change soon after it happens; false after ms.
 template <typename Pred>
 bool eventually(Pred pred, long ms = 10000)
 {
@@ -65,11 +71,60 @@ inline void start_logger(const char* ident)
         CLogger::init(ident);
 }
 
-// For fixtures that compare what the code under test printed.
-class CapturingTest : public ::testing::Test {
+// For suites whose code under test logs.
+class LoggedTest : public ::testing::Test {
 protected:
-    void capture() { ::testing::internal::CaptureStdout(); }
-    std::string captured() { return ::testing::internal::GetCapturedStdout(); }
+    static void SetUpTestSuite() { start_logger("relaysim_test"); }
+};
+
+// What the code under test prints to standard output from construction until text(). Ends
+// with the scope too, so a failed assertion leaves no capture behind for the next one.
+class Capture {
+public:
+    Capture() { ::testing::internal::CaptureStdout(); }
+    ~Capture()
+    {
+        if (!m_done)
+            ::testing::internal::GetCapturedStdout();
+    }
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    std::string text()
+    {
+        m_done = true;
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+private:
+    bool m_done = false;
+};
+
+// A handler that keeps every datagram it is given, for any thread to read back.
+class Recorder : public ISocketHandler {
+public:
+    struct Datagram {
+        std::vector<unsigned char> bytes;
+        unsigned short from_port;  // host order
+    };
+
+    void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len) override
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_got.push_back({std::vector<unsigned char>(data, data + len), ntohs(from.sin_port)});
+        m_count.fetch_add(1);
+    }
+    std::vector<Datagram> got()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_got;
+    }
+    int count() const { return m_count.load(); }
+
+private:
+    std::mutex m_lock;
+    std::vector<Datagram> m_got;
+    std::atomic<int> m_count{0};
 };
 
 // A MAC list file with the given text, removed again with the object.

@@ -2,27 +2,22 @@
 // rule, batches beyond one system call, and the fallback to one write per copy.
 #include "CInstr.h"
 
-#include "CLogger.h"
 #include "loopback.h"
+#include "syscall_fault.h"
+#include "test_support.h"
+#include "udp_drops.h"
 
 #include <gtest/gtest.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <climits>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 using loopback::Peer;
+using test_support::Capture;
 using Bytes = std::vector<unsigned char>;
 
 namespace {
@@ -49,10 +44,7 @@ std::vector<Bytes> receive_n(const Peer& peer, size_t n, std::vector<unsigned sh
     return got;
 }
 
-class CInstrTest : public testing::Test {
-protected:
-    static void SetUpTestSuite() { CLogger::init("Test"); }
-};
+using CInstrTest = test_support::LoggedTest;
 
 }  // namespace
 
@@ -76,7 +68,7 @@ TEST_F(CInstrTest, RelaysOneCopyPerEncoderInKeyOrderFromTheLocalPort)
 {
     Peer reflector, source;
     CInstr instr;
-    testing::internal::CaptureStdout();
+    Capture capture;
     // Ascending key order is by the last octet first: ..0101, ..02, ..03.
     for (unsigned long address : {0x0A0000000003UL, 0x0A0000000101UL, 0x0A0000000002UL})
         instr.add_encoder(address, 0x7F000001, reflector.port());
@@ -105,7 +97,7 @@ TEST_F(CInstrTest, RelaysOneCopyPerEncoderInKeyOrderFromTheLocalPort)
         }
     }
     EXPECT_TRUE(instr.state().online());
-    std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.text();
     const std::string port = std::to_string(reflector.port());
     EXPECT_EQ(out.find("Adding encoder 0x0a0000000003. stream audio to - 127.0.0.1:" + port + "\n"
                        "Adding encoder 0x0a0000000101. stream audio to - 127.0.0.1:" + port + "\n"
@@ -119,10 +111,10 @@ TEST_F(CInstrTest, EncodersWithEqualLowOctetsShareOneCopy)
 {
     Peer reflector;
     CInstr instr;
-    testing::internal::CaptureStdout();
+    Capture capture;
     instr.add_encoder(0x0A0011223344UL, 0x7F000001, reflector.port());
     instr.add_encoder(0x0B0011223344UL, 0x7F000001, reflector.port());
-    std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.text();
     EXPECT_EQ(instr.encoder_count(), 1u);
     EXPECT_NE(out.find("Adding encoder 0x0b0011223344."), std::string::npos);
     EXPECT_NE(out.find("Adding encoder 0x0a0011223344."), std::string::npos);
@@ -133,12 +125,12 @@ TEST_F(CInstrTest, WithoutEncodersTheStreamIsStillTracked)
     CInstr instr;
     Bytes d = datagram(60);
     sockaddr_in from = loopback::address(1);
-    testing::internal::CaptureStdout();
+    Capture capture;
     instr.on_raw_data(from, d.data(), 49);
     EXPECT_FALSE(instr.state().online());
     instr.on_raw_data(from, d.data(), 60);
     EXPECT_TRUE(instr.state().online());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "local stream online\n");
+    EXPECT_EQ(capture.text(), "local stream online\n");
     EXPECT_EQ(d, datagram(60)) << "nothing to send, nothing written";
 }
 
@@ -159,25 +151,6 @@ TEST_F(CInstrTest, GoesOfflineOnlyAfterMoreThanFiveSilentSeconds)
 
 namespace {
 
-// Datagrams the loopback socket bound to port dropped for want of buffer space.
-unsigned long long sink_drops(unsigned short port)
-{
-    char local[32];
-    snprintf(local, sizeof(local), "0100007F:%04X", port);
-    std::ifstream udp("/proc/net/udp");
-    std::string line;
-    while (std::getline(udp, line)) {
-        std::istringstream fields(line);
-        std::string slot, address, field;
-        if (!(fields >> slot >> address) || address != local)
-            continue;
-        while (fields >> field) {
-        }
-        return std::stoull(field);
-    }
-    return 0;
-}
-
 Bytes ssrc_of(unsigned long key)
 {
     return {static_cast<unsigned char>(key), static_cast<unsigned char>(key >> 8),
@@ -196,38 +169,6 @@ void expect_copies(const std::vector<Bytes>& copies, const Bytes& d, const std::
     }
 }
 
-// Runs start() on a thread whose system calls, and those of the threads it starts, find
-// no sendmmsg, as on a kernel without it. False when the filter can't be installed.
-bool start_without_sendmmsg(CInstr& instr, unsigned short port, bool& started)
-{
-#if defined(__x86_64__)
-    bool filtered = false;
-    std::thread starter([&] {
-        sock_filter code[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sendmmsg, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program = {static_cast<unsigned short>(sizeof(code) / sizeof(code[0])), code};
-        filtered = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-                   prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-        if (filtered)
-            started = instr.start(port);
-    });
-    starter.join();
-    return filtered;
-#else
-    (void)instr;
-    (void)port;
-    (void)started;
-    return false;
-#endif
-}
-
 }  // namespace
 
 TEST_F(CInstrTest, BatchLargerThanOneSendCallArrivesWholeAndInOrder)
@@ -238,14 +179,14 @@ TEST_F(CInstrTest, BatchLargerThanOneSendCallArrivesWholeAndInOrder)
     setsockopt(reflector.fd(), SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
     CInstr instr;
     std::vector<unsigned long> keys;
-    testing::internal::CaptureStdout();
+    Capture quiet;
     // Distinct low 32 bits (an odd factor permutes them), registered out of key order.
     for (unsigned long i = 0; i < 1500; ++i) {
         const unsigned long address = 0x0A0000000000UL | ((i * 2654435761UL) & 0xFFFFFFFFUL);
         instr.add_encoder(address, 0x7F000001, reflector.port());
         keys.push_back(CInstr::key_of(address));
     }
-    testing::internal::GetCapturedStdout();
+    quiet.text();
     std::sort(keys.begin(), keys.end());
     ASSERT_GT(keys.size(), static_cast<size_t>(CUdpSocket::MAX_BATCH));
     const unsigned short local = loopback::free_port();
@@ -253,7 +194,7 @@ TEST_F(CInstrTest, BatchLargerThanOneSendCallArrivesWholeAndInOrder)
 
     // 1100 bytes is too long to segment: batches only. 172 bytes segments where it can.
     for (size_t len : {1100, 172}) {
-        const unsigned long long drops_before = sink_drops(reflector.port());
+        const unsigned long long drops_before = udp_drops::of_port(reflector.port());
         const Bytes d = datagram(len);
         source.send_to(d, loopback::address(local));
         std::vector<Bytes> copies;
@@ -274,7 +215,7 @@ TEST_F(CInstrTest, BatchLargerThanOneSendCallArrivesWholeAndInOrder)
             copies.push_back(got);
             ++at;
         }
-        const unsigned long long dropped = sink_drops(reflector.port()) - drops_before;
+        const unsigned long long dropped = udp_drops::of_port(reflector.port()) - drops_before;
         EXPECT_EQ(copies.size() + dropped, keys.size()) << "length " << len << ", dropped " << dropped;
     }
 }
@@ -283,10 +224,10 @@ TEST_F(CInstrTest, CopiesComeFromTheBufferOfEachCall)
 {
     Peer reflector;
     CInstr instr;
-    testing::internal::CaptureStdout();
+    Capture quiet;
     for (unsigned long address : {0x0A0000000003UL, 0x0A0000000101UL, 0x0A0000000002UL})
         instr.add_encoder(address, 0x7F000001, reflector.port());
-    testing::internal::GetCapturedStdout();
+    quiet.text();
     const std::vector<unsigned long> keys = {CInstr::key_of(0x0A0000000101UL), CInstr::key_of(0x0A0000000002UL),
                                              CInstr::key_of(0x0A0000000003UL)};
     // Called here directly, without the server thread, so each call may bring another buffer.
@@ -317,20 +258,18 @@ TEST_F(CInstrTest, FallsBackToOneWritePerCopyWithoutBatchedSends)
         SCOPED_TRACE(kernel_lacks_it ? "sendmmsg missing" : "batching off");
         Peer reflector, source;
         CInstr instr;
-        testing::internal::CaptureStdout();
+        Capture quiet;
         for (unsigned long address : {0x0A0000000003UL, 0x0A0000000101UL, 0x0A0000000002UL})
             instr.add_encoder(address, 0x7F000001, reflector.port());
-        testing::internal::GetCapturedStdout();
+        quiet.text();
         const unsigned short local = loopback::free_port();
-        bool started = false;
-        if (kernel_lacks_it) {
-            if (!start_without_sendmmsg(instr, local, started))
-                GTEST_SKIP() << "no seccomp filter here to hide sendmmsg";
-        } else {
+        // As on a kernel without sendmmsg: every call fails while this lives.
+        std::unique_ptr<syscall_fault::Fault> no_sendmmsg;
+        if (kernel_lacks_it)
+            no_sendmmsg.reset(new syscall_fault::Fault(syscall_fault::SENDMMSG, ENOSYS, INT_MAX));
+        else
             instr.use_batches(false);
-            started = instr.start(local);
-        }
-        ASSERT_TRUE(started);
+        ASSERT_TRUE(instr.start(local));
         const std::vector<unsigned long> keys = {CInstr::key_of(0x0A0000000101UL),
                                                  CInstr::key_of(0x0A0000000002UL),
                                                  CInstr::key_of(0x0A0000000003UL)};
@@ -345,5 +284,8 @@ TEST_F(CInstrTest, FallsBackToOneWritePerCopyWithoutBatchedSends)
         // Once the server thread has ended, its flag can be read here.
         instr.stop();
         EXPECT_FALSE(instr.batched());
+        if (no_sendmmsg) {
+            EXPECT_GE(no_sendmmsg->injected(), 1);
+        }
     }
 }

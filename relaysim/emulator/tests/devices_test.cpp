@@ -90,9 +90,9 @@ TEST(DevicesTest, LineNumberWrapsAt65536)
 TEST(DevicesTest, MissingFileKeepsTheListAndSaysSo)
 {
     List list = builtin_decoders();
-    testing::internal::CaptureStdout();
+    test_support::Capture out;
     read_mac_list("/nonexistent/list.txt", list, 10, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(out.text(),
               "error opening mac address list file - /nonexistent/list.txt");
     EXPECT_EQ(list.size(), 174u);
 }

@@ -27,9 +27,9 @@ Parsed parse(std::vector<std::string> words)
         argv.push_back(&w[0]);
     argv.push_back(nullptr);
     Parsed p;
-    testing::internal::CaptureStdout();
+    test_support::Capture out;
     p.ok = parse_command_line(static_cast<int>(words.size()), argv.data(), p.opt);
-    p.out = testing::internal::GetCapturedStdout();
+    p.out = out.text();
     return p;
 }
 
@@ -61,9 +61,9 @@ const char* const USAGE_FIRST =
 
 TEST_F(OptionsTest, UsageTextHasTenLines)
 {
-    testing::internal::CaptureStdout();
+    test_support::Capture out;
     usage("prog");
-    std::string text = testing::internal::GetCapturedStdout();
+    const std::string text = out.text();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10);
     const std::string last =
         "{-x project_id}: Emulate a diagnostic decoder to connect to the given project ID\n";

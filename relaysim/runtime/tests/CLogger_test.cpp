@@ -1,6 +1,9 @@
 // Tests of CLogger: identity from the path, console text, facility clamp, system-log priorities.
 #include "CLogger.h"
 
+#include "syscall_fault.h"
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -18,7 +21,7 @@ struct SyslogCall {
 std::vector<SyslogCall> g_syslog;
 }  // namespace
 
-extern "C" void vsyslog(int priority, const char* fmt, va_list ap)
+SYSCALL_FAULT_STAND_IN void vsyslog(int priority, const char* fmt, va_list ap)
 {
     char buf[512];
     vsnprintf(buf, sizeof(buf), fmt, ap);
@@ -27,13 +30,14 @@ extern "C" void vsyslog(int priority, const char* fmt, va_list ap)
 
 namespace {
 
+using test_support::Capture;
+
 class CLoggerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ::testing::internal::CaptureStdout();
+        Capture quiet;
         CLogger::init("CLogger_test");
-        ::testing::internal::GetCapturedStdout();
         CLogger::m_logger->m_mode_syslog = false;
         g_syslog.clear();
     }
@@ -45,18 +49,13 @@ TEST_F(CLoggerTest, InitDerivesIdentityAndAnnouncesItself)
     struct Case {
         const char* path;
         const char* ident;
-    } cases[] = {
-        {"Test", ""},
-        {"/usr/local/bin/relaysim", "relaysim"},
-        {"./relaysim", "relaysim"},
-        {"/opt/tools/", ""},
-        {"", ""},
-    };
+    } cases[] = {{"Test", ""}, {"/usr/local/bin/relaysim", "relaysim"}, {"./relaysim", "relaysim"},
+                 {"/opt/tools/", ""}, {"", ""}};
     CLogger* const logger = CLogger::m_logger;
     for (const auto& c : cases) {
-        ::testing::internal::CaptureStdout();
+        Capture out;
         EXPECT_EQ(0, CLogger::init(c.path));
-        EXPECT_EQ("Initializing Logging service\n", ::testing::internal::GetCapturedStdout()) << c.path;
+        EXPECT_EQ("Initializing Logging service\n", out.text()) << c.path;
         ASSERT_NE(nullptr, CLogger::m_ident);
         EXPECT_STREQ(c.ident, CLogger::m_ident) << c.path;
         EXPECT_EQ(logger, CLogger::m_logger) << "a second init keeps the logger";
@@ -66,11 +65,11 @@ TEST_F(CLoggerTest, InitDerivesIdentityAndAnnouncesItself)
 
 TEST_F(CLoggerTest, ConsoleMessagesAreWrittenAsFormatted)
 {
-    ::testing::internal::CaptureStdout();
+    Capture out;
     CLogger::m_logger->log_msg("CSocket::connect():Could not connect to remote %lu:%u", 2130706433UL, 9u);
     CLogger::m_logger->log_msg("Thread %s ( 0x%lu ) exit noramally\n", "t", 7UL);
     EXPECT_EQ("CSocket::connect():Could not connect to remote 2130706433:9Thread t ( 0x7 ) exit noramally\n",
-              ::testing::internal::GetCapturedStdout());
+              out.text());
 }
 
 TEST_F(CLoggerTest, SetModeSyslogClampsFacility)
@@ -90,9 +89,9 @@ TEST_F(CLoggerTest, SetModeSyslogClampsFacility)
 TEST_F(CLoggerTest, SyslogModeSendsAtInfoAndLeavesStdoutAlone)
 {
     CLogger::m_logger->set_mode_syslog(184);
-    ::testing::internal::CaptureStdout();
+    Capture out;
     CLogger::m_logger->log_msg("Exiting udp server thread:%s\n", "srv");
-    EXPECT_EQ("", ::testing::internal::GetCapturedStdout());
+    EXPECT_EQ("", out.text());
     ASSERT_EQ(1u, g_syslog.size());
     EXPECT_EQ(LOG_INFO, g_syslog[0].priority);
     EXPECT_EQ("Exiting udp server thread:srv\n", g_syslog[0].text);
@@ -102,12 +101,12 @@ TEST_F(CLoggerTest, LogToFilePicksPriorityByStreamAndWritesNothingToIt)
 {
     FILE* file = tmpfile();
     ASSERT_NE(nullptr, file);
-    ::testing::internal::CaptureStdout();
+    Capture out;
     CLogger::m_logger->log_to_file(stderr, "e%d", 1);
     CLogger::m_logger->log_to_file(stdout, "o%d", 2);
     CLogger::m_logger->log_to_file(file, "f%d", 3);
     CLogger::m_logger->syslog(LOG_WARNING, "w%d", 4);
-    EXPECT_EQ("", ::testing::internal::GetCapturedStdout());
+    EXPECT_EQ("", out.text());
     fflush(file);
     EXPECT_EQ(0L, ftell(file));
     fclose(file);

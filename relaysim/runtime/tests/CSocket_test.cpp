@@ -25,10 +25,7 @@ using loopback::LOOPBACK;
 using loopback::local_port;
 using loopback::open_ephemeral;
 
-class CSocketTest : public CapturingTest {
-protected:
-    static void SetUpTestSuite() { start_logger("CSocket_test"); }
-};
+using CSocketTest = LoggedTest;
 
 TEST_F(CSocketTest, ConstructedClosedWithDefaults)
 {
@@ -43,9 +40,9 @@ TEST_F(CSocketTest, ConstructedClosedWithDefaults)
 TEST_F(CSocketTest, OpenWithoutPortCreatesUnboundDescriptor)
 {
     CUdpSocket s;
-    capture();
+    Capture out;
     EXPECT_TRUE(s.open(0, LOOPBACK));
-    EXPECT_EQ("", captured());
+    EXPECT_EQ("", out.text());
     EXPECT_TRUE(s.is_valid());
     EXPECT_EQ(0, local_port(s.get_socket_fd()));
 }
@@ -66,18 +63,18 @@ TEST_F(CSocketTest, BindConflictFailsButKeepsDescriptor)
     CUdpSocket owner;
     const unsigned short port = open_ephemeral(owner);
     CUdpSocket s;
-    capture();
+    Capture out;
     EXPECT_FALSE(s.open(port, LOOPBACK));
     EXPECT_EQ("CSocket::bind() to address 2130706433 failed:" + std::string(strerror(EADDRINUSE)) + "\n",
-              captured());
+              out.text());
     EXPECT_TRUE(s.is_valid()) << "a failed bind leaves the descriptor open";
     EXPECT_EQ(EADDRINUSE, s.get_last_err());
 
     // bind() with the stored port: same failure, same message.
-    capture();
+    Capture again;
     EXPECT_FALSE(s.bind(LOOPBACK));
     EXPECT_EQ("CSocket::bind() to address 2130706433 failed:" + std::string(strerror(EADDRINUSE)) + "\n",
-              captured());
+              again.text());
 }
 
 TEST_F(CSocketTest, OpenBindsGivenPort)
@@ -102,9 +99,9 @@ TEST_F(CSocketTest, SendNeedsConnect)
 
     EXPECT_FALSE(s.connect(LOOPBACK, port)) << "connect on a closed socket changes nothing";
     ASSERT_TRUE(s.open(0, 0));
-    capture();
+    Capture out;
     EXPECT_EQ(0, s.send(data, sizeof(data))) << "send before connect sends nothing";
-    EXPECT_EQ("", captured());
+    EXPECT_EQ("", out.text());
     EXPECT_FALSE(receiver.poll());
 
     EXPECT_TRUE(s.connect(LOOPBACK, port));
@@ -126,10 +123,10 @@ TEST_F(CSocketTest, ConnectFailureIsLoggedWithoutLineEnd)
 {
     CUdpSocket s;
     ASSERT_TRUE(s.open(0, 0));
-    capture();
+    Capture out;
     // A broadcast peer needs SO_BROADCAST, so this connect is refused.
     EXPECT_FALSE(s.connect(0xFFFFFFFF, 9));
-    EXPECT_EQ("CSocket::connect():Could not connect to remote 4294967295:9", captured());
+    EXPECT_EQ("CSocket::connect():Could not connect to remote 4294967295:9", out.text());
     EXPECT_EQ(EACCES, s.get_last_err());
 }
 
@@ -139,9 +136,9 @@ TEST_F(CSocketTest, SendFailureIsLoggedAndLeavesLastError)
     ASSERT_TRUE(s.open(0, 0));
     ASSERT_TRUE(s.connect(LOOPBACK, 9));
     std::vector<unsigned char> big(70000);
-    capture();
+    Capture out;
     EXPECT_EQ(-1, s.send(big.data(), static_cast<int>(big.size())));
-    EXPECT_EQ("CSocket::send():ERR:" + std::string(strerror(EMSGSIZE)), captured());
+    EXPECT_EQ("CSocket::send():ERR:" + std::string(strerror(EMSGSIZE)), out.text());
     EXPECT_EQ(0, s.get_last_err());
 }
 
@@ -201,9 +198,9 @@ TEST_F(CSocketTest, PollWaitsItsTimeoutWhenPeerPortIsClosed)
     }
 
     // The refusal poll took off the socket still reaches the operator, once, on the next send.
-    capture();
+    Capture out;
     EXPECT_EQ(-1, s.send(data, sizeof(data)));
-    EXPECT_EQ(std::string("CSocket::send():ERR:") + strerror(ECONNREFUSED), captured());
+    EXPECT_EQ(std::string("CSocket::send():ERR:") + strerror(ECONNREFUSED), out.text());
     EXPECT_EQ(12, s.send(data, sizeof(data)));
 }
 
@@ -237,7 +234,7 @@ TEST_F(CSocketTest, OpenGivesUpAfter99CreationFailures)
     // Sanitizer checks on the first calls may need descriptors of their own.
     ASSERT_TRUE(s.open());
     s.close();
-    capture();  // needs a descriptor itself
+    Capture capture;  // needs a descriptor itself
     std::vector<int> fillers;
     for (int fd; (fd = ::open("/dev/null", O_RDONLY)) != -1;)
         fillers.push_back(fd);
@@ -245,7 +242,7 @@ TEST_F(CSocketTest, OpenGivesUpAfter99CreationFailures)
     for (int fd : fillers)
         ::close(fd);
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &old));
-    const std::string out = captured();
+    const std::string out = capture.text();
 
     EXPECT_FALSE(opened);
     EXPECT_FALSE(s.is_valid());

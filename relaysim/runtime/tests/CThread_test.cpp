@@ -1,9 +1,9 @@
 // Tests of CThread: start and end lines, stop waking a sleeping body, cancelling a busy one.
 #include "CThread.h"
 
+#include "syscall_fault.h"
 #include "test_support.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -18,26 +18,19 @@
 #include <thread>
 #include <vector>
 
-// Counts releases of one watched thread attribute object. The sanitizer runtimes
-// call this too, even before a thread is set up for them, so it stays
-// uninstrumented and uses nothing but atomic builtins.
+// Counts releases of one watched thread attribute object; the sanitizer runtimes release
+// attribute objects of their own.
 namespace {
 const void* g_watched_attr = nullptr;
 int g_watched_releases = 0;
-using attr_destroy_fn = int (*)(pthread_attr_t*);
-attr_destroy_fn g_real_attr_destroy = nullptr;
 }  // namespace
 
-extern "C" __attribute__((no_sanitize_thread, no_sanitize_address)) int pthread_attr_destroy(pthread_attr_t* attr)
+SYSCALL_FAULT_STAND_IN int pthread_attr_destroy(pthread_attr_t* attr)
 {
+    static decltype(&pthread_attr_destroy) real;
     if (attr == __atomic_load_n(&g_watched_attr, __ATOMIC_ACQUIRE))
         __atomic_fetch_add(&g_watched_releases, 1, __ATOMIC_ACQ_REL);
-    attr_destroy_fn real = __atomic_load_n(&g_real_attr_destroy, __ATOMIC_ACQUIRE);
-    if (real == nullptr) {
-        real = reinterpret_cast<attr_destroy_fn>(dlsym(RTLD_NEXT, "pthread_attr_destroy"));
-        __atomic_store_n(&g_real_attr_destroy, real, __ATOMIC_RELEASE);
-    }
-    return real(attr);
+    return syscall_fault::next(real, "pthread_attr_destroy")(attr);
 }
 
 void watch_attr(const void* attr)
@@ -77,10 +70,7 @@ std::string killed_line(const std::string& name, unsigned long id, int err)
     return "Thread " + name + "( 0x" + std::to_string(id) + " ) killed," + std::to_string(err) + "\n";
 }
 
-class CThreadTest : public CapturingTest {
-protected:
-    static void SetUpTestSuite() { start_logger("CThread_test"); }
-};
+using CThreadTest = LoggedTest;
 
 // Test body kinds. Every body marks when it has left execute(), by return or by
 // cancellation, so a test keeps the object alive until the thread is done with it.
@@ -163,7 +153,7 @@ TestThread& lasting_thread(const std::string& name, Body body, long spin = 0)
 
 TEST_F(CThreadTest, StopWithoutStartReturnsAtOnceAndLogsNothing)
 {
-    capture();
+    Capture out;
     {
         TestThread t("idle", Body::Sleeper);
         const auto start = Clock::now();
@@ -171,14 +161,14 @@ TEST_F(CThreadTest, StopWithoutStartReturnsAtOnceAndLogsNothing)
         EXPECT_LT(elapsed_ms(start), 1000);
         EXPECT_FALSE(t.keep_running());
     }
-    EXPECT_EQ("", captured());
+    EXPECT_EQ("", out.text());
 }
 
 TEST_F(CThreadTest, StopWakesSleepingBodyWhichEndsNormally)
 {
     int token = 0;
     TestThread t("sleeper", Body::Sleeper);
-    capture();
+    Capture out;
     ASSERT_EQ(0, t.start(&token));
     ASSERT_TRUE(eventually([&] { return t.m_tid != 0 && thread_sleeping(t.m_tid); }));
     EXPECT_TRUE(t.running());
@@ -189,13 +179,13 @@ TEST_F(CThreadTest, StopWakesSleepingBodyWhichEndsNormally)
     EXPECT_LT(elapsed_ms(start), 4000) << "the pulse should have ended the minute-long sleep";
     EXPECT_FALSE(t.running());
     EXPECT_EQ(1, t.m_passes);
-    EXPECT_EQ(started_line(t.id()) + exit_line("sleeper", t.id()), captured());
+    EXPECT_EQ(started_line(t.id()) + exit_line("sleeper", t.id()), out.text());
 }
 
 TEST_F(CThreadTest, BodyIgnoringTheFlagIsCancelledAfterTimeout)
 {
     TestThread& t = lasting_thread("ignorer", Body::Ignorer);
-    capture();
+    Capture out;
     ASSERT_EQ(0, t.start(nullptr));
     ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
 
@@ -207,65 +197,60 @@ TEST_F(CThreadTest, BodyIgnoringTheFlagIsCancelledAfterTimeout)
     EXPECT_LT(took, 5000);
     ASSERT_TRUE(eventually([&] { return t.m_left.load(); })) << "cancel never took effect";
     EXPECT_TRUE(t.running()) << "a cancelled body never reports its end";
-    EXPECT_EQ(started_line(t.id()) + killed_line("ignorer", t.id(), 42), captured());
+    EXPECT_EQ(started_line(t.id()) + killed_line("ignorer", t.id(), 42), out.text());
 
     // A second stop (and the destructor) must neither log nor cancel a gone thread again.
-    capture();
+    Capture again;
     t.stop(100);
-    EXPECT_EQ("", captured());
+    EXPECT_EQ("", again.text());
 }
 
-TEST_F(CThreadTest, PulseLostOnBusyBodyEndsInCancellation)
+TEST_F(CThreadTest, PulseLostOnBusyBodyEndsInCancellationEvenAfterAWakeup)
 {
-    TestThread& t = lasting_thread("busy", Body::BusyThenSleep, 150);
-    capture();
-    ASSERT_EQ(0, t.start(nullptr));
-    ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
-    const auto start = Clock::now();
-    errno = 0;
-    t.stop(600);
-    EXPECT_GE(elapsed_ms(start), 590);
-    ASSERT_TRUE(eventually([&] { return t.m_left.load(); }));
-    EXPECT_EQ(started_line(t.id()) + killed_line("busy", t.id(), 0), captured());
-}
-
-TEST_F(CThreadTest, WakeupBeforeStopDoesNotEndTheStopEarly)
-{
-    TestThread& t = lasting_thread("busy", Body::BusyThenSleep, 150);
-    capture();
-    ASSERT_EQ(0, t.start(nullptr));
-    ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
-    t.wakeup();
-    const auto start = Clock::now();
-    errno = 0;
-    t.stop(400);
-    EXPECT_GE(elapsed_ms(start), 390);
-    ASSERT_TRUE(eventually([&] { return t.m_left.load(); }));
-    EXPECT_EQ(started_line(t.id()) + killed_line("busy", t.id(), 0), captured());
+    // A wakeup before the stop must not be taken for the end of the body.
+    const struct {
+        bool wakeup_first;
+        unsigned int stop_ms;
+    } cases[] = {{false, 600}, {true, 400}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.wakeup_first ? "wakeup first" : "stop only");
+        TestThread& t = lasting_thread("busy", Body::BusyThenSleep, 150);
+        Capture out;
+        ASSERT_EQ(0, t.start(nullptr));
+        ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
+        if (c.wakeup_first)
+            t.wakeup();
+        const auto start = Clock::now();
+        errno = 0;
+        t.stop(c.stop_ms);
+        EXPECT_GE(elapsed_ms(start), static_cast<long>(c.stop_ms) - 10);
+        ASSERT_TRUE(eventually([&] { return t.m_left.load(); }));
+        EXPECT_EQ(started_line(t.id()) + killed_line("busy", t.id(), 0), out.text());
+    }
 }
 
 TEST_F(CThreadTest, UnlimitedStopWaitsForTheBodyAndNeverCancels)
 {
     TestThread t("slow", Body::SpinAfterStop, 300);
-    capture();
+    Capture out;
     ASSERT_EQ(0, t.start(nullptr));
     ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
     const auto start = Clock::now();
     t.stop(4294967295U);
     EXPECT_GE(elapsed_ms(start), 290);
     EXPECT_FALSE(t.running());
-    EXPECT_EQ(started_line(t.id()) + exit_line("slow", t.id()), captured());
+    EXPECT_EQ(started_line(t.id()) + exit_line("slow", t.id()), out.text());
 }
 
 TEST_F(CThreadTest, DefaultBodyEndsOnWakeup)
 {
     TestThread t("", Body::Default);
-    capture();
+    Capture out;
     ASSERT_EQ(0, t.start(nullptr));
     ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
     EXPECT_EQ(0, t.wakeup());
     ASSERT_TRUE(eventually([&] { return !t.running() && t.m_left; }));
-    EXPECT_EQ(started_line(t.id()) + exit_line("", t.id()), captured());
+    EXPECT_EQ(started_line(t.id()) + exit_line("", t.id()), out.text());
 }
 
 TEST_F(CThreadTest, WakeupIsKeptForTheNextSuspend)
@@ -289,7 +274,7 @@ TEST_F(CThreadTest, AttributesReleasedOnceWhenTimeoutMeetsEndingBody)
     for (int i = 0; i < 24; ++i) {
         TestThread& t = lasting_thread("edge", Body::SpinAfterStop, 12 + i % 5);
         watch_attr(t.attr());
-        capture();
+        Capture capture;
         ASSERT_EQ(0, t.start(nullptr));
         ASSERT_TRUE(eventually([&] { return t.m_passes > 0; }));
         t.stop(14);
@@ -297,7 +282,7 @@ TEST_F(CThreadTest, AttributesReleasedOnceWhenTimeoutMeetsEndingBody)
         // A won cancel releases the attribute before stop() returns; an ending body
         // releases it after its exit line, which stop() does not wait for.
         EXPECT_TRUE(eventually([&] { return watched_releases() > 0; }));
-        const std::string out = captured();
+        const std::string out = capture.text();
         const bool exited = out.find("exit noramally") != std::string::npos;
         const bool killed = out.find(") killed,") != std::string::npos;
         EXPECT_NE(exited, killed) << out;
@@ -361,11 +346,11 @@ TEST_F(CThreadTest, RunExecutesTheBodyOnTheCallingThread)
     TestThread t("inline", Body::Default);
     t.wakeup();
     int token = 0;
-    capture();
+    Capture out;
     EXPECT_EQ(0, t.run(&token));
     EXPECT_EQ(&token, t.m_arg_seen);
     EXPECT_FALSE(t.running());
-    EXPECT_EQ(started_line(0) + exit_line("inline", 0), captured());
+    EXPECT_EQ(started_line(0) + exit_line("inline", 0), out.text());
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,32 +21,6 @@ namespace {
 
 using namespace test_support;
 using loopback::open_ephemeral;
-
-struct Received {
-    std::vector<unsigned char> bytes;
-    unsigned short len;
-    unsigned short from_port;
-};
-
-class RecordingHandler : public ISocketHandler {
-public:
-    void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len) override
-    {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_got.push_back({std::vector<unsigned char>(data, data + len), len, ntohs(from.sin_port)});
-        ++m_count;
-    }
-    std::vector<Received> got()
-    {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_got;
-    }
-    std::atomic<int> m_count{0};
-
-private:
-    std::mutex m_lock;
-    std::vector<Received> m_got;
-};
 
 // A socket whose reads fail after poll reported input.
 class FailingIO : public ISocketIO {
@@ -88,10 +61,7 @@ public:
     std::atomic<bool> m_done{false};
 };
 
-class CUdpServerTest : public CapturingTest {
-protected:
-    static void SetUpTestSuite() { start_logger("CUdpServer_test"); }
-};
+using CUdpServerTest = LoggedTest;
 
 size_t count_of(const std::string& text, const std::string& what)
 {
@@ -107,27 +77,27 @@ TEST_F(CUdpServerTest, HandsEmptyAndOversizedDatagramsToHandler)
     const unsigned short port = open_ephemeral(sock, 100);
     CUdpSocket sender;
     const unsigned short sender_port = open_ephemeral(sender, 100);
-    RecordingHandler handler;
+    Recorder handler;
     std::vector<unsigned char> big(1600);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<unsigned char>(i ^ (i >> 8));
 
-    capture();
+    Capture capture;
     {
         CUdpServer server(sock, handler);
         server.init("local");
         ASSERT_EQ(0, sender.write(nullptr, 0, loopback::address(port)));
         ASSERT_EQ(1600, sender.write(big.data(), 1600, loopback::address(port)));
-        ASSERT_TRUE(eventually([&] { return handler.m_count >= 2; }));
+        ASSERT_TRUE(eventually([&] { return handler.count() >= 2; }));
         server.deinit();
     }
-    const std::string out = captured();
+    const std::string out = capture.text();
 
     const auto got = handler.got();
     ASSERT_EQ(2u, got.size());
-    EXPECT_EQ(0, got[0].len);
+    EXPECT_EQ(0u, got[0].bytes.size());
     EXPECT_EQ(sender_port, got[0].from_port);
-    EXPECT_EQ(1500, got[1].len);
+    EXPECT_EQ(1500u, got[1].bytes.size());
     EXPECT_TRUE(std::equal(got[1].bytes.begin(), got[1].bytes.end(), big.begin()));
     EXPECT_EQ(sender_port, got[1].from_port);
 
@@ -139,13 +109,13 @@ TEST_F(CUdpServerTest, DeinitEndsThreadWithDefaultPollTimeoutWithoutCancel)
 {
     CUdpSocket sock;
     open_ephemeral(sock, 1000);
-    RecordingHandler handler;
+    Recorder handler;
     ProbedServer server(sock, handler);
-    capture();
+    Capture capture;
     server.init();
     ASSERT_TRUE(eventually([&] { return server.running(); }));
     server.deinit();
-    const std::string out = captured();
+    const std::string out = capture.text();
     EXPECT_EQ(1u, count_of(out, "Exiting udp server thread:\n")) << out;
     EXPECT_EQ(1u, count_of(out, " exit noramally\n")) << out;
     EXPECT_EQ(0u, count_of(out, "killed")) << out;
@@ -154,43 +124,43 @@ TEST_F(CUdpServerTest, DeinitEndsThreadWithDefaultPollTimeoutWithoutCancel)
 TEST_F(CUdpServerTest, DeinitWithoutInitReturnsAtOnce)
 {
     CUdpSocket sock;
-    RecordingHandler handler;
-    capture();
+    Recorder handler;
+    Capture capture;
     {
         CUdpServer server(sock, handler);
         const auto start = Clock::now();
         server.deinit();
         EXPECT_LT(elapsed_ms(start), 1000);
     }
-    EXPECT_EQ("", captured());
+    EXPECT_EQ("", capture.text());
 }
 
 TEST_F(CUdpServerTest, FailedReadNeverReachesHandler)
 {
     FailingIO io;
-    RecordingHandler handler;
+    Recorder handler;
     CUdpServer server(io, handler);
-    capture();
+    Capture capture;
     server.init("failing");
     ASSERT_TRUE(eventually([&] { return io.m_reads >= 5; }));
     // A socket found closed ends the loop by itself.
     io.m_valid = false;
     server.deinit();
-    const std::string out = captured();
-    EXPECT_EQ(0, handler.m_count);
+    const std::string out = capture.text();
+    EXPECT_EQ(0, handler.count());
     EXPECT_EQ(1u, count_of(out, "Exiting udp server thread:failing\n")) << out;
 }
 
 TEST_F(CUdpServerTest, ClosedSocketEndsTheThreadAtOnce)
 {
     CUdpSocket never_opened;
-    RecordingHandler handler;
+    Recorder handler;
     ProbedServer server(never_opened, handler);
-    capture();
+    Capture capture;
     server.init("closed");
     ASSERT_TRUE(eventually([&] { return server.m_done.load(); }));
     server.deinit();
-    const std::string out = captured();
+    const std::string out = capture.text();
     EXPECT_EQ(1u, count_of(out, "Exiting udp server thread:closed\n")) << out;
 }
 

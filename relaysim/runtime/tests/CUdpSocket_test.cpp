@@ -2,8 +2,8 @@
 // batched and segmented writes.
 #include "CUdpSocket.h"
 
-#include "CLogger.h"
 #include "loopback.h"
+#include "test_support.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -23,13 +23,8 @@ sockaddr_in loopback(unsigned short port) { return loopback::address(port); }
 
 unsigned short open_ephemeral(CUdpSocket& s) { return loopback::open_ephemeral(s, 5000); }
 
-class CUdpSocketTest : public ::testing::Test {
+class CUdpSocketTest : public test_support::LoggedTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (CLogger::m_logger == nullptr)
-            CLogger::init("CUdpSocket_test");
-    }
     void SetUp() override
     {
         m_port_a = open_ephemeral(m_a);

@@ -11,10 +11,7 @@
 
 namespace {
 
-class UtilsTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { test_support::start_logger("utils_test"); }
-};
+using UtilsTest = test_support::LoggedTest;
 
 TEST_F(UtilsTest, GetValue)
 {
@@ -100,11 +97,11 @@ TEST_F(UtilsTest, InterfaceQueryFailures)
 
     unsigned char mac[6] = {1, 2, 3, 4, 5, 6};
     unsigned int ip = 77;
-    ::testing::internal::CaptureStdout();
+    test_support::Capture out;
     EXPECT_FALSE(utils::get_mac_addr("nosuchif0", mac));
     EXPECT_FALSE(utils::get_ip_addr("nosuchif0", ip));
     EXPECT_EQ("Can not get mac address for \"nosuchif0\"Can not get ip address for \"nosuchif0\"",
-              ::testing::internal::GetCapturedStdout());
+              out.text());
     const unsigned char untouched[6] = {1, 2, 3, 4, 5, 6};
     EXPECT_EQ(0, memcmp(mac, untouched, 6));
     EXPECT_EQ(77u, ip);
