@@ -13,14 +13,14 @@
 
 namespace {
 
-const char kRequestHead[] = "id=12&mac=";
-const char kRequestTail[] = "&get_config=fw_type=v.1,cfg_ver=4,set_ver=0";
-const char kHostKey[] = "ref_ip=";
-const char kPortKey[] = "audio_port=";
+constexpr char REQUEST_HEAD[] = "id=12&mac=";
+constexpr char REQUEST_TAIL[] = "&get_config=fw_type=v.1,cfg_ver=4,set_ver=0";
+constexpr char HOST_KEY[] = "ref_ip=";
+constexpr char PORT_KEY[] = "audio_port=";
 
-const unsigned short kMaxReply = 1024;
-const unsigned short kWaitMs = 1000;
-const int kResends = 3;
+constexpr unsigned short MAX_REPLY = 1024;
+constexpr unsigned short WAIT_MS = 1000;
+constexpr int RESENDS = 3;
 
 }  // namespace
 
@@ -46,7 +46,7 @@ void CGetConfig::init()
     }
 
     m_ip = get_ip_address(m_host);
-    m_socket.set_poll_timeout(kWaitMs);
+    m_socket.set_poll_timeout(WAIT_MS);
 }
 
 bool CGetConfig::get_reflector(const std::string& mac, unsigned int& ip, unsigned short& port)
@@ -57,7 +57,7 @@ bool CGetConfig::get_reflector(const std::string& mac, unsigned int& ip, unsigne
         return false;
     }
 
-    const std::string request = kRequestHead + mac + kRequestTail;
+    const std::string request = REQUEST_HEAD + mac + REQUEST_TAIL;
     const unsigned char* data = reinterpret_cast<const unsigned char*>(request.data());
     const unsigned short len = static_cast<unsigned short>(request.size());
 
@@ -66,43 +66,43 @@ bool CGetConfig::get_reflector(const std::string& mac, unsigned int& ip, unsigne
     // A failed send is not reported: the server then simply seems silent.
     m_socket.write(data, len, to);
     int resends = 0;
-    while (!m_socket.poll() && resends < kResends) {
+    while (!m_socket.poll() && resends < RESENDS) {
         printf("CGetConfig::get_reflector():request => %s\n", request.c_str());
         m_socket.write(data, len, to);
         ++resends;
     }
 
     // One spare byte keeps the terminator inside the buffer for a full-size reply.
-    char buf[kMaxReply + 1];
+    char buf[MAX_REPLY + 1];
     int got = -1;
     if (m_socket.poll()) {
-        got = m_socket.read(reinterpret_cast<unsigned char*>(buf), kMaxReply);
+        got = m_socket.read(reinterpret_cast<unsigned char*>(buf), MAX_REPLY);
     }
     if (got < 0) {
         printf("CGetConfig::get_reflector():No reply from config server\n");
         return false;
     }
-    if (got > kMaxReply) {
-        got = kMaxReply;
+    if (got > MAX_REPLY) {
+        got = MAX_REPLY;
     }
     buf[got] = '\0';
     const std::string reply(buf);
     printf("CGetConfig::get_reflector():Response => %s\n", reply.c_str());
 
     std::string host = "Null";
-    std::string::size_type at = reply.find(kHostKey);
+    std::string::size_type at = reply.find(HOST_KEY);
     if (at != std::string::npos && at > 0) {
         const std::string::size_type comma = reply.find(',', at);
         if (comma != std::string::npos) {
-            const std::string::size_type begin = at + strlen(kHostKey);
+            const std::string::size_type begin = at + strlen(HOST_KEY);
             host = reply.substr(begin, comma - begin);
             ip = get_ip_address(host);
         }
     }
 
-    at = reply.find(kPortKey);
+    at = reply.find(PORT_KEY);
     if (at != std::string::npos && at > 0) {
-        port = static_cast<unsigned short>(strtol(reply.c_str() + at + strlen(kPortKey), nullptr, 10));
+        port = static_cast<unsigned short>(strtol(reply.c_str() + at + strlen(PORT_KEY), nullptr, 10));
     }
 
     printf("Reflector Host=%s:%d\n", host.c_str(), port);

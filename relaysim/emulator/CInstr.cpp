@@ -10,10 +10,10 @@
 #include <cstring>
 
 namespace {
-const unsigned short MIN_DATAGRAM = 50;
+constexpr unsigned short MIN_DATAGRAM = 50;
 // Bytes 8-11, the SSRC, are what differs between the copies.
-const size_t SSRC_AT = 8;
-const size_t AFTER_SSRC = 12;
+constexpr size_t SSRC_AT = 8;
+constexpr size_t AFTER_SSRC = 12;
 }
 
 CInstr::CInstr()

@@ -8,8 +8,8 @@
 namespace {
 
 // One vendor prefix per kind, so no address is both a decoder and an encoder.
-const unsigned long DECODER_BASE = 0x6C4A85000000UL + 0x100000UL;
-const unsigned long ENCODER_BASE = 0x6C4A86000000UL + 0x200000UL;
+constexpr unsigned long DECODER_BASE = 0x6C4A85000000UL + 0x100000UL;
+constexpr unsigned long ENCODER_BASE = 0x6C4A86000000UL + 0x200000UL;
 
 std::vector<unsigned long> table(unsigned long base)
 {

@@ -9,7 +9,7 @@
 #include <new>
 
 namespace {
-constexpr int DEFAULT_FACILITY = LOG_LOCAL7;  // 184
+constexpr int DEFAULT_FACILITY = LOG_LOCAL7;
 }
 
 CLogger* CLogger::m_logger = nullptr;

@@ -13,7 +13,7 @@
 #include <cstring>
 
 namespace {
-constexpr short POLL_EVENTS = POLLIN | POLLRDNORM;  // 0x41
+constexpr short POLL_EVENTS = POLLIN | POLLRDNORM;
 constexpr int OPEN_ATTEMPTS = 99;
 
 }  // namespace

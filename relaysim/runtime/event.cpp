@@ -25,26 +25,27 @@ event::~event()
     pthread_cond_destroy(&m_cond);
 }
 
-int event::signal() const
+void event::wake() const
 {
-    lock();
-    m_signal_state.store(true, std::memory_order_relaxed);
     if (m_manual_reset)
         pthread_cond_broadcast(&m_cond);
     else
         pthread_cond_signal(&m_cond);
+}
+
+int event::signal() const
+{
+    lock();
+    m_signal_state.store(true, std::memory_order_relaxed);
+    wake();
     return unlock();
 }
 
 int event::pulse() const
 {
     lock();
-    if (!m_signal_state.load(std::memory_order_relaxed)) {
-        if (m_manual_reset)
-            pthread_cond_broadcast(&m_cond);
-        else
-            pthread_cond_signal(&m_cond);
-    }
+    if (!m_signal_state.load(std::memory_order_relaxed))
+        wake();
     return unlock();
 }
 
@@ -71,14 +72,20 @@ int event::finish_wait(int rc) const
     return rc;
 }
 
+bool event::take_signal() const
+{
+    if (!m_signal_state.load(std::memory_order_relaxed))
+        return false;
+    m_signal_state.store(false, std::memory_order_relaxed);
+    return true;
+}
+
 int event::wait(unsigned long ms) const
 {
     lock();
     wait_guard held{*this};
-    if (m_signal_state.load(std::memory_order_relaxed)) {
-        m_signal_state.store(false, std::memory_order_relaxed);
+    if (take_signal())
         return 0;
-    }
     if (ms == 0)
         return ETIMEDOUT;
     if (ms == INFINITE_WAIT)
@@ -94,10 +101,8 @@ int event::wait(const timespec& deadline) const
 {
     lock();
     wait_guard held{*this};
-    if (m_signal_state.load(std::memory_order_relaxed)) {
-        m_signal_state.store(false, std::memory_order_relaxed);
+    if (take_signal())
         return 0;
-    }
     return finish_wait(pthread_cond_timedwait(&m_cond, &m_mutex, &deadline));
 }
 

@@ -30,6 +30,10 @@ public:
 
 private:
     struct wait_guard;
+    // Under the lock: wakes one waiter, or all with manual reset.
+    void wake() const;
+    // Under the lock: true, and cleared, when the event was signalled.
+    bool take_signal() const;
     int finish_wait(int rc) const;
 
     mutable pthread_cond_t m_cond;

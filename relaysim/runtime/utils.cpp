@@ -28,11 +28,20 @@ struct query_socket {
     query_socket& operator=(const query_socket&) = delete;
 };
 
-void fill_request(ifreq& req, const std::string& ifname)
+// One interface query; what names the value in the failure message.
+bool query_interface(const std::string& ifname, unsigned long request, const char* what, ifreq& req)
 {
+    query_socket q;
+    if (q.fd == -1)
+        return false;
     memset(&req, 0, sizeof(req));
     strncpy(req.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
     req.ifr_addr.sa_family = AF_INET;
+    if (ioctl(q.fd, request, &req) != 0) {
+        CLogger::m_logger->log_msg("Can not get %s address for \"%s\"", what, ifname.c_str());
+        return false;
+    }
+    return true;
 }
 }  // namespace
 
@@ -72,32 +81,18 @@ void trim(std::string& s)
 
 bool get_mac_addr(const std::string& ifname, unsigned char* mac)
 {
-    if (mac == nullptr)
-        return false;
-    query_socket q;
-    if (q.fd == -1)
-        return false;
     ifreq req;
-    fill_request(req, ifname);
-    if (ioctl(q.fd, SIOCGIFHWADDR, &req) != 0) {
-        CLogger::m_logger->log_msg("Can not get mac address for \"%s\"", ifname.c_str());
+    if (mac == nullptr || !query_interface(ifname, SIOCGIFHWADDR, "mac", req))
         return false;
-    }
     memcpy(mac, req.ifr_hwaddr.sa_data, 6);
     return true;
 }
 
 bool get_ip_addr(const std::string& ifname, unsigned int& ip)
 {
-    query_socket q;
-    if (q.fd == -1)
-        return false;
     ifreq req;
-    fill_request(req, ifname);
-    if (ioctl(q.fd, SIOCGIFADDR, &req) != 0) {
-        CLogger::m_logger->log_msg("Can not get ip address for \"%s\"", ifname.c_str());
+    if (!query_interface(ifname, SIOCGIFADDR, "ip", req))
         return false;
-    }
     sockaddr_in addr;
     memcpy(&addr, &req.ifr_addr, sizeof(addr));
     ip = addr.sin_addr.s_addr;
