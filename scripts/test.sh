@@ -9,7 +9,7 @@ bash scripts/setup.sh
 jobs=$(nproc)
 export CTEST_OUTPUT_ON_FAILURE=1
 
-stage() { echo; echo "=== $*"; }
+stage() { echo; echo "=== $* (${SECONDS}s in)"; }
 
 stage "host build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -32,11 +32,12 @@ cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan -j"$jobs" -L tsan --timeout 900
 
 stage "ARM cross-build under qemu-arm, voxframe on the device's Python 3.8"
-# The device's interpreter, cross-built from the shared folder beside the clone, once: it stays
-# in the build folder and is rebuilt only when missing.
-device_python=$PWD/build-arm/device-python-3.8
+# The device's interpreter, cross-built from the shared folder beside the clone, once: it is
+# kept in the user's cache, keyed by the source archive, and rebuilt only when missing.
+source_sum=$(sha256sum ../shared/device-python/cpython-3.8.2-src.tar.xz ../shared/device-python/build.sh | sha256sum | cut -c1-16)
+device_python=${XDG_CACHE_HOME:-$HOME/.cache}/lumatra/device-python-3.8-$source_sum
 if [ ! -x "$device_python/usr/local/bin/python3.8" ]; then
-  mkdir -p build-arm && rm -rf "$device_python" "$device_python.part"
+  mkdir -p "$(dirname "$device_python")" && rm -rf "$device_python" "$device_python.part"
   PATH="$(pyenv prefix 3.8 2>/dev/null)/bin:$PATH" DEST="$device_python.part" \
     bash ../shared/device-python/build.sh
   mv "$device_python.part" "$device_python"
@@ -49,7 +50,7 @@ ctest --test-dir build-arm -j"$jobs" --timeout 900
 
 if [ -f fuzz/run.sh ]; then
   stage "fuzzing"
-  bash fuzz/run.sh
+  FUZZ_SECONDS=${FUZZ_SECONDS:-30} bash fuzz/run.sh
 fi
 echo
-echo "all test stages passed"
+echo "all test stages passed in ${SECONDS}s"
