@@ -17,6 +17,8 @@
 #include "CLogger.h"
 #include "devices.h"
 #include "utils.h"
+// The drop reader the relay's tests use; a header with no test dependencies.
+#include "../relaysim/testing/udp_drops.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -82,25 +84,6 @@ unsigned long long out_datagrams()
     return 0;
 }
 
-// Datagrams dropped by the loopback socket bound to port (/proc/net/udp, last column).
-unsigned long long socket_drops(unsigned short port)
-{
-    char local[32];
-    snprintf(local, sizeof(local), "0100007F:%04X", port);
-    std::ifstream udp("/proc/net/udp");
-    std::string line;
-    while (std::getline(udp, line)) {
-        std::istringstream f(line);
-        std::string slot, address, field;
-        if (!(f >> slot >> address) || address != local)
-            continue;
-        while (f >> field) {
-        }
-        return std::stoull(field);
-    }
-    return 0;
-}
-
 // The batched send's table: per copy bytes 0-7 of the datagram, its key, the rest.
 struct Table {
     std::vector<std::array<unsigned char, 4>> keys;
@@ -161,36 +144,22 @@ struct Figures {
     double arrived_per_cpu() const { return cpu > 0 ? arrived / cpu : 0; }
 };
 
-// Runs body for `seconds` and adds what the kernel counted; body returns sends to leave out.
-template <typename Body>
-void measure(Figures& f, unsigned short sink_port, double seconds, Body body)
+// Runs body for `seconds` and adds what the kernel counted sent, and the count arrived()
+// gives of what arrived; body returns sends to leave out.
+template <typename Arrived, typename Body>
+void measure(Figures& f, Arrived arrived, double seconds, Body body)
 {
-    const unsigned long long out0 = out_datagrams(), drops0 = socket_drops(sink_port);
+    const unsigned long long out0 = out_datagrams(), arrived0 = arrived();
     const double cpu0 = cpu_seconds();
     const auto start = steady::now();
     const auto end = start + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
     const unsigned long long own = body(end);
     const auto stop = steady::now();
     f.cpu += cpu_seconds() - cpu0;
-    const unsigned long long out1 = out_datagrams(), drops1 = socket_drops(sink_port);
+    const unsigned long long out1 = out_datagrams(), arrived1 = arrived();
     f.seconds += std::chrono::duration<double>(stop - start).count();
     f.sent += out1 - out0 - own;
-    f.arrived += drops1 - drops0;
-}
-
-// Like measure(), but arrivals are what a reading thread took from its socket.
-template <typename Body>
-void measure_read(Figures& f, const std::atomic<unsigned long long>& received, double seconds, Body body)
-{
-    const unsigned long long got0 = received.load();
-    const double cpu0 = cpu_seconds();
-    const auto start = steady::now();
-    const auto end = start + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
-    body(end);
-    const auto stop = steady::now();
-    f.cpu += cpu_seconds() - cpu0;
-    f.seconds += std::chrono::duration<double>(stop - start).count();
-    f.arrived += received.load() - got0;
+    f.arrived += arrived1 - arrived0;
 }
 
 // Reads everything that reaches fd until stop is set, counting the datagrams.
@@ -291,12 +260,14 @@ int main(int argc, char** argv)
             "%d rounds of %.2f s per method\n",
             relay.encoder_count(), DATAGRAM, sink_port, rounds, share);
     Figures a, b, c, c_batches, d, b_read, d_read;
+    // Arrivals at the unread sink are its drops, its queue being full.
+    const auto unread = [&] { return udp_drops::of_port(sink_port); };
     // Local datagrams at twice the rate the fastest loop could relay them, in bursts every
     // 0.2 ms, so the relay's queue never runs dry while the feeder takes little time.
     const auto relay_round = [&](Figures& f, CInstr& instr, unsigned short port) {
         const sockaddr_in local = loopback(port);
         const double feed_rate = 2.0 * std::max({b.arrival_rate(), d.arrival_rate(), 1e6}) / ENCODERS;
-        measure(f, sink_port, share, [&](steady::time_point end) {
+        measure(f, unread, share, [&](steady::time_point end) {
             unsigned long long fed = 0;
             const auto start = steady::now();
             for (auto now = start; now < end; now = steady::now()) {
@@ -317,31 +288,32 @@ int main(int argc, char** argv)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     };
+    // One local datagram's copies as one batch, or as segmented messages, repeated until end.
+    const auto batches = [&](Table& t) {
+        mmsghdr* const msgs = t.msgs.data();
+        return [&, msgs](steady::time_point end) {
+            return loop_until(end, [&] { sendmmsg(batched, msgs, ENCODERS, 0); });
+        };
+    };
+    const auto segments = [&](GsoTable& t) {
+        mmsghdr* const msgs = t.msgs.data();
+        const unsigned int n = static_cast<unsigned int>(t.msgs.size());
+        return [&, msgs, n](steady::time_point end) { return loop_until(end, [&] { sendmmsg(gso, msgs, n, 0); }); };
+    };
+    const auto read = [&] { return received.load(); };
     for (int r = 0; r < rounds; ++r) {
-        measure(a, sink_port, share, [&](steady::time_point end) {
+        measure(a, unread, share, [&](steady::time_point end) {
             return loop_until(end, [&] {
                 for (int i = 0; i < ENCODERS; ++i)
                     sendto(plain, datagram.data(), DATAGRAM, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
             });
         });
-        measure(b, sink_port, share, [&](steady::time_point end) {
-            return loop_until(end, [&] { sendmmsg(batched, table.msgs.data(), ENCODERS, 0); });
-        });
-        if (has_gso)
-            measure(d, sink_port, share, [&](steady::time_point end) {
-                return loop_until(end, [&] {
-                    sendmmsg(gso, gso_table.msgs.data(), static_cast<unsigned int>(gso_table.msgs.size()), 0);
-                });
-            });
-        measure_read(b_read, received, share, [&](steady::time_point end) {
-            return loop_until(end, [&] { sendmmsg(batched, read_table.msgs.data(), ENCODERS, 0); });
-        });
-        if (has_gso)
-            measure_read(d_read, received, share, [&](steady::time_point end) {
-                return loop_until(end, [&] {
-                    sendmmsg(gso, read_gso_table.msgs.data(), static_cast<unsigned int>(read_gso_table.msgs.size()), 0);
-                });
-            });
+        measure(b, unread, share, batches(table));
+        measure(b_read, read, share, batches(read_table));
+        if (has_gso) {
+            measure(d, unread, share, segments(gso_table));
+            measure(d_read, read, share, segments(read_gso_table));
+        }
         relay_round(c, relay, local_port);
         relay_round(c_batches, batches_only, batches_port);
         fprintf(report, "  after round %d: a %.0f/s, b %.0f/s, c %.0f/s at the sink\n", r + 1, a.arrival_rate(),

@@ -29,11 +29,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -436,6 +438,21 @@ unsigned long every(const char* option, const char* v)
     return static_cast<unsigned long>(n);
 }
 
+// Options with a whole-number value, and the impairments taking one of at least 1.
+struct NumberOption {
+    const char* name;
+    int Options::*field;
+};
+const NumberOption NUMBERS[] = {{"-d", &Options::decoder_port}, {"-f", &Options::forget_s}, {"-g", &Options::rate},
+                                {"-s", &Options::size}, {"-B", &Options::rcvbuf}};
+struct EveryOption {
+    const char* name;
+    unsigned long Options::*field;
+};
+const EveryOption EVERY[] = {{"--drop-every", &Options::drop_every},
+                             {"--duplicate-every", &Options::duplicate_every},
+                             {"--swap-every", &Options::swap_every}};
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -456,28 +473,20 @@ int main(int argc, char** argv)
         if (i + 1 >= argc)
             usage();
         const char* v = argv[++i];
-        if (w == "-a")
+        const auto number = std::find_if(std::begin(NUMBERS), std::end(NUMBERS),
+                                         [&](const NumberOption& o) { return w == o.name; });
+        const auto count = std::find_if(std::begin(EVERY), std::end(EVERY),
+                                        [&](const EveryOption& o) { return w == o.name; });
+        if (number != std::end(NUMBERS))
+            opt.*number->field = atoi(v);
+        else if (count != std::end(EVERY))
+            opt.*count->field = every(count->name, v);
+        else if (w == "-a")
             opt.bind_addr = inet_addr(v);
         else if (w == "-e")
             opt.encoder_port = static_cast<unsigned short>(atoi(v));
-        else if (w == "-d")
-            opt.decoder_port = atoi(v);
-        else if (w == "-f")
-            opt.forget_s = atoi(v);
-        else if (w == "-g")
-            opt.rate = atoi(v);
-        else if (w == "-s")
-            opt.size = atoi(v);
         else if (w == "-T")
             opt.run_s = atof(v);
-        else if (w == "-B")
-            opt.rcvbuf = atoi(v);
-        else if (w == "--drop-every")
-            opt.drop_every = every("--drop-every", v);
-        else if (w == "--duplicate-every")
-            opt.duplicate_every = every("--duplicate-every", v);
-        else if (w == "--swap-every")
-            opt.swap_every = every("--swap-every", v);
         else if (w == "--counts-file")
             opt.counts_file = v;
         else

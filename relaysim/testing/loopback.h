@@ -1,4 +1,4 @@
-// Loopback UDP helpers for the emulator's tests: ephemeral sockets and bounded waits.
+// Loopback UDP helpers for relaysim's tests: ephemeral sockets and a peer socket.
 #pragma once
 
 #include "CUdpSocket.h"
@@ -12,10 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <functional>
-#include <thread>
 #include <vector>
 
 namespace loopback {
@@ -99,17 +96,6 @@ inline unsigned short free_port()
 {
     Peer p;
     return p.port();
-}
-
-inline bool wait_for(const std::function<bool()>& condition, int timeout_ms)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 }  // namespace loopback

@@ -1,8 +1,8 @@
 // Tests of the emulated decoder: request bytes and schedule, online/offline totals, forwarding.
 #include "CExtr.h"
 
-#include "CLogger.h"
 #include "loopback.h"
+#include "test_support.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>
@@ -11,34 +11,17 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
 
 using loopback::Peer;
-using loopback::wait_for;
+using test_support::Capture;
+using test_support::eventually;
+using test_support::Recorder;
 using Bytes = std::vector<unsigned char>;
 
 namespace {
-
-class Recorder : public ISocketHandler {
-public:
-    void on_raw_data(const sockaddr_in&, unsigned char* data, unsigned short len) override
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_got.emplace_back(data, data + len);
-    }
-    std::vector<Bytes> got()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_got;
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<Bytes> m_got;
-};
 
 double cpu_seconds()
 {
@@ -66,10 +49,18 @@ Bytes rtp(size_t len, unsigned int ssrc)
     return b;
 }
 
-class CExtrTest : public testing::Test {
-protected:
-    static void SetUpTestSuite() { CLogger::init("Test"); }
-};
+using CExtrTest = test_support::LoggedTest;
+
+// Opens the decoder toward the reflector with a 200 ms poll and starts its thread.
+testing::AssertionResult run(CExtr& decoder, const Peer& reflector, bool selected)
+{
+    if (!decoder.open(0x7F000001, reflector.port(), 200))
+        return testing::AssertionFailure() << "open failed";
+    decoder.select(selected);
+    if (decoder.start(nullptr) != 0)
+        return testing::AssertionFailure() << "start failed";
+    return testing::AssertionSuccess();
+}
 
 }  // namespace
 
@@ -94,19 +85,15 @@ TEST_F(CExtrTest, FirstRequestReachesTheReflectorFromTheDecoderPort)
 {
     Peer reflector;
     Recorder player;
-    testing::internal::CaptureStdout();
-    {
-        CExtr decoder("ORVANTEX - 0", 0x0A1B2C3D4E5FUL, &player);
-        ASSERT_TRUE(decoder.open(0x7F000001, reflector.port(), 200));
-        ASSERT_EQ(decoder.start(nullptr), 0);
-        Bytes got;
-        sockaddr_in from;
-        // The first pass waits one poll for input before it sends.
-        ASSERT_TRUE(reflector.receive(got, from, 9000));
-        EXPECT_EQ(got, (Bytes{'Q', 'V', 'L', ' ', 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0, 0}));
-        EXPECT_EQ(ntohs(from.sin_port), decoder.local_port());
-    }
-    testing::internal::GetCapturedStdout();
+    Capture quiet;  // until the decoder, declared after it, is gone
+    CExtr decoder("ORVANTEX - 0", 0x0A1B2C3D4E5FUL, &player);
+    ASSERT_TRUE(run(decoder, reflector, false));
+    Bytes got;
+    sockaddr_in from;
+    // The first pass waits one poll for input before it sends.
+    ASSERT_TRUE(reflector.receive(got, from, 9000));
+    EXPECT_EQ(got, (Bytes{'Q', 'V', 'L', ' ', 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0, 0}));
+    EXPECT_EQ(ntohs(from.sin_port), decoder.local_port());
 }
 
 TEST_F(CExtrTest, RequestScheduleFollowsTheClock)
@@ -136,7 +123,7 @@ TEST_F(CExtrTest, OnlineAndOfflineReportsCarryTheTotals)
         decoders.back()->begin(100);
     }
     const sockaddr_in from = loopback::address(1);
-    testing::internal::CaptureStdout();
+    Capture capture;
     for (int i = 0; i < 3; ++i) {
         Bytes d = rtp(172, 0x12345678 + i);
         decoders[i]->on_datagram(from, d.data(), static_cast<int>(d.size()), at(100));
@@ -157,45 +144,43 @@ TEST_F(CExtrTest, OnlineAndOfflineReportsCarryTheTotals)
     EXPECT_EQ(CExtr::online_ext, 0);
     EXPECT_FALSE(decoders[0]->online());
     EXPECT_EQ(decoders[2]->address(), 0x0A0000000003UL);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(capture.text(),
               "\n[SSRC: 12345678] ORVANTEX - 0 : Online [Total online: 1]"
               "\n[SSRC: 12345679] ORVANTEX - 1 : Online [Total online: 2]"
               "\n[SSRC: 1234567a] ORVANTEX - 2 : Online [Total online: 3]"
               "\nORVANTEX - 2 : Offline [Total online: 2]"
               "\nORVANTEX - 1 : Offline [Total online: 1]"
               "\nORVANTEX - 0 : Offline [Total online: 0]");
-    EXPECT_TRUE(player.got().empty()) << "nothing selected";
+    EXPECT_EQ(player.count(), 0) << "nothing selected";
 }
 
 TEST_F(CExtrTest, ForwardsEveryDatagramWhileSelectedOnly)
 {
     Peer reflector;
     Recorder player;
-    testing::internal::CaptureStdout();
+    Capture quiet;
     {
         CExtr decoder("ORVANTEX - 0", 0x0A0000000001UL, &player);
-        ASSERT_TRUE(decoder.open(0x7F000001, reflector.port(), 200));
-        decoder.select(true);
-        ASSERT_EQ(decoder.start(nullptr), 0);
+        ASSERT_TRUE(run(decoder, reflector, true));
         const sockaddr_in to = loopback::address(decoder.local_port());
         // Every datagram reaches the player with its exact length (at most 1500).
         const std::vector<size_t> lengths = {0, 1, 11, 12, 50, 172, 1500, 2000};
         for (size_t len : lengths)
             reflector.send_to(rtp(len, 0xCAFE0000u + len), to);
-        ASSERT_TRUE(wait_for([&] { return player.got().size() == lengths.size(); }, 5000));
-        const std::vector<Bytes> got = player.got();
+        ASSERT_TRUE(eventually([&] { return player.count() == static_cast<int>(lengths.size()); }, 5000));
+        const auto got = player.got();
         for (size_t i = 0; i < lengths.size(); ++i)
-            EXPECT_EQ(got[i], rtp(std::min<size_t>(lengths[i], 1500), 0xCAFE0000u + lengths[i]));
+            EXPECT_EQ(got[i].bytes, rtp(std::min<size_t>(lengths[i], 1500), 0xCAFE0000u + lengths[i]));
 
         // De-selected: nothing more is forwarded, though the stream is still tracked.
         decoder.select(false);
         reflector.send_to(rtp(100, 1), to);
         reflector.send_to(rtp(100, 2), to);
-        ASSERT_TRUE(wait_for([&] { return decoder.online(); }, 5000));
+        ASSERT_TRUE(eventually([&] { return decoder.online(); }, 5000));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(player.got().size(), lengths.size());
+        EXPECT_EQ(player.count(), static_cast<int>(lengths.size()));
     }
-    testing::internal::GetCapturedStdout();
+    quiet.text();
     CExtr::online_ext = 0;
 }
 
@@ -207,13 +192,13 @@ TEST_F(CExtrTest, ShortFirstDatagramPrintsOnlyItsOwnBytes)
     const sockaddr_in from = loopback::address(1);
     // A long datagram fills the buffer; after going offline, a 9-byte one comes first.
     Bytes buffer = rtp(172, 0x12345678);
-    testing::internal::CaptureStdout();
+    Capture capture;
     decoder.on_datagram(from, buffer.data(), 172, at(100));
     decoder.end_pass(false, 105);
     const Bytes short_one = rtp(9, 0xAB000000);
     std::copy(short_one.begin(), short_one.end(), buffer.begin());
     decoder.on_datagram(from, buffer.data(), 9, at(106));
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.text();
     EXPECT_NE(out.find("\n[SSRC: ab000000] ORVANTEX - 7 : Online [Total online: 1]"), std::string::npos) << out;
     CExtr::online_ext = 0;
 }
@@ -226,7 +211,7 @@ TEST_F(CExtrTest, RefusedRequestsNeitherSpinNorForwardAFailedRead)
         port = gone.port();
     }
     Recorder player;
-    testing::internal::CaptureStdout();
+    Capture capture;
     {
         CExtr decoder("ORVANTEX - 0", 0x0A0000000001UL, &player);
         ASSERT_TRUE(decoder.open(0x7F000001, port));
@@ -247,15 +232,15 @@ TEST_F(CExtrTest, RefusedRequestsNeitherSpinNorForwardAFailedRead)
         Bytes datagram = rtp(100, 0x01020304);
         sockaddr_in to = local_address(decoder);
         sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-        EXPECT_TRUE(wait_for([&] { return !player.got().empty(); }, 6000));
+        EXPECT_TRUE(eventually([&] { return player.count() > 0; }, 6000));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        std::vector<Bytes> got = player.got();
+        const auto got = player.got();
         ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0], datagram);
+        EXPECT_EQ(got[0].bytes, datagram);
         close(fd);
     }
     // The operator sees the refusal, at most once a request period.
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.text();
     const std::string refusal = "CSocket::send():ERR:Connection refused";
     size_t seen = 0;
     for (size_t at = out.find(refusal); at != std::string::npos; at = out.find(refusal, at + 1))
@@ -269,11 +254,11 @@ TEST_F(CExtrTest, DestroyedRightAfterStartIsNotUsedByItsThread)
 {
     Peer reflector;
     Recorder player;
-    testing::internal::CaptureStdout();
+    Capture quiet;
     for (int i = 0; i < 20; ++i) {
         std::unique_ptr<CExtr> decoder(new CExtr("ORVANTEX - 0", 0x0A0000000001UL, &player));
         ASSERT_TRUE(decoder->open(0x7F000001, reflector.port(), 50));
         ASSERT_EQ(decoder->start(nullptr), 0);
     }
-    testing::internal::GetCapturedStdout();
+    quiet.text();
 }
