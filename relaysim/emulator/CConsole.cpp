@@ -26,15 +26,15 @@ CConsole::CConsole(const std::vector<CExtr*>& streams, CPlayer& player, CInstr& 
 {
 }
 
-void CConsole::pass()
+void CConsole::pass(int wait_ms)
 {
     if (m_fd >= 0) {
         pollfd pfd = {m_fd, POLLIN | POLLPRI, 0};
-        int ready = ::poll(&pfd, 1, WAIT_MS);
+        int ready = ::poll(&pfd, 1, wait_ms);
         if (ready > 0)
             read_input();
     } else {
-        ::poll(nullptr, 0, WAIT_MS);
+        ::poll(nullptr, 0, wait_ms);
     }
     check_relays(time(nullptr));
     printf("\rSelect stream to listen on the local PC?");
@@ -49,7 +49,8 @@ void CConsole::run()
 
 // Input is taken by whole lines, read straight from the descriptor so that
 // nothing waits in a stdio buffer the poll can't see; a line that does not begin
-// with a decimal number, and whatever follows the number, is dropped.
+// with a decimal number, and whatever follows the number, is dropped. The one
+// other line acted on is "s" alone: the per-stream table.
 void CConsole::read_input()
 {
     // What a stdio buffer would take at once, so that a long line is whole in one pass.
@@ -88,6 +89,14 @@ void CConsole::take_line()
     const char* p = m_line;
     while (isspace(static_cast<unsigned char>(*p)))
         ++p;
+    if (*p == 's' && !cut) {
+        const char* rest = p + 1;
+        while (isspace(static_cast<unsigned char>(*rest)))
+            ++rest;
+        if (*rest == '\0')
+            printf("%s", CReport::table(measure()).c_str());
+        return;
+    }
     const char* digits = p + ((*p == '-' || *p == '+') ? 1 : 0);
     if (!isdigit(static_cast<unsigned char>(*digits)))
         return;
@@ -124,6 +133,21 @@ void CConsole::act(int value)
             m_current = value;
         }
     }
+}
+
+CReport::Run CConsole::measure() const
+{
+    CReport::Run run;
+    run.decoders.reserve(m_streams.size());
+    for (size_t i = 0; i < m_streams.size(); ++i) {
+        const CExtr& d = *m_streams[i];
+        run.decoders.push_back(
+            {static_cast<int>(i), d.name(), d.address(), d.online(), d.stats().snapshot()});
+    }
+    const CInstr& instr = m_instr;
+    const CRtpStats::Snapshot in = instr.stats().snapshot();
+    run.local = {in.received, in.lost, in.jitter_ms, instr.copies_sent(), instr.send_errors()};
+    return run;
 }
 
 void CConsole::check_relays(time_t now)

@@ -1,6 +1,8 @@
 // Operator console of relaysim: selects by index the decoder heard on the local player.
 #pragma once
 
+#include "CReport.h"
+
 #include <time.h>
 
 #include <string>
@@ -16,13 +18,15 @@ public:
 
     CConsole(const std::vector<CExtr*>& streams, CPlayer& player, CInstr& instr, int fd = 0);
 
-    // One pass: wait up to 1 s for input, act on every complete line, check
-    // both relays for silence, print the prompt.
-    void pass();
+    // One pass: wait up to wait_ms (a signal ends the wait early) for input, act on every
+    // complete line, check both relays for silence, print the prompt.
+    void pass(int wait_ms = WAIT_MS);
     [[noreturn]] void run();
 
     // Acts on one value as if the operator had typed it.
     void act(int value);
+    // The streams' measurements as they stand: decoders and local stream of a run.
+    CReport::Run measure() const;
 
     int current() const { return m_current; }
     int last_value() const { return m_last_value; }

@@ -160,6 +160,23 @@ std::string CReport::table(const Run& run)
                         l.send_errors);
 }
 
+std::string CReport::verdict(const Run& run)
+{
+    const Totals t = totals(run);
+    const Thresholds& th = run.thresholds;
+    std::string out = std::string("verdict: ") + (passed(run) ? "pass" : "fail") + " (";
+    if (th.max_loss_percent)
+        out += t.expected == 0 ? format("nothing received, loss limit %g%%", *th.max_loss_percent)
+                               : format("loss %.2f%%, limit %g%%", t.loss_percent,
+                                        *th.max_loss_percent);
+    if (th.max_jitter_ms)
+        out += format("%sworst jitter %.2f ms, limit %g ms", th.max_loss_percent ? "; " : "",
+                      t.jitter_ms_max, *th.max_jitter_ms);
+    if (!th.max_loss_percent && !th.max_jitter_ms)
+        out += "no thresholds";
+    return out + ")\n";
+}
+
 std::string CReport::json(const Run& run)
 {
     std::string out = "{\n";

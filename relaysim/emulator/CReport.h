@@ -49,6 +49,8 @@ public:
     // A missing threshold holds; a loss threshold fails when nothing could be measured.
     static bool passed(const Run& run);
     static std::string table(const Run& run);
+    // "verdict: pass (...)" or "verdict: fail (...)", the measured values against each limit.
+    static std::string verdict(const Run& run);
     static std::string json(const Run& run);
     static std::string prometheus(const Run& run);
     // "0a:1b:2c:3d:4e:5f"

@@ -1,12 +1,16 @@
 // Command line of relaysim: its settings and the usage text.
 #include "options.h"
 
+#include "CReport.h"
 #include "devices.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +55,93 @@ bool host_and_port(const std::string& value, std::string& host, unsigned short& 
     return true;
 }
 
+// A whole word in plain decimal notation ("2", "0.5", "1e3"); no blanks, hex, inf or nan.
+bool decimal(const char* text, double& out)
+{
+    if (*text == '\0' || strspn(text, "0123456789.+-eE") != strlen(text))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = strtod(text, &end);
+    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v))
+        return false;
+    out = v;
+    return true;
+}
+
+bool positive_whole(const char* text, unsigned int& out)
+{
+    if (*text == '\0' || strspn(text, "0123456789") != strlen(text))
+        return false;
+    errno = 0;
+    const unsigned long v = strtoul(text, nullptr, 10);
+    if (errno == ERANGE || v == 0 || v > UINT_MAX)
+        return false;
+    out = static_cast<unsigned int>(v);
+    return true;
+}
+
+const char* const MEASURE_OPTIONS[] = {"--duration", "--max-loss", "--max-jitter", "--clock-rate",
+                                       "--report",   "--csv",      "--prom"};
+
+bool is_measure_option(const std::string& word)
+{
+    for (const char* name : MEASURE_OPTIONS)
+        if (word == name)
+            return true;
+    return false;
+}
+
+// Always false, after the one line that names the option; value is null when it is missing.
+bool refuse(const std::string& option, const char* needs, const char* value)
+{
+    if (value)
+        fprintf(stderr, "relaysim: %s needs %s, not \"%s\"\n", option.c_str(), needs, value);
+    else
+        fprintf(stderr, "relaysim: %s needs %s\n", option.c_str(), needs);
+    return false;
+}
+
+// The measurement options are checked strictly, unlike the others: a run whose verdict a
+// script relies on must not start with a threshold or an output it did not ask for.
+bool measure_option(const std::string& option, const char* value, options& opt)
+{
+    double v = 0;
+    if (option == "--duration") {
+        if (!value || !decimal(value, v) || !(v > 0))
+            return refuse(option, "a number of seconds greater than 0", value);
+        opt.duration_s = v;
+    } else if (option == "--max-loss") {
+        if (!value || !decimal(value, v) || v < 0 || v > 100)
+            return refuse(option, "a loss percentage from 0 to 100", value);
+        opt.max_loss_percent = v;
+    } else if (option == "--max-jitter") {
+        if (!value || !decimal(value, v) || v < 0)
+            return refuse(option, "a number of milliseconds, 0 or more", value);
+        opt.max_jitter_ms = v;
+    } else if (option == "--clock-rate") {
+        unsigned int hz = 0;
+        if (!value || !positive_whole(value, hz))
+            return refuse(option, "a whole number of Hz greater than 0", value);
+        opt.clock_rate = hz;
+    } else {
+        std::string& path = option == "--report" ? opt.report_path
+                            : option == "--csv"  ? opt.csv_path
+                                                 : opt.prom_path;
+        // A value that looks like an option is more likely a forgotten file name.
+        if (!value || value[0] == '\0' || value[0] == '-')
+            return refuse(option, "a file name", value);
+        if (!CReport::can_write(value)) {
+            const int err = errno;
+            fprintf(stderr, "relaysim: %s: can't write %s: %s\n", option.c_str(), value,
+                    strerror(err));
+            return false;
+        }
+        path = value;
+    }
+    return true;
+}
+
 void address_option(const std::string& value, unsigned int& addr, unsigned short& port)
 {
     std::string host;
@@ -62,6 +153,12 @@ void address_option(const std::string& value, unsigned int& addr, unsigned short
 }
 
 }  // namespace
+
+bool options::measured() const
+{
+    return duration_s || max_loss_percent || max_jitter_ms || clock_rate || !report_path.empty() ||
+           !csv_path.empty() || !prom_path.empty();
+}
 
 bool parse_command_line(int argc, char** argv, options& opt)
 {
@@ -107,10 +204,18 @@ bool parse_command_line(int argc, char** argv, options& opt)
                 read_mac_list(value, decoders ? mac_list : ins_list, opt.count,
                               static_cast<unsigned short>(opt.start));
             }
+        } else if (is_measure_option(word)) {
+            if (!measure_option(word, value, opt))
+                return false;
         } else {
             step = 1;
         }
         i += step;
+    }
+    // The last word is never examined; left there, a measurement option has lost its value.
+    if (i == argc && is_measure_option(argv[argc - 1])) {
+        measure_option(argv[argc - 1], nullptr, opt);
+        return false;
     }
     if (opt.local_port == 0) {
         usage(argv[0]);

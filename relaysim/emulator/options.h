@@ -1,8 +1,10 @@
 // Command line of relaysim: its settings and the usage text.
 #pragma once
 
+#include "CRtpStats.h"
 #include "utils.h"
 
+#include <optional>
 #include <string>
 
 struct options {
@@ -18,6 +20,18 @@ struct options {
     std::string config_host;
     bool decoders = false;
     bool encoders = false;
+    // Measured runs: none of these is set unless its option is given.
+    std::optional<double> duration_s;
+    std::optional<double> max_loss_percent;
+    std::optional<double> max_jitter_ms;
+    std::optional<unsigned int> clock_rate;
+    std::string report_path;
+    std::string csv_path;
+    std::string prom_path;
+
+    // Whether any measurement option was given: only then does relaysim take signals.
+    bool measured() const;
+    unsigned int rtp_clock_rate() const { return clock_rate.value_or(CRtpStats::DEFAULT_CLOCK_RATE); }
 };
 
 extern const char* const CONFIG_SERVER_HOST;
@@ -25,5 +39,6 @@ extern const char* const CONFIG_SERVER_HOST;
 void usage(const std::string& program);
 
 // Fills opt from the words; reads the "-d"/"-e" list files into mac_list and
-// ins_list as it meets them. False after printing the usage text: the caller exits.
+// ins_list as it meets them. False after printing the usage text, or one line on
+// standard error naming a measurement option with a bad value: the caller exits.
 bool parse_command_line(int argc, char** argv, options& opt);

@@ -121,20 +121,25 @@ TEST(CReportTest, VerdictHoldsOnlyWithinEveryThreshold)
         std::optional<double> max_loss, max_jitter;
         bool nothing_received;
         bool pass;
+        std::string line;  // of the summary, after "verdict: "
     };
     // The fixed run loses 4.000 % with a worst jitter of 1.25 ms.
     const std::vector<Case> cases = {
-        {"no thresholds", {}, {}, false, true},
-        {"no thresholds, nothing received", {}, {}, true, true},
-        {"loss under", 5.0, {}, false, true},
-        {"loss equal", 4.0, {}, false, true},
-        {"loss over", 3.9, {}, false, false},
-        {"jitter equal", {}, 1.25, false, true},
-        {"jitter over", {}, 1.0, false, false},
-        {"both hold", 4.0, 2.0, false, true},
-        {"one of two fails", 4.0, 1.2, false, false},
-        {"loss threshold, nothing received", 100.0, {}, true, false},
-        {"jitter threshold, nothing received", {}, 1.0, true, true},
+        {"no thresholds", {}, {}, false, true, "pass (no thresholds)"},
+        {"no thresholds, nothing received", {}, {}, true, true, "pass (no thresholds)"},
+        {"loss under", 5.0, {}, false, true, "pass (loss 4.00%, limit 5%)"},
+        {"loss equal", 4.0, {}, false, true, "pass (loss 4.00%, limit 4%)"},
+        {"loss over", 3.9, {}, false, false, "fail (loss 4.00%, limit 3.9%)"},
+        {"jitter equal", {}, 1.25, false, true, "pass (worst jitter 1.25 ms, limit 1.25 ms)"},
+        {"jitter over", {}, 1.0, false, false, "fail (worst jitter 1.25 ms, limit 1 ms)"},
+        {"both hold", 4.0, 2.0, false, true,
+         "pass (loss 4.00%, limit 4%; worst jitter 1.25 ms, limit 2 ms)"},
+        {"one of two fails", 4.0, 1.2, false, false,
+         "fail (loss 4.00%, limit 4%; worst jitter 1.25 ms, limit 1.2 ms)"},
+        {"loss threshold, nothing received", 100.0, {}, true, false,
+         "fail (nothing received, loss limit 100%)"},
+        {"jitter threshold, nothing received", {}, 1.0, true, true,
+         "pass (worst jitter 0.00 ms, limit 1 ms)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,6 +149,7 @@ TEST(CReportTest, VerdictHoldsOnlyWithinEveryThreshold)
         run.thresholds.max_loss_percent = c.max_loss;
         run.thresholds.max_jitter_ms = c.max_jitter;
         EXPECT_EQ(CReport::passed(run), c.pass);
+        EXPECT_EQ(CReport::verdict(run), "verdict: " + c.line + "\n");
         EXPECT_NE(CReport::json(run).find(c.pass ? "\"verdict\": \"pass\"" : "\"verdict\": \"fail\""),
                   std::string::npos);
     }
