@@ -178,3 +178,59 @@ TEST(GetIpAddressTest, ResolvesDottedQuadsAndNames)
     EXPECT_EQ(get_ip_address("localhost") >> 24, 127u);
     EXPECT_EQ(get_ip_address("no.such.host.invalid"), 0u);
 }
+
+TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
+{
+    const std::string dir = "/tmp/no_such_folder_for_relaysim_options_test";
+    struct Case {
+        std::vector<std::string> words;
+        std::string error;  // the one line on standard error; empty when accepted
+    } cases[] = {
+        {{"-l", "1"}, ""},
+        {{"-l", "1", "--duration", "2.5", "--max-loss", "0", "--max-jitter", "20",
+          "--clock-rate", "48000", "--report", "/tmp/r.json", "--csv",
+          "/tmp/relaysim_options_test.csv", "--prom", "/tmp/p.prom"},
+         ""},
+        {{"-l", "1", "--duration", "abc"},
+         "relaysim: --duration needs a number of seconds greater than 0, not \"abc\"\n"},
+        {{"--duration", "-5", "-l", "1"},
+         "relaysim: --duration needs a number of seconds greater than 0, not \"-5\"\n"},
+        {{"-l", "1", "--duration", "0"},
+         "relaysim: --duration needs a number of seconds greater than 0, not \"0\"\n"},
+        {{"-l", "1", "--duration", "inf"},
+         "relaysim: --duration needs a number of seconds greater than 0, not \"inf\"\n"},
+        {{"-l", "1", "--duration"},
+         "relaysim: --duration needs a number of seconds greater than 0\n"},
+        {{"-l", "1", "--max-loss", "5%"},
+         "relaysim: --max-loss needs a loss percentage from 0 to 100, not \"5%\"\n"},
+        {{"-l", "1", "--max-jitter", "-1"},
+         "relaysim: --max-jitter needs a number of milliseconds, 0 or more, not \"-1\"\n"},
+        {{"-l", "1", "--clock-rate", "0"},
+         "relaysim: --clock-rate needs a whole number of Hz greater than 0, not \"0\"\n"},
+        {{"-l", "1", "--clock-rate", "-8000"},
+         "relaysim: --clock-rate needs a whole number of Hz greater than 0, not \"-8000\"\n"},
+        {{"-l", "1", "--report", "-d"}, "relaysim: --report needs a file name, not \"-d\"\n"},
+        {{"-l", "1", "--prom"}, "relaysim: --prom needs a file name\n"},
+        {{"-l", "1", "--csv", dir + "/c.csv"},
+         "relaysim: --csv: can't write " + dir + "/c.csv: No such file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string line = c.words.back();
+        testing::internal::CaptureStderr();
+        Parsed p = parse(c.words);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error) << line;
+        EXPECT_EQ(p.ok, c.error.empty()) << line;
+        EXPECT_EQ(p.out.find("Usage:"), std::string::npos) << line;
+    }
+    Parsed all = parse(cases[1].words);
+    EXPECT_TRUE(all.opt.measured());
+    EXPECT_EQ(*all.opt.duration_s, 2.5);
+    EXPECT_EQ(*all.opt.max_loss_percent, 0.0);
+    EXPECT_EQ(*all.opt.max_jitter_ms, 20.0);
+    EXPECT_EQ(all.opt.rtp_clock_rate(), 48000u);
+    EXPECT_EQ(all.opt.prom_path, "/tmp/p.prom");
+    EXPECT_NE(access("/tmp/relaysim_options_test.csv", F_OK), 0) << "the check leaves no file";
+    Parsed none = parse(cases[0].words);
+    EXPECT_FALSE(none.opt.measured());
+    EXPECT_EQ(none.opt.rtp_clock_rate(), 8000u);
+}
