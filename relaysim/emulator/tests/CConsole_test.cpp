@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,4 +156,45 @@ TEST_F(CConsoleTest, ReflectorCheckWaitsForAValueOfZeroOrMore)
     EXPECT_EQ(pass(console, "7\n"), "reflector stream offline\n");
     EXPECT_FALSE(m_player.state().online());
     EXPECT_EQ(pass(console, ""), "");
+}
+
+TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
+{
+    // Decoder 1 hears sequence numbers 1, 2 and 4, 20 ms apart as their timestamps say.
+    testing::internal::CaptureStdout();
+    for (uint16_t seq : {1, 2, 4}) {
+        unsigned char rtp[172] = {0x80, 0, 0, static_cast<unsigned char>(seq)};
+        const uint32_t ts = 160u * seq;
+        for (int i = 0; i < 4; ++i)
+            rtp[4 + i] = static_cast<unsigned char>(ts >> (24 - 8 * i));
+        const timespec arrival = {time(nullptr), 20000000L * seq};
+        m_streams[1]->on_datagram(sockaddr_in(), rtp, sizeof(rtp), arrival);
+    }
+    testing::internal::GetCapturedStdout();
+
+    const std::string table =
+        "index  name          received  lost %  duplicates  reordered  jitter ms  max gap ms  online\n"
+        "    0  ORVANTEX - 0         0    0.00           0          0       0.00         0.0      no\n"
+        "    1  ORVANTEX - 1         3   25.00           0          0       0.00        40.0     yes\n"
+        "    2  ORVANTEX - 2         0    0.00           0          0       0.00         0.0      no\n"
+        "total  3 decoders           3   25.00           0          0       0.00        40.0     1/3\n"
+        "local  local stream         0    0.00           -          -       0.00           -       -\n"
+        "local stream: copies sent 0, send errors 0\n";
+    CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
+    struct Step {
+        std::string input;
+        std::string printed;
+    } steps[] = {
+        {"s\n", table},
+        {"  s \t\n", table},
+        {"1\ns\n", "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 0\n" + table},
+        {"sx\n", ""},
+        {"s 0\n", ""},
+        {"S\n", ""},
+        {"s" + std::string(200, ' ') + "\n", ""},  // cut short: not known to be "s" alone
+    };
+    for (const Step& step : steps)
+        EXPECT_EQ(pass(console, step.input), step.printed) << step.input;
+    EXPECT_EQ(console.last_value(), 1) << "s is not a value";
+    EXPECT_EQ(selected(), (std::vector<bool>{false, true, false}));
 }
