@@ -105,6 +105,16 @@ class Program:
     def alive(self):
         return self.proc.poll() is None
 
+    def wait(self, timeout):
+        """The exit status of a process that ends by itself within timeout seconds."""
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("%s still running after %.0f s:\n%s"
+                                 % (self.argv[0], timeout, self.output[-4000:]))
+        self._reader.join(5)
+        return status
+
     def stop(self):
         if self.alive():
             self.proc.terminate()

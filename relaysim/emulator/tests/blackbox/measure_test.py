@@ -1,0 +1,167 @@
+"""Black-box test of measured runs: verdict, report, CSV and Prometheus file against what the
+stand-in reflector really sent, the signals that end a run, and refused options."""
+import csv
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+from harness import LOOPBACK, Program, Tests, binaries, free_port, receive, udp_socket
+
+BIN = binaries()
+RELAYSIM = BIN["relaysim"]
+REFLECTOR = BIN["reflector"]
+
+DECODERS = 3
+RATE = 50
+DROP_EVERY = 25      # 4 % of what each decoder is offered
+TRAFFIC_S = 1.5      # of stream once every decoder is online: about 75 datagrams, 3 dropped
+DURATION_S = 6       # the reflector stops well before: online ~2 s after start, plus TRAFFIC_S
+PROMPT = re.escape("\rSelect stream to listen on the local PC?")
+COUNTS_RX = re.compile(r"decoder ([0-9a-f]{12}) sent (\d+) dropped \d+ duplicated \d+ "
+                       r"swapped \d+ lost (\d+) failed (\d+)")
+PROM_RX = re.compile(r'^([a-z_]+)(?:\{index="(\d+)",mac="([0-9a-f:]+)"\})? (\S+)$')
+
+
+def relaysim_argv(reflector_port, *extra):
+    return [RELAYSIM, "-n", str(DECODERS), "-d", "-l", str(free_port()),
+            "-r", "%s:%d" % (LOOPBACK, reflector_port)] + list(extra)
+
+
+def read_prometheus(path):
+    """{(name, index or None): value} of every sample; comment lines must be HELP or TYPE."""
+    samples = {}
+    with open(path) as f:
+        for line in f.read().splitlines():
+            if line.startswith("#"):
+                assert re.match(r"# (HELP|TYPE) [a-z_]+ ", line), line
+                continue
+            m = PROM_RX.match(line)
+            assert m, "not a sample line: %r" % line
+            samples[(m.group(1), m.group(2) and int(m.group(2)))] = float(m.group(4))
+    if shutil.which("promtool"):
+        with open(path, "rb") as f:
+            check = subprocess.run(["promtool", "check", "metrics"], stdin=f,
+                                   capture_output=True, timeout=30)
+        assert check.returncode == 0, check.stdout + check.stderr
+    return samples
+
+
+class MeasureTests(Tests):
+    def test_verdict_and_outputs_match_what_the_reflector_sent(self):
+        for max_loss, status in (("1", 3), ("10", 0)):
+            with tempfile.TemporaryDirectory() as tmp:
+                self.measured_run(tmp, max_loss, status)
+
+    def measured_run(self, tmp, max_loss, status):
+        counts, report, run_csv, prom = (os.path.join(tmp, name) for name in
+                                         ("counts.txt", "report.json", "run.csv", "run.prom"))
+        reflector = Program([REFLECTOR, "-a", LOOPBACK, "-e", "0", "-g", str(RATE),
+                             "--drop-every", str(DROP_EVERY), "--counts-file", counts])
+        p = None
+        try:
+            port = int(reflector.wait_for(r"encoder port (\d+)", 10).group(1))
+            p = Program(relaysim_argv(port, "--duration", str(DURATION_S), "--max-loss", max_loss,
+                                      "--report", report, "--csv", run_csv, "--prom", prom))
+            # Exact counts need both edges inside the run: the reflector sends to a decoder
+            # only after its request, and it stops before relaysim's last measurement.
+            p.wait_for(r"Online \[Total online: %d\]" % DECODERS, 15)
+            time.sleep(TRAFFIC_S)
+            reflector.proc.send_signal(signal.SIGTERM)
+            assert reflector.wait(10) == 0, reflector.output
+            assert p.alive(), "the run ended before the reflector stopped:\n" + p.output[-3000:]
+            assert p.wait(DURATION_S + 10) == status, p.output[-3000:]
+        finally:
+            reflector.stop()
+            if p:
+                p.stop()
+        out = p.output
+        assert "Offline" not in out, out[-3000:]
+        assert "verdict: %s" % ("fail" if status == 3 else "pass") in out, out[-3000:]
+        assert re.search(r"\ntotal +%d decoders +\d+" % DECODERS, out), out[-3000:]
+
+        with open(counts) as f:
+            sent = {mac: (int(s), int(lost), int(failed))
+                    for mac, s, lost, failed in COUNTS_RX.findall(f.read())}
+        with open(report) as f:
+            r = json.load(f)
+        assert r["verdict"] == ("fail" if status == 3 else "pass"), r
+        assert r["clock_rate"] == 8000 and r["thresholds"]["max_loss_percent"] == float(max_loss)
+        decoders = r["decoders"]
+        assert sorted(d["mac"].replace(":", "") for d in decoders) == sorted(sent), (decoders, sent)
+        for d in decoders:
+            s, lost, failed = sent[d["mac"].replace(":", "")]
+            assert failed == 0 and lost > 0, sent
+            got = (d["received"], d["lost"], d["duplicates"], d["reordered"], d["online"])
+            assert got == (s, lost, 0, 0, True), (d, sent)
+        totals = r["totals"]
+        assert totals["received"] == sum(d["received"] for d in decoders), r
+        assert totals["lost"] == sum(d["lost"] for d in decoders), r
+
+        with open(run_csv, newline="") as f:
+            rows = list(csv.DictReader(f))
+        assert len(rows) >= DURATION_S, rows
+        assert float(rows[-1]["time_s"]) == r["duration_s"], (rows[-1], r["duration_s"])
+        assert int(rows[-1]["decoders_online"]) == totals["online"] == DECODERS, rows[-1]
+        column = lambda name: sum(int(row[name]) for row in rows)
+        assert (column("received"), column("lost"), column("duplicates"), column("reordered")) \
+            == (totals["received"], totals["lost"], 0, 0), rows
+        local = r["local_stream"]
+        assert (column("local_received"), column("copies_sent"), column("send_errors")) \
+            == (local["received"], local["copies_sent"], local["send_errors"]), rows
+
+        samples = read_prometheus(prom)
+        assert samples[("relaysim_decoders_online", None)] == DECODERS, samples
+        for d in decoders:
+            assert samples[("relaysim_decoder_received_total", d["index"])] == d["received"]
+            assert samples[("relaysim_decoder_lost_total", d["index"])] == d["lost"]
+
+    def test_signals_end_a_run_in_order(self):
+        sink = udp_socket()  # takes the decoders' requests and never answers
+        with tempfile.TemporaryDirectory() as tmp:
+            report = os.path.join(tmp, "report.json")
+            for sig, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+                p = Program(relaysim_argv(sink.getsockname()[1], "--report", report))
+                try:
+                    p.wait_for(PROMPT, 10)
+                    # SIGUSR1 writes the report now, and the run goes on.
+                    p.proc.send_signal(signal.SIGUSR1)
+                    end = time.monotonic() + 5
+                    while not os.path.exists(report) and time.monotonic() < end:
+                        time.sleep(0.05)
+                    assert os.path.exists(report), "no report after SIGUSR1"
+                    assert p.alive(), p.output[-2000:]
+                    os.remove(report)
+                    p.proc.send_signal(sig)
+                    assert p.wait(10) == status, p.output[-2000:]
+                finally:
+                    p.stop()
+                assert re.search(r"\ntotal +%d decoders" % DECODERS, p.output), p.output[-2000:]
+                with open(report) as f:
+                    assert len(json.load(f)["decoders"]) == DECODERS
+
+    def test_bad_options_start_nothing(self):
+        sink = udp_socket()
+        cases = [
+            (["--duration", "abc"], "--duration"),
+            (["--duration", "-3"], "--duration"),
+            (["--clock-rate", "0"], "--clock-rate"),
+            (["--csv", "/nonexistent-folder/run.csv"], "--csv"),
+            (["--max-loss"], "--max-loss"),
+        ]
+        for extra, option in cases:
+            r = subprocess.run(relaysim_argv(sink.getsockname()[1], *extra),
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+            err = r.stderr.decode().splitlines()
+            assert r.returncode == 255, (extra, r.returncode)
+            assert len(err) == 1 and err[0].startswith("relaysim: " + option), (extra, err)
+            assert b"ref server is" not in r.stdout and b"Adding decoder" not in r.stdout, r.stdout
+        assert receive(sink, 0.5) is None, "a refused run sent a request"
+
+
+if __name__ == "__main__":
+    MeasureTests().run()
