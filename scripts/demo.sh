@@ -3,8 +3,10 @@
 # and an RTP tone source feeding relaysim's local port.
 #
 #   bash scripts/demo.sh            interactive: type a stream index and Enter, Ctrl-C ends
-#   bash scripts/demo.sh SECONDS    selects stream 0 by itself, ends after SECONDS and checks
-#                                   that the streams came online and reached the player port
+#   bash scripts/demo.sh SECONDS    a measured run (--duration SECONDS): selects stream 0 by
+#                                   itself, prints the summary, checks that the streams came
+#                                   online and reached the player port, and leaves the run's
+#                                   CSV, JSON report and plot in the build folder
 # Ports can be moved with DEMO_REFLECTOR_PORT, DEMO_DECODER_PORT, DEMO_LOCAL_PORT, DEMO_PLAYER_PORT.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,7 +58,7 @@ demo: to select a stream, type its index (0 to 9) and Enter; -1 stops listening.
 
 TEXT
 
-relaysim=("$build/relaysim/relaysim" -n 10 -d -e -l "$local_port"
+relaysim=("$build/relaysim/emulator/relaysim" -n 10 -d -e -l "$local_port"
           -r "127.0.0.1:$reflector_port" -pd "$decoder_port" -p "127.0.0.1:$player_port")
 
 if [ -z "$seconds" ]; then
@@ -65,15 +67,27 @@ if [ -z "$seconds" ]; then
 fi
 
 log="$build/demo-relaysim.log"
-{ sleep 4; echo 0; sleep "$seconds"; } | "${relaysim[@]}" >"$log" 2>&1 &
-pids+=($!)
-sleep "$seconds"
+run_csv="$build/demo-run.csv"
+report="$build/demo-report.json"
+plot="$build/demo-run.png"
+# Input ends after the selection; the run ends by itself with its verdict as exit status.
+{ sleep 4; echo 0; } | "${relaysim[@]}" --duration "$seconds" --max-loss 1 \
+  --csv "$run_csv" --report "$report" >"$log" 2>&1 &
+relaysim_pid=$!
+pids+=($relaysim_pid)
+status=0
+wait "$relaysim_pid" || status=$?
 sed 's/\r*Select stream to listen on the local PC?//g' "$log" | grep -v '^$' || true
 echo
-if grep -q "Online \[Total online: 10\]" "$log" && grep -q "reflector stream online" "$log" \
-   && grep -q "local stream online" "$log"; then
+if /usr/bin/python3 scripts/plot_run.py "$run_csv" "$plot"; then
+  echo "demo: run's CSV $run_csv, report $report, plot $plot"
+else
+  echo "demo: no plot; CSV $run_csv, report $report"
+fi
+if [ "$status" -eq 0 ] && grep -q "Online \[Total online: 10\]" "$log" \
+   && grep -q "reflector stream online" "$log" && grep -q "local stream online" "$log"; then
   echo "demo: OK: 10 decoder streams online, local stream relayed, stream 0 sent to the player"
 else
-  echo "demo: FAILED: see $log and $build/demo-reflector.log"
+  echo "demo: FAILED (relaysim exit status $status): see $log and $build/demo-reflector.log"
   exit 1
 fi
