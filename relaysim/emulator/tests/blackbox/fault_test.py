@@ -96,7 +96,7 @@ class FaultTests(Tests):
             assert sorted(t for _, t in online) == list(range(1, DECODERS + 1)), online
 
             # A steady stream keeps them online.
-            time.sleep(2)
+            time.sleep(1)
             assert not OFFLINE_RX.search(p.output, mark), p.output[-2000:]
 
             mark = len(p.output)
@@ -115,7 +115,7 @@ class FaultTests(Tests):
             assert last - stopped < OFFLINE_TARGET + OFFLINE_SLOP, \
                 "offline %.1f s after the reflector stopped" % (last - stopped)
             # Nothing flaps back once the port is closed again.
-            time.sleep(1.5)
+            time.sleep(1)
             assert len(reports(OFFLINE_RX, p.output[mark:])) == DECODERS
             assert not ONLINE_RX.search(p.output, mark), p.output[-2000:]
             assert p.alive()
