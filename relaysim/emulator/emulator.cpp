@@ -209,6 +209,8 @@ void MeasuredRun::run(CConsole& console)
 // One measurement for every output, so that the CSV sums to the report's totals.
 void MeasuredRun::end()
 {
+    // What ended the run; a signal that comes while the outputs are written changes nothing.
+    const int sig = g_end_signal;
     const CReport::Run run = measure(elapsed());
     printf("\n%s%s", CReport::table(run).c_str(), CReport::verdict(run).c_str());
     fflush(stdout);
@@ -219,7 +221,6 @@ void MeasuredRun::end()
         written = write_json(run) && written;
     if (m_prom.wanted())
         written = write_prom(run) && written;
-    const int sig = g_end_signal;
     // A shell reports 128 + the signal for a process that a signal ended; say the same.
     exit(sig ? 128 + sig : !written ? 1 : CReport::passed(run) ? 0 : 3);
 }

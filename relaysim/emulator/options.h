@@ -31,7 +31,10 @@ struct options {
 
     // Whether any measurement option was given: only then does relaysim take signals.
     bool measured() const;
-    unsigned int rtp_clock_rate() const { return clock_rate.value_or(CRtpStats::DEFAULT_CLOCK_RATE); }
+    unsigned int rtp_clock_rate() const
+    {
+        return clock_rate.value_or(CRtpStats::DEFAULT_CLOCK_RATE);
+    }
 };
 
 extern const char* const CONFIG_SERVER_HOST;

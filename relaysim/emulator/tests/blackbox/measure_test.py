@@ -144,6 +144,37 @@ class MeasureTests(Tests):
                 with open(report) as f:
                     assert len(json.load(f)["decoders"]) == DECODERS
 
+    def test_failed_writes_are_reported_once(self):
+        sink = udp_socket()
+        # (options, signal that ends the run or None, exit status)
+        cases = [((), signal.SIGTERM, 143), (("--duration", "4"), None, 1)]
+        for extra, sig, status in cases:
+            with tempfile.TemporaryDirectory() as tmp:
+                folder = os.path.join(tmp, "out")
+                os.mkdir(folder)
+                prom = os.path.join(folder, "run.prom")
+                p = Program(relaysim_argv(sink.getsockname()[1], "--report",
+                                          os.path.join(folder, "report.json"), "--prom", prom,
+                                          *extra))
+                try:
+                    p.wait_for(PROMPT, 10)
+                    assert os.path.exists(prom), "no Prometheus file at the start"
+                    shutil.rmtree(folder)
+                    # The report fails on each SIGUSR1 and at the end, the Prometheus file
+                    # at the end.
+                    for _ in range(2):
+                        mark = len(p.output)
+                        p.proc.send_signal(signal.SIGUSR1)
+                        p.wait_for(PROMPT, 5, mark)
+                    assert p.alive(), p.output[-2000:]
+                    if sig:
+                        p.proc.send_signal(sig)
+                    assert p.wait(10) == status, p.output[-2000:]
+                finally:
+                    p.stop()
+                failed = re.findall(r"relaysim: (--[a-z]+): can't write ", p.output)
+                assert sorted(failed) == ["--prom", "--report"], (extra, p.output[-2000:])
+
     def test_bad_options_start_nothing(self):
         sink = udp_socket()
         cases = [
