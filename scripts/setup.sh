@@ -3,7 +3,9 @@
 set -euo pipefail
 pkgs=(cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
       python3 ffmpeg g++-arm-linux-gnueabihf qemu-user
-      libffi-dev:armhf zlib1g-dev:armhf)
+      libffi-dev:armhf zlib1g-dev:armhf
+      python3-matplotlib prometheus
+      lintian dpkg-dev man-db groff-base bsdextrautils)
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   $SUDO dpkg --add-architecture armhf

@@ -48,6 +48,9 @@ cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
 cmake --build build-arm -j"$jobs"
 ctest --test-dir build-arm -j"$jobs" --timeout 900
 
+stage "Debian package and install trees"
+bash scripts/package_test.sh build build-arm
+
 if [ -f fuzz/run.sh ]; then
   stage "fuzzing"
   FUZZ_SECONDS=${FUZZ_SECONDS:-30} bash fuzz/run.sh
