@@ -197,4 +197,9 @@ TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
         EXPECT_EQ(pass(console, step.input), step.printed) << step.input;
     EXPECT_EQ(console.last_value(), 1) << "s is not a value";
     EXPECT_EQ(selected(), (std::vector<bool>{false, true, false}));
+
+    // The count of online decoders is shared by every test: leave it as it was.
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(m_streams[1]->end_pass(false, time(nullptr) + 60) & CExtr::PASS_OFFLINE);
+    testing::internal::GetCapturedStdout();
 }
