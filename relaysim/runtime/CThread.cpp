@@ -50,6 +50,10 @@ int CThread::execute(void*)
 
 int CThread::start(void* arg)
 {
+    // One thread per object: a thread of an earlier start that has not ended (a stop that
+    // came before its body began returns at once) is ended first, as for a destroy.
+    if (m_life)
+        stop_for(100, true);
     m_arg = arg;
     release_attr();
     pthread_attr_init(&m_attr);
@@ -149,11 +153,15 @@ void CThread::stop_for(unsigned int ms, bool destroying)
             l->changed.wait(g, ended);
         else if (!l->changed.wait_for(g, std::chrono::milliseconds(ms), ended) && !l->ending) {
             const int err = errno;
-            CLogger::m_logger->log_msg("Thread %s( 0x%lu ) killed,%d\n", m_thread_name.c_str(),
-                                       static_cast<unsigned long>(m_thread), err);
             pthread_cancel(m_thread);
             l->cancelled = true;
             release_attr();
+            // Logged after the cancel and outside the lock: a body stuck in a write to a
+            // full standard output holds its lock until the cancel unwinds it.
+            g.unlock();
+            CLogger::m_logger->log_msg("Thread %s( 0x%lu ) killed,%d\n", m_thread_name.c_str(),
+                                       static_cast<unsigned long>(m_thread), err);
+            g.lock();
         }
     }
     // The object must outlive every touch of the thread: an ending body finishes its exit

@@ -341,6 +341,21 @@ TEST_F(CThreadTest, StopKeepsItsTimeoutWhileTheExitLineIsBlocked)
     EXPECT_TRUE(ended) << "the body never finished once its output drained";
 }
 
+TEST_F(CThreadTest, StartingAgainEndsTheEarlierThreadFirst)
+{
+    // A second start, or one after a stop that came before the body began, leaves no
+    // earlier thread to run on after the object is gone (AddressSanitizer watches).
+    Capture out;
+    for (int i = 0; i < 20; ++i) {
+        TestThread t("again", Body::Sleeper);
+        ASSERT_EQ(0, t.start(nullptr));
+        if (i % 2 != 0)
+            t.stop(100);
+        ASSERT_EQ(0, t.start(nullptr));
+    }
+    EXPECT_EQ(std::string::npos, out.text().find(") killed,")) << "sleeping bodies end when woken";
+}
+
 TEST_F(CThreadTest, RunExecutesTheBodyOnTheCallingThread)
 {
     TestThread t("inline", Body::Default);
