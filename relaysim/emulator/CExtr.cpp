@@ -86,7 +86,8 @@ void CExtr::on_datagram(const sockaddr_in& from, unsigned char* data, int len, c
 int CExtr::end_pass(bool received, time_t now)
 {
     int actions = PASS_NOTHING;
-    if (!received && m_last_rx != 0 && now > m_last_rx + OFFLINE_AFTER) {
+    const time_t last = m_last_rx.load(std::memory_order_relaxed);
+    if (!received && last != 0 && now > last + OFFLINE_AFTER) {
         m_last_rx = 0;
         m_stats.set_offline();
         const int total = online_ext.fetch_sub(1) - 1;

@@ -52,7 +52,7 @@ public:
     // Set by the console: forward this decoder's stream to the player.
     void select(bool on) { m_selected = on; }
     bool selected() const { return m_selected; }
-    bool online() const { return m_last_rx != 0; }
+    bool online() const { return m_last_rx.load(std::memory_order_relaxed) != 0; }
     unsigned short local_port() const;
     // RTP quality of the stream received; the clock rate is set before start().
     const CRtpStats& stats() const { return m_stats; }
@@ -62,7 +62,8 @@ private:
     unsigned long m_mac;
     CUdpSocket m_socket;
     std::string m_name;
-    time_t m_last_rx;
+    // Written by the decoder's thread only; the console reads it for its table.
+    std::atomic<time_t> m_last_rx;
     std::atomic<bool> m_selected;
     ISocketHandler* m_player;
     unsigned short m_poll_timeout;
