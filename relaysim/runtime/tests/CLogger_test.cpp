@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-// The system log is observed by standing in for vsyslog in this program.
+// The system log is observed by standing in for vsyslog in this program, and for the
+// checked form that fortified builds call instead.
 namespace {
 struct SyslogCall {
     int priority;
@@ -26,6 +27,11 @@ SYSCALL_FAULT_STAND_IN void vsyslog(int priority, const char* fmt, va_list ap)
     char buf[512];
     vsnprintf(buf, sizeof(buf), fmt, ap);
     g_syslog.push_back({priority, buf});
+}
+
+SYSCALL_FAULT_STAND_IN void __vsyslog_chk(int priority, int, const char* fmt, va_list ap)
+{
+    vsyslog(priority, fmt, ap);
 }
 
 namespace {
