@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,67 +154,60 @@ private:
     int m_fd;
 };
 
-int childSignalPipe = -1;
-
 void onChildSignal(int)
 {
-    const int saved = errno;
-    const char byte = 0;
-    if (write(childSignalPipe, &byte, 1) < 0) {
-        // Full: a wake-up is already pending.
-    }
-    errno = saved;
+    // Nothing to do: arriving is enough to interrupt ppoll.
 }
 
-// Turns SIGCHLD into a readable descriptor, so the end of the hook's shell wakes the relay loop even
-// while a background child of the hook keeps the output pipe open. A patcher started with SIGCHLD
-// ignored gets no such signal (the kernel reaps the shell itself): it then reads to the pipe's end.
-class ChildSignalWatch {
+// While the hook runs, the patcher takes SIGCHLD for itself, whatever its parent left: ignored, the kernel
+// would reap the shell and lose its status; blocked, the shell's end would go unseen while a background
+// child keeps the output open. The signal stays blocked except inside ppoll, so it can arrive only there.
+// The hook is given back the disposition and mask the patcher inherited.
+class ChildSignalGuard {
 public:
-    ChildSignalWatch()
+    ChildSignalGuard()
     {
-        sigaction(SIGCHLD, nullptr, &m_oldAction);
-        int fds[2];
-        if (m_oldAction.sa_handler == SIG_IGN || pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-            return;
-        }
-        m_read = fds[0];
-        m_write = fds[1];
-        childSignalPipe = m_write;
+        sigset_t child;
+        sigemptyset(&child);
+        sigaddset(&child, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &child, &m_inheritedMask);
         struct sigaction action = {};
         action.sa_handler = onChildSignal;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-        sigaction(SIGCHLD, &action, nullptr);
+        action.sa_flags = SA_NOCLDSTOP;
+        sigaction(SIGCHLD, &action, &m_inheritedAction);
+        m_waitMask = m_inheritedMask;
+        sigdelset(&m_waitMask, SIGCHLD);
     }
 
-    ~ChildSignalWatch()
+    ~ChildSignalGuard()
     {
-        if (m_read >= 0) {
-            sigaction(SIGCHLD, &m_oldAction, nullptr);
-            childSignalPipe = -1;
-            close(m_read);
-            close(m_write);
-        }
+        sigaction(SIGCHLD, &m_inheritedAction, nullptr);
+        sigprocmask(SIG_SETMASK, &m_inheritedMask, nullptr);
     }
 
-    ChildSignalWatch(const ChildSignalWatch&) = delete;
-    ChildSignalWatch& operator=(const ChildSignalWatch&) = delete;
+    ChildSignalGuard(const ChildSignalGuard&) = delete;
+    ChildSignalGuard& operator=(const ChildSignalGuard&) = delete;
 
-    // -1 when there is nothing to watch; poll skips it.
-    int fd() const { return m_read; }
+    // The mask for ppoll: the inherited one with SIGCHLD let through.
+    const sigset_t* waitMask() const { return &m_waitMask; }
 
-    void drain()
+    // In the forked child, before exec: async-signal-safe calls only. SIGPIPE goes to its default,
+    // not to what the patcher inherited: the patcher ignores it for itself, and the hook must not.
+    void restoreInChild() const
     {
-        char bytes[16];
-        while (read(m_read, bytes, sizeof bytes) > 0) {
-        }
+        struct sigaction pipeDefault = {};
+        pipeDefault.sa_handler = SIG_DFL;
+        sigemptyset(&pipeDefault.sa_mask);
+        sigaction(SIGPIPE, &pipeDefault, nullptr);
+        sigaction(SIGCHLD, &m_inheritedAction, nullptr);
+        sigprocmask(SIG_SETMASK, &m_inheritedMask, nullptr);
     }
 
 private:
-    struct sigaction m_oldAction;
-    int m_read = -1;
-    int m_write = -1;
+    struct sigaction m_inheritedAction = {};
+    sigset_t m_inheritedMask;
+    sigset_t m_waitMask;
 };
 
 bool openPipe(Descriptor& readEnd, Descriptor& writeEnd, int& error)
@@ -230,41 +222,51 @@ bool openPipe(Descriptor& readEnd, Descriptor& writeEnd, int& error)
     return true;
 }
 
-// Starts "/bin/sh -c command" writing into `output`, as popen does, but with SIGPIPE at its default:
-// the patcher ignores it for itself, and the hook must not inherit that.
-pid_t startShell(const std::string& command, const Descriptor& output, int& error)
+// Starts "/bin/sh -c command" writing into `output`, as popen does, with the signal dispositions and mask
+// of `signals`. fork, not posix_spawn: only code in the child can give it back an ignored SIGCHLD that the
+// patcher itself no longer ignores. A failed exec is reported through a pipe that a successful one closes.
+pid_t startShell(const std::string& command, const Descriptor& output, const ChildSignalGuard& signals, int& error)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    error = posix_spawn_file_actions_init(&actions);
-    if (error != 0) {
+    Descriptor failureRead;
+    Descriptor failureWrite;
+    if (!openPipe(failureRead, failureWrite, error)) {
         return -1;
     }
-    error = posix_spawnattr_init(&attributes);
-    if (error != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return -1;
-    }
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    pid_t pid = -1;
     char shell[] = "sh";
     char option[] = "-c";
     char* const argv[] = {shell, option, const_cast<char*>(command.c_str()), nullptr};
-    error = posix_spawn_file_actions_adddup2(&actions, output.get(), STDOUT_FILENO);
-    if (error == 0) {
-        error = posix_spawnattr_setsigdefault(&attributes, &defaults);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        error = errno;
+        return -1;
     }
-    if (error == 0) {
-        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    if (pid == 0) {
+        signals.restoreInChild();
+        // dup2 onto itself would leave close-on-exec set.
+        const bool ready = output.get() == STDOUT_FILENO ? fcntl(STDOUT_FILENO, F_SETFD, 0) == 0
+                                                         : dup2(output.get(), STDOUT_FILENO) == STDOUT_FILENO;
+        if (ready) {
+            execv("/bin/sh", argv);
+        }
+        const int failure = errno;
+        if (write(failureWrite.get(), &failure, sizeof failure) < 0) {
+            // Nothing left to tell it with.
+        }
+        _exit(127);
     }
-    if (error == 0) {
-        error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+    failureWrite.reset();
+    int failure = 0;
+    ssize_t count;
+    do {
+        count = read(failureRead.get(), &failure, sizeof failure);
+    } while (count < 0 && errno == EINTR);
+    if (count != static_cast<ssize_t>(sizeof failure)) {
+        return pid;
     }
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    error = failure;
+    return -1;
 }
 
 // Reads at most `limit` bytes into the relay; false at the pipe's end or on a read error.
@@ -296,8 +298,8 @@ int runScript(const std::string& path, const std::string& word)
         log("ERROR", std::string("popen failed: ") + std::strerror(error));
         return -1;
     }
-    ChildSignalWatch watch;
-    const pid_t pid = startShell(command, shellOutput, error);
+    const ChildSignalGuard signals;
+    const pid_t pid = startShell(command, shellOutput, signals, error);
     if (pid < 0) {
         log("ERROR", std::string("popen failed: ") + std::strerror(error));
         return -1;
@@ -308,28 +310,27 @@ int runScript(const std::string& path, const std::string& word)
     PieceRelay relay;
     int status = 0;
     pid_t ended = 0;
-    struct pollfd fds[2] = {{output.get(), POLLIN, 0}, {watch.fd(), POLLIN, 0}};
+    struct pollfd readable = {output.get(), POLLIN, 0};
     for (;;) {
-        if (poll(fds, 2, -1) < 0) {
+        // Asked on every pass, not only after SIGCHLD: a background child that writes without pause
+        // keeps ppoll returning data and the signal pending.
+        ended = waitpid(pid, &status, WNOHANG);
+        if (ended != 0) {
+            error = errno;
+            // The shell is gone: relay what it left, not what a background child may add for ever.
+            int pending = 0;
+            if (ioctl(output.get(), FIONREAD, &pending) == 0 && pending > 0) {
+                relayReadable(output.get(), relay, static_cast<std::size_t>(pending));
+            }
+            break;
+        }
+        if (ppoll(&readable, 1, nullptr, signals.waitMask()) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break;
         }
-        if (fds[1].revents != 0) {
-            watch.drain();
-            ended = waitpid(pid, &status, WNOHANG);
-            if (ended != 0) {
-                error = errno;
-                // The shell is gone: relay what it left, not what a background child may add for ever.
-                int pending = 0;
-                if (ioctl(output.get(), FIONREAD, &pending) == 0 && pending > 0) {
-                    relayReadable(output.get(), relay, static_cast<std::size_t>(pending));
-                }
-                break;
-            }
-        }
-        if (fds[0].revents != 0 && !relayReadable(output.get(), relay, PIPE_BUF)) {
+        if (!relayReadable(output.get(), relay, PIPE_BUF)) {
             break;
         }
     }

@@ -237,10 +237,6 @@ class RelayTest(PatcherCase):
         self.assertEqual(proc.stderr, b"to stderr\n")
 
 
-def ignore_sigchld():
-    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
-
-
 def four_descriptors():
     # Enough for the loader to open one library at a time, one short of a pipe.
     resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
@@ -275,13 +271,6 @@ class ExitCodeTest(PatcherCase):
                                                    exited(code)), 1, stderr_expected=shell_complains is not False)
                 if shell_complains:
                     self.assertNotEqual(proc.stderr, b"")
-
-    def test_lost_end_status_is_reported_as_minus_1(self):
-        # With SIGCHLD ignored the kernel reaps the shell itself, so pclose has no status to give.
-        self.write_script(b"echo done\n")
-        self.check(["2.3.2"], lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"), [b"[SCRIPT] done"],
-                                    [b"[ERROR] pclose failed: No child processes"], exited(-1)), 1,
-                   preexec_fn=ignore_sigchld)
 
     def test_shell_that_cannot_start_is_reported_as_minus_1(self):
         if PREFIX or SANITIZED:
@@ -326,24 +315,67 @@ def ignore_sigpipe():
     signal.signal(signal.SIGPIPE, signal.SIG_IGN)
 
 
-SIGPIPE_BIT = 1 << (signal.SIGPIPE - 1)
+def inherit(ignored, blocked):
+    """A parent that leaves these signals ignored and blocked, as a careless wrapper does."""
+    def prepare():
+        for number in ignored:
+            signal.signal(number, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+    return prepare
+
+
+def signal_bit(number):
+    return 1 << (number - 1)
+
+
+SIGPIPE_BIT = signal_bit(signal.SIGPIPE)
 
 
 class HookLifetimeTest(PatcherCase):
+    # name, signals the patcher's parent ignores, signals it blocks, the background child, hook exit code
+    CASES = [
+        ("inherited defaults", [], [], "holder", 3),
+        ("SIGCHLD ignored", [signal.SIGCHLD], [], "holder", 0),
+        ("SIGCHLD blocked", [], [signal.SIGCHLD], "holder", 0),
+        ("nohup-like: SIGHUP and SIGCHLD ignored, SIGCHLD blocked",
+         [signal.SIGHUP, signal.SIGCHLD], [signal.SIGCHLD], "holder", 4),
+        ("SIGCHLD blocked, background child writing without pause", [], [signal.SIGCHLD], "flood", 0),
+    ]
+
     def test_background_child_holding_the_output_does_not_hold_the_patcher(self):
         # The child keeps the hook's output open until released, which happens only after the patcher
         # has ended; a patcher that waits for the pipe's end runs into the time-out instead.
-        self.write_script(b"echo before\n(" + wait_in_shell(b"release") + b"echo late) 2>/dev/null &\n"
-                          b"echo after\nexit 3\n")
-        try:
-            proc = subprocess.run(PROGRAM + [b"2.3.2"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, timeout=TIMEOUT / 2)
-        finally:
-            open(path(b"release"), "wb").close()
-        self.assertEqual(proc.stdout, lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"),
-                                            [b"[SCRIPT] before", b"[SCRIPT] after"], exited(3)))
-        self.assertEqual(proc.stderr, b"")
-        self.assertEqual(proc.returncode, 1)
+        for name, ignored, blocked, child, code in self.CASES:
+            with self.subTest(name):
+                self.setUp()
+                flood = b"yes noise | head -n 2000000; " if child == "flood" else b""
+                # The shell takes SIGCHLD and clears its mask for itself, so of what the parent left only
+                # the other ignored signals show in the hook's own view.
+                self.write_script(b"grep SigIgn /proc/$$/status > " + path(b"sigign") + b"\n"
+                                  b"echo before\n(" + flood + wait_in_shell(b"release") + b"echo late) 2>/dev/null &\n"
+                                  b"echo after\nexit %d\n" % code)
+                try:
+                    proc = subprocess.run(PROGRAM + [b"2.3.2"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE, timeout=TIMEOUT / 2,
+                                          preexec_fn=inherit(ignored, blocked))
+                finally:
+                    open(path(b"release"), "wb").close()
+                head = lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"), [b"[SCRIPT] before"])
+                tail = lines(SUCCESS if code == 0 else exited(code))
+                if child == "flood":
+                    # What the flood adds before the shell's end interleaves with "after" at any byte.
+                    self.assertTrue(proc.stdout.startswith(head), proc.stdout[:1000])
+                    self.assertTrue(proc.stdout.endswith(tail), proc.stdout[-1000:])
+                    relayed = proc.stdout[len(head):-len(tail)].splitlines()
+                    self.assertEqual([line for line in relayed if not line.startswith(b"[SCRIPT] ")], [])
+                else:
+                    self.assertEqual(proc.stdout, head + lines([b"[SCRIPT] after"]) + tail)
+                self.assertEqual(proc.stderr, b"")
+                self.assertEqual(proc.returncode, 0 if code == 0 else 1)
+                with open(path(b"sigign"), "rb") as f:
+                    ignoring = int(f.read().split()[1], 16)
+                self.assertEqual(ignoring & signal_bit(signal.SIGHUP) != 0, signal.SIGHUP in ignored)
+                self.assertEqual(ignoring & SIGPIPE_BIT, 0, "the hook inherited an ignored SIGPIPE")
 
     def test_reader_going_away_lets_the_hook_run_to_its_end(self):
         # The hook writes far more than a pipe holds once the reader has gone, then records its end.
