@@ -222,9 +222,29 @@ bool openPipe(Descriptor& readEnd, Descriptor& writeEnd, int& error)
     return true;
 }
 
+// The started child's side, from vfork to exec: async-signal-safe system calls only, nothing that
+// writes the memory it still shares with the patcher except errno.
+[[noreturn]] void execShell(char* const argv[], int output, const ChildSignalGuard& signals, int failureFd)
+{
+    signals.restoreInChild();
+    // dup2 onto itself would leave close-on-exec set.
+    const bool ready = output == STDOUT_FILENO ? fcntl(STDOUT_FILENO, F_SETFD, 0) == 0
+                                               : dup2(output, STDOUT_FILENO) == STDOUT_FILENO;
+    if (ready) {
+        execv("/bin/sh", argv);
+    }
+    const int failure = errno;
+    if (write(failureFd, &failure, sizeof failure) < 0) {
+        // Nothing left to tell it with.
+    }
+    _exit(127);
+}
+
 // Starts "/bin/sh -c command" writing into `output`, as popen does, with the signal dispositions and mask
-// of `signals`. fork, not posix_spawn: only code in the child can give it back an ignored SIGCHLD that the
-// patcher itself no longer ignores. A failed exec is reported through a pipe that a successful one closes.
+// of `signals`. Not posix_spawn: only code in the child can give it back an ignored SIGCHLD that the
+// patcher itself no longer ignores. vfork rather than fork: glibc's fork does bookkeeping of its own in
+// the child, which the ARM build's test emulator does not survive. A failed exec is reported through
+// a pipe that a successful one closes.
 pid_t startShell(const std::string& command, const Descriptor& output, const ChildSignalGuard& signals, int& error)
 {
     Descriptor failureRead;
@@ -235,24 +255,13 @@ pid_t startShell(const std::string& command, const Descriptor& output, const Chi
     char shell[] = "sh";
     char option[] = "-c";
     char* const argv[] = {shell, option, const_cast<char*>(command.c_str()), nullptr};
-    const pid_t pid = fork();
+    const pid_t pid = vfork();
+    if (pid == 0) {
+        execShell(argv, output.get(), signals, failureWrite.get());
+    }
     if (pid < 0) {
         error = errno;
         return -1;
-    }
-    if (pid == 0) {
-        signals.restoreInChild();
-        // dup2 onto itself would leave close-on-exec set.
-        const bool ready = output.get() == STDOUT_FILENO ? fcntl(STDOUT_FILENO, F_SETFD, 0) == 0
-                                                         : dup2(output.get(), STDOUT_FILENO) == STDOUT_FILENO;
-        if (ready) {
-            execv("/bin/sh", argv);
-        }
-        const int failure = errno;
-        if (write(failureWrite.get(), &failure, sizeof failure) < 0) {
-            // Nothing left to tell it with.
-        }
-        _exit(127);
     }
     failureWrite.reset();
     int failure = 0;

@@ -374,7 +374,9 @@ class HookLifetimeTest(PatcherCase):
                 self.assertEqual(proc.returncode, 0 if code == 0 else 1)
                 with open(path(b"sigign"), "rb") as f:
                     ignoring = int(f.read().split()[1], 16)
-                self.assertEqual(ignoring & signal_bit(signal.SIGHUP) != 0, signal.SIGHUP in ignored)
+                if not PREFIX:
+                    # qemu-user takes the fatal signals for itself, so nothing it runs inherits them ignored.
+                    self.assertEqual(ignoring & signal_bit(signal.SIGHUP) != 0, signal.SIGHUP in ignored)
                 self.assertEqual(ignoring & SIGPIPE_BIT, 0, "the hook inherited an ignored SIGPIPE")
 
     def test_reader_going_away_lets_the_hook_run_to_its_end(self):
