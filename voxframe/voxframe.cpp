@@ -75,6 +75,10 @@ struct ModuleState {
     PyObject* ubyte_pointer;  // POINTER(c_ubyte): which records take the bounded get_data()
     PyObject* int_from_bytes; // int.from_bytes
     getbufferproc ctypes_getbuffer; // what every ctypes instance exports its memory with
+    PyObject* cdata_objects;  // ctypes' own descriptors of its _objects and _b_base_ fields,
+    PyObject* cdata_b_base;   // which run no Python code when read
+    PyObject* records;        // address -> weak reference to the record the constructor filled there
+    Py_ssize_t records_sweep_at; // the registry's size at which dead entries are dropped
     Names names;
     Layout layout;
 };
@@ -294,85 +298,268 @@ bool small_big_endian(PyObject* obj, unsigned long long& value)
     return true;
 }
 
-// The largest run of memory found that holds an address. Its buffer stays exported until the
-// copy is done, so code run by the search (a subclass's _objects) cannot free it under us.
+// How much one search of a keep-alive graph may do, in objects and references looked at:
+// thousands of linked records, yet a bounded moment for a wide or cyclic graph.
+const Py_ssize_t SEARCH_BUDGET = 1 << 16;
+// The registry of records is swept of dead entries once it has doubled, and never below this.
+const Py_ssize_t REGISTRY_MIN_SWEEP = 1024;
+
+// A ctypes object's own C field (_objects or _b_base_) through ctypes' descriptor, so that no
+// property of a subclass runs. New reference; nullptr, with no error, for any other object.
+PyObject* cdata_field(PyObject* obj, PyObject* descriptor)
+{
+    if (!is_ctypes_object(obj))
+        return nullptr;
+    PyObject* value = Py_TYPE(descriptor)->tp_descr_get(
+        descriptor, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    if (value == nullptr)
+        PyErr_Clear();
+    return value;
+}
+
+// How many bytes of a buffer lie at address and after it.
+Py_ssize_t bytes_at(const Py_buffer& view, uintptr_t address)
+{
+    const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
+    if (view.len <= 0 || address < start || address - start >= static_cast<uintptr_t>(view.len))
+        return 0;
+    return view.len - static_cast<Py_ssize_t>(address - start);
+}
+
+// The object found whose memory offers the most bytes at an address.
 class KeptMemory {
 public:
-    KeptMemory() = default;
-    KeptMemory(const KeptMemory&) = delete;
-    KeptMemory& operator=(const KeptMemory&) = delete;
-    ~KeptMemory() { release(); }
-
     Py_ssize_t available() const { return m_available; }
-    // Keeps view if it offers more bytes at address than the one kept; releases it otherwise.
-    void offer(Py_buffer& view, uintptr_t address)
+
+    void offer(PyObject* obj, uintptr_t address)
     {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
-        const bool holds =
-            view.len > 0 && address >= start && address - start < static_cast<uintptr_t>(view.len);
-        const Py_ssize_t available = holds ? view.len - static_cast<Py_ssize_t>(address - start) : 0;
-        if (available <= m_available) {
-            PyBuffer_Release(&view);
+        if (!PyObject_CheckBuffer(obj))
+            return;
+        Py_buffer view;
+        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) {
+            PyErr_Clear();
             return;
         }
-        release();
-        m_view = view;
-        m_held = true;
-        m_available = available;
+        const Py_ssize_t available = bytes_at(view, address);
+        PyBuffer_Release(&view);
+        if (available > m_available) {
+            m_owner = Ref::borrowed(obj);
+            m_available = available;
+        }
+    }
+
+    // At most wanted bytes at address, as many as the owner's memory still holds: it is asked
+    // again, as a resize since the search would have moved it.
+    PyObject* copy(uintptr_t address, Py_ssize_t wanted) const
+    {
+        Py_buffer view;
+        if (!m_owner || PyObject_GetBuffer(m_owner.get(), &view, PyBUF_SIMPLE) != 0) {
+            PyErr_Clear();
+            return PyBytes_FromStringAndSize(nullptr, 0);
+        }
+        const Py_ssize_t held = bytes_at(view, address);
+        PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
+                                                     wanted < held ? wanted : held);
+        PyBuffer_Release(&view);
+        return result;
     }
 
 private:
-    void release()
-    {
-        if (m_held)
-            PyBuffer_Release(&m_view);
-        m_held = false;
-    }
-
-    Py_buffer m_view{};
-    bool m_held = false;
+    Ref m_owner;
     Py_ssize_t m_available = 0;
 };
 
-// Searches keep, a node of ctypes' keep-alive tree, for memory that holds address: dicts,
-// tuples, ctypes objects (whose own trees are searched too, as a pointer keeps its target) and
-// memoryviews (whose exporter is searched).
-void find_kept(PyObject* keep, uintptr_t address, int depth, KeptMemory& found)
+// The objects one search has reached, each once, in the order reached: a breadth-first queue.
+// Borrowed: a search runs no Python code, so nothing can free them under it.
+class Reached {
+public:
+    Reached() = default;
+    Reached(const Reached&) = delete;
+    Reached& operator=(const Reached&) = delete;
+    ~Reached() { release(); }
+
+    // Queues obj unless it was reached before; false only when memory runs out.
+    bool add(PyObject* obj)
+    {
+        PyObject** at = slot(obj);
+        if (*at != nullptr)
+            return true;
+        if (m_count == m_capacity) {
+            if (!grow())
+                return false;
+            at = slot(obj);
+        }
+        *at = obj;
+        m_items[m_count++] = obj;
+        return true;
+    }
+
+    PyObject* next() { return m_head < m_count ? m_items[m_head++] : nullptr; }
+
+private:
+    static const Py_ssize_t INLINE = 16;
+
+    // Open addressing over twice as many slots as items.
+    PyObject** slot(PyObject* obj) const
+    {
+        const size_t mask = static_cast<size_t>(2 * m_capacity - 1);
+        size_t i = static_cast<size_t>((reinterpret_cast<uintptr_t>(obj) >> 4) * 2654435761u) & mask;
+        while (m_slots[i] != nullptr && m_slots[i] != obj)
+            i = (i + 1) & mask;
+        return &m_slots[i];
+    }
+
+    bool grow()
+    {
+        const Py_ssize_t capacity = 2 * m_capacity;
+        PyObject** items = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
+        PyObject** slots = static_cast<PyObject**>(PyMem_Calloc(2 * capacity, sizeof(PyObject*)));
+        if (items == nullptr || slots == nullptr) {
+            PyMem_Free(items);
+            PyMem_Free(slots);
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(items, m_items, m_count * sizeof(PyObject*));
+        release();
+        m_items = items;
+        m_slots = slots;
+        m_capacity = capacity;
+        for (Py_ssize_t i = 0; i < m_count; ++i)
+            *slot(m_items[i]) = m_items[i];
+        return true;
+    }
+
+    void release()
+    {
+        if (m_items != m_inline_items)
+            PyMem_Free(m_items);
+        if (m_slots != m_inline_slots)
+            PyMem_Free(m_slots);
+    }
+
+    PyObject* m_inline_items[INLINE];
+    PyObject* m_inline_slots[2 * INLINE] = {};
+    PyObject** m_items = m_inline_items;
+    PyObject** m_slots = m_inline_slots;
+    Py_ssize_t m_capacity = INLINE;
+    Py_ssize_t m_count = 0;
+    Py_ssize_t m_head = 0;
+};
+
+// Searches what keeps start's memory alive, as ctypes records it, for memory that holds wanted
+// bytes at address: from the root of start's views (_b_base_), the root and its keep-alive
+// graph (_objects: dicts, tuples, ctypes objects whose own graphs count too, as a pointer keeps
+// its target, and memoryviews, whose exporter counts). Breadth first, each object once, within
+// SEARCH_BUDGET; found keeps the best match. False only when memory ran out.
+bool find_kept(PyObject* start, uintptr_t address, Py_ssize_t wanted, KeptMemory& found)
 {
-    if (keep == nullptr || keep == Py_None || depth > 8)
-        return;
+    Py_ssize_t budget = SEARCH_BUDGET;
+    PyObject* root = start;
+    while (--budget > 0) {
+        Ref base(cdata_field(root, state.cdata_b_base));
+        if (!base || base.get() == Py_None)
+            break;
+        root = base.get(); // held by the view below it
+    }
+    Reached reached;
     auto visit = [&](PyObject* child) {
-        Ref held = Ref::borrowed(child); // a child's lookup may run code that drops it
-        find_kept(child, address, depth + 1, found);
+        --budget;
+        return child == nullptr || child == Py_None || reached.add(child);
     };
-    if (PyDict_Check(keep)) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(keep, &pos, &key, &value))
-            visit(value);
-        return;
+    if (!visit(root))
+        return false;
+    while (budget > 0 && found.available() < wanted) {
+        PyObject* node = reached.next();
+        if (node == nullptr)
+            break;
+        --budget;
+        if (PyDict_Check(node)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (budget > 0 && PyDict_Next(node, &pos, &key, &value))
+                if (!visit(value))
+                    return false;
+            continue;
+        }
+        if (PyTuple_Check(node)) {
+            for (Py_ssize_t i = 0; budget > 0 && i < PyTuple_GET_SIZE(node); ++i)
+                if (!visit(PyTuple_GET_ITEM(node, i)))
+                    return false;
+            continue;
+        }
+        if (PyMemoryView_Check(node) && !visit(PyMemoryView_GET_BUFFER(node)->obj))
+            return false;
+        Ref objects(cdata_field(node, state.cdata_objects));
+        if (objects && !visit(objects.get()))
+            return false;
+        found.offer(node, address);
     }
-    if (PyTuple_Check(keep)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keep); ++i)
-            visit(PyTuple_GET_ITEM(keep, i));
-        return;
-    }
-    if (!PyObject_CheckBuffer(keep))
-        return;
-    if (PyMemoryView_Check(keep))
-        visit(PyMemoryView_GET_BUFFER(keep)->obj);
-    if (is_ctypes_object(keep)) {
-        Ref objects(PyObject_GetAttr(keep, state.names.objects));
-        if (!objects)
-            PyErr_Clear();
-        else
-            visit(objects.get());
-    }
+    return true;
+}
+
+// Where a ctypes object's memory lies; 0 for any other object.
+uintptr_t address_of(PyObject* obj)
+{
+    if (!is_ctypes_object(obj))
+        return 0;
     Py_buffer view;
-    if (PyObject_GetBuffer(keep, &view, PyBUF_SIMPLE) != 0)
+    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) {
         PyErr_Clear();
-    else
-        found.offer(view, address);
+        return 0;
+    }
+    const uintptr_t address = reinterpret_cast<uintptr_t>(view.buf);
+    PyBuffer_Release(&view);
+    return address;
+}
+
+// ctypes keeps nothing alive for a view made from a bare address (from_address, the contents
+// of a cast of byref()); such a view of a live record finds the payload through this registry
+// of the records the constructor filled. An entry whose address is reused is replaced at once;
+// the dead others are dropped together, each time the registry has doubled.
+bool sweep_records()
+{
+    Ref live(PyDict_New());
+    if (!live)
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *ref;
+    while (PyDict_Next(state.records, &pos, &key, &ref))
+        if (PyWeakref_GET_OBJECT(ref) != Py_None && PyDict_SetItem(live.get(), key, ref) != 0)
+            return false;
+    const Py_ssize_t size = PyDict_GET_SIZE(live.get());
+    Py_DECREF(state.records);
+    state.records = live.release();
+    state.records_sweep_at = 2 * size > REGISTRY_MIN_SWEEP ? 2 * size : REGISTRY_MIN_SWEEP;
+    return true;
+}
+
+bool register_record(PyObject* record)
+{
+    const uintptr_t address = address_of(record);
+    if (address == 0)
+        return true;
+    Ref key(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
+    Ref ref(key ? PyWeakref_NewRef(record, nullptr) : nullptr);
+    if (!ref || PyDict_SetItem(state.records, key.get(), ref.get()) != 0)
+        return false;
+    return PyDict_GET_SIZE(state.records) < state.records_sweep_at || sweep_records();
+}
+
+// The live record the constructor filled at obj's address (borrowed), or nullptr, with an error
+// set only when memory ran out.
+PyObject* registered_record(PyObject* obj)
+{
+    const uintptr_t address = address_of(obj);
+    if (address == 0)
+        return nullptr;
+    Ref key(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
+    PyObject* ref = key ? PyDict_GetItemWithError(state.records, key.get()) : nullptr;
+    if (ref == nullptr)
+        return nullptr;
+    PyObject* record = PyWeakref_GET_OBJECT(ref);
+    // A record resized since then has moved away from here.
+    return record != Py_None && address_of(record) == address ? record : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -385,8 +572,10 @@ void raise_arg_count(const char* more_or_less, Py_ssize_t expected, Py_ssize_t g
                  more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
-// Fills values[] from the call's arguments, as a Python def would bind them. The values are
-// owned: code run later in the call (a __len__, a __bool__) may empty the caller's dict.
+// Fills values[] from the call's arguments, as CPython binds a def's: a keyword takes the
+// parameter whose name it is, or else the first one it compares equal to (its own __eq__ may
+// say no). The values and keys are owned: code run later in the call (a key's __eq__, a
+// __len__, a __bool__) may empty the caller's dict.
 bool parse_init_args(PyObject* args, PyObject* kwargs, Ref* values)
 {
     PyObject* const* names = state.names.param;
@@ -399,60 +588,64 @@ bool parse_init_args(PyObject* args, PyObject* kwargs, Ref* values)
         raise_arg_count("at least", REQUIRED_PARAMS, npos);
         return false;
     }
-    for (Py_ssize_t i = 0; i < npos; ++i)
+    bool bound[P_COUNT] = {};
+    for (Py_ssize_t i = 0; i < npos; ++i) {
         values[i] = Ref::borrowed(PyTuple_GET_ITEM(args, i));
+        bound[i] = true;
+    }
     if (kwargs == nullptr)
         return true;
 
-    // Before any lookup: a lookup compares keys and so runs a key's own __eq__.
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
+    Ref items(PyDict_Items(kwargs));
+    if (!items)
+        return false;
+    const Py_ssize_t nkw = PyList_GET_SIZE(items.get());
+    // Before any comparison, which runs a key's own __eq__.
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), k), 0))) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__init__");
             return false;
         }
     }
-    Py_ssize_t kw_left = PyDict_Size(kwargs);
-    for (Py_ssize_t i = npos; i < P_COUNT; ++i) {
-        if (i >= REQUIRED_PARAMS && kw_left == 0)
-            break;
-        value = PyDict_GetItemWithError(kwargs, names[i]);
-        if (value != nullptr) {
-            values[i] = Ref::borrowed(value);
-            --kw_left;
-        } else if (PyErr_Occurred()) {
-            return false;
-        } else if (i < REQUIRED_PARAMS) {
+    PyObject* refused = nullptr; // the first keyword no free parameter took
+    bool refused_taken = false;  // whether it named a parameter already given
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* item = PyList_GET_ITEM(items.get(), k);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        Py_ssize_t match = -1;
+        for (Py_ssize_t i = 0; i < P_COUNT && match < 0; ++i)
+            if (key == names[i])
+                match = i;
+        for (Py_ssize_t i = 0; i < P_COUNT && match < 0; ++i) {
+            const int equal = PyObject_RichCompareBool(key, names[i], Py_EQ);
+            if (equal < 0)
+                return false;
+            if (equal)
+                match = i;
+        }
+        if (match >= 0 && !bound[match]) {
+            values[match] = Ref::borrowed(PyTuple_GET_ITEM(item, 1));
+            bound[match] = true;
+        } else if (refused == nullptr) {
+            refused = key;
+            refused_taken = match >= 0;
+        }
+    }
+    for (Py_ssize_t i = npos; i < REQUIRED_PARAMS; ++i) {
+        if (!bound[i]) {
             raise_arg_count("at least", REQUIRED_PARAMS, i);
             return false;
         }
     }
-    if (kw_left == 0)
+    if (refused == nullptr)
         return true;
-
-    // Something is left that no parameter took: name the first offender.
-    pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) { // put there by a key's __eq__ during the lookups
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__init__");
-            return false;
-        }
-        Py_ssize_t match = -1;
-        for (Py_ssize_t i = 0; i < P_COUNT && match < 0; ++i)
-            if (key == names[i] || PyUnicode_Compare(key, names[i]) == 0)
-                match = i;
-        if (match >= npos)
-            continue;
-        if (match >= 0)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         "__init__", key);
-        else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         "__init__", key);
-        return false;
-    }
-    return true;
+    if (refused_taken)
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     "__init__", refused);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__",
+                     refused);
+    return false;
 }
 
 PyObject* init(PyObject* args, PyObject* kwargs, int& line)
@@ -539,6 +732,7 @@ PyObject* init(PyObject* args, PyObject* kwargs, int& line)
                                             v[P_DATA].get(), nullptr));
         CHECK(copy);
         CHECK(PyObject_SetAttr(self, n.param[P_DATA], copy.get()) == 0);
+        CHECK(register_record(self));
     }
 
     // Only plain values take the direct store: the field refuses ctypes instances of other
@@ -623,7 +817,8 @@ PyObject* get_sequence_n(PyObject* self, int& line)
 // Copies the payload, never more than the memory the record keeps alive: data_len and data
 // stay writable, so neither bounds the other once a caller has written them. A view of a record
 // (an array element, a member, a pointer's contents) keeps nothing itself: the object at the
-// root of the view does. A record with no owner (from_address) yields nothing.
+// root of the view does. A view made from a bare address has the record registered there, if
+// it still lives; otherwise it yields nothing.
 PyObject* bounded_copy(PyObject* self, uintptr_t address, Py_ssize_t wanted, int& line)
 {
     if (wanted <= 0)
@@ -632,21 +827,15 @@ PyObject* bounded_copy(PyObject* self, uintptr_t address, Py_ssize_t wanted, int
         PyErr_SetString(PyExc_ValueError, "NULL pointer access");
         CHECK(false);
     }
-    Ref root = Ref::borrowed(self);
-    for (;;) {
-        Ref base(PyObject_GetAttr(root.get(), state.names.b_base));
-        CHECK(base);
-        if (base.get() == Py_None)
-            break;
-        root = std::move(base);
-    }
-    Ref keep(PyObject_GetAttr(root.get(), state.names.objects));
-    CHECK(keep);
     KeptMemory kept;
-    find_kept(keep.get(), address, 0, kept);
-    PyObject* result = PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(address),
-        wanted < kept.available() ? wanted : kept.available());
+    CHECK(find_kept(self, address, wanted, kept));
+    if (kept.available() == 0) {
+        PyObject* record = registered_record(self);
+        CHECK(record != nullptr || !PyErr_Occurred());
+        if (record != nullptr && record != self)
+            CHECK(find_kept(record, address, wanted, kept));
+    }
+    PyObject* result = kept.copy(address, wanted);
     CHECK(result);
     return result;
 }
@@ -662,6 +851,11 @@ PyObject* get_data(PyObject* self, int& line)
     }
     Ref length(PyObject_GetAttr(self, state.names.param[P_DATA_LEN]));
     CHECK(length);
+    // An index-like length is the int it stands for, and so bounded like one.
+    if (!PyLong_Check(length.get()) && PyIndex_Check(length.get())) {
+        length.reset(PyNumber_Index(length.get()));
+        CHECK(length);
+    }
     Ref pointer(PyObject_GetAttr(self, state.names.param[P_DATA]));
     CHECK(pointer);
 
@@ -1108,6 +1302,35 @@ bool capture_layout(PyObject* cls, PyObject* structure, PyObject* convert_fn)
     return true;
 }
 
+// ctypes' own descriptors of the _objects and _b_base_ fields, from the C type that declares
+// them: read through these, the fields run no code a subclass defines.
+bool capture_cdata_fields(PyObject* structure)
+{
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(structure)->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
+            continue;
+        PyObject* objects = PyDict_GetItemWithError(type->tp_dict, state.names.objects);
+        PyObject* b_base = PyDict_GetItemWithError(type->tp_dict, state.names.b_base);
+        if (objects == nullptr || b_base == nullptr) {
+            if (PyErr_Occurred())
+                return false;
+            continue;
+        }
+        for (PyObject* descriptor : {objects, b_base})
+            if (!PyObject_TypeCheck(descriptor, &PyMemberDescr_Type) &&
+                !PyObject_TypeCheck(descriptor, &PyGetSetDescr_Type))
+                return false;
+        Py_XDECREF(state.cdata_objects);
+        Py_XDECREF(state.cdata_b_base);
+        state.cdata_objects = Ref::borrowed(objects).release();
+        state.cdata_b_base = Ref::borrowed(b_base).release();
+        return true;
+    }
+    return false;
+}
+
 // class VoxFrame(Structure): ... with the metaclass that Structure has.
 bool build_class(PyObject* dict, int& line)
 {
@@ -1181,6 +1404,7 @@ bool build_class(PyObject* dict, int& line)
     state.ubyte_pointer = data_type.release();
     state.ctypes_getbuffer = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_buffer->bf_getbuffer;
     CHECK(capture_layout(cls.get(), base.get(), convert_fn.get()));
+    CHECK(capture_cdata_fields(base.get()));
     return true;
 }
 
@@ -1220,6 +1444,11 @@ int module_exec(PyObject* module)
         state.int_from_bytes =
             PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes");
         ok = state.int_from_bytes != nullptr;
+    }
+    if (ok && state.records == nullptr) {
+        state.records = PyDict_New();
+        state.records_sweep_at = REGISTRY_MIN_SWEEP;
+        ok = state.records != nullptr;
     }
     if (ok) {
         state.module = Ref::borrowed(module).release();

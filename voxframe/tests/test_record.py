@@ -68,8 +68,9 @@ for extra in (dict(data=ClearingPayload(b"abc")),
 """
 
 
-# A key whose __eq__, run by the name lookups, moves a non-string key in among the keywords.
-KEYWORDS_CHANGED_MID_LOOKUP = """
+# A key whose __eq__, run by the binding, moves a non-string key in among the caller's keywords:
+# the binding goes on with the keywords as they were passed, as CPython's does.
+KEYWORDS_CHANGED_MID_BINDING = """
 import voxframe
 
 class Rearranging(str):
@@ -87,6 +88,70 @@ try:
     voxframe.VoxFrame(1, 0, b"\\0\\0\\0\\0", 0, b"", **kwargs)
 except TypeError as exc:
     print(exc)
+"""
+
+
+# Payloads kept alive deep in, or across, graphs of ctypes objects, and a container whose
+# properties of ctypes' field names would resize the payload or make the view its own base if
+# get_data() ran them. A search that does not end is cut by the alarm.
+KEEP_ALIVE_GRAPHS = """
+import ctypes, signal
+from ctypes import POINTER, Structure, c_ubyte, pointer
+from voxframe import VoxFrame
+
+signal.alarm(60)
+
+def record(payload):
+    return VoxFrame(1, 0, b"\\0\\0\\3\\xe8", 0, payload)
+
+class Node(Structure):
+    pass
+
+Node._fields_ = [("frame", VoxFrame), ("next", POINTER(Node))]
+nodes = [Node(record(b"%d" % i)) for i in range(30)]
+for a, b in zip(nodes, nodes[1:]):
+    a.next = pointer(b)
+node, found = nodes[0], []
+while node:
+    found.append(node.frame.get_data())
+    node = node.next.contents if node.next else None
+print(b" ".join(found).decode())
+
+view = pointer(record(b"chain"))
+for _ in range(9):
+    view = pointer(view)
+for _ in range(10):
+    view = view.contents
+print(view.get_data())
+
+class Wide(Structure):
+    pass
+
+Wide._fields_ = [("frame", VoxFrame)] + [("p%d" % i, POINTER(Wide)) for i in range(300)]
+wide = Wide(record(b"wide"))
+for i in range(300):
+    setattr(wide, "p%d" % i, pointer(wide))
+print(wide.frame.get_data())
+
+ran = []
+
+class Resizing(c_ubyte * 4):
+    @property
+    def _objects(self):
+        ran.append("_objects")
+        ctypes.resize(holder._objects["0"]["4"][1], 1 << 20)
+
+class Holder(Structure):
+    _fields_ = [("frame", VoxFrame), ("tail", POINTER(c_ubyte))]
+
+    @property
+    def _b_base_(self):
+        ran.append("_b_base_")
+        return self
+
+holder = Holder(record(b"Z" * 2000))
+holder.tail = ctypes.cast(Resizing(), POINTER(c_ubyte))
+print(holder.frame.get_data() == b"Z" * 2000, ran)
 """
 
 
@@ -364,17 +429,32 @@ class GetDataBoundsTest(unittest.TestCase):
     """data_len and data stay writable; get_data() never reads past what the record keeps."""
 
     def test_larger_length_is_cut_to_the_owned_copy(self):
-        r = VoxFrame(**base_args())
-        for written, expected in [(4, b"abc"), (65535, b"abc"), (2, b"ab"), (3, b"abc")]:
-            r.data_len = written
-            self.assertEqual(r.get_data(), expected)
-        self.assertEqual(r.data_len, 3)
+        class Index:
+            def __init__(self, n):
+                self.n = n
+
+            def __index__(self):
+                return self.n
+
+        class IndexLength(VoxFrame):
+            """Reads data_len back as an index-like object, not an int."""
+            data_len = property(lambda self: Index(VoxFrame.data_len.__get__(self)),
+                                VoxFrame.data_len.__set__)
+
+        for cls in (VoxFrame, IndexLength):
+            r = cls(**base_args())
+            for written, expected in [(4, b"abc"), (65535, b"abc"), (2, b"ab"), (3, b"abc")]:
+                with self.subTest(cls=cls.__name__, written=written):
+                    r.data_len = written
+                    self.assertEqual(r.get_data(), expected)
+            self.assertEqual(VoxFrame.data_len.__get__(r), 3)
 
     def test_views_of_a_record_return_its_payload(self):
         class Holder(ctypes.Structure):
             _fields_ = [("tag", ctypes.c_uint8), ("record", VoxFrame)]
 
         r = VoxFrame(**base_args())
+        unfilled = VoxFrame.from_buffer_copy(r)  # points at r's payload, never constructed
         views = [  # how the record is reached, get_data() of that view
             ("pointer contents", lambda: ctypes.pointer(r).contents, b"abc"),
             ("array element", lambda: (VoxFrame * 2)(r)[0], b"abc"),
@@ -382,10 +462,13 @@ class GetDataBoundsTest(unittest.TestCase):
             ("cast pointer", lambda: ctypes.cast(ctypes.pointer(r),
                                                  ctypes.POINTER(VoxFrame)).contents, b"abc"),
             ("from_buffer", lambda: VoxFrame.from_buffer(r), b"abc"),
-            # Nothing keeps the payload alive for these, so nothing of it is read.
-            ("from_address", lambda: VoxFrame.from_address(ctypes.addressof(r)), b""),
+            # ctypes keeps nothing alive for these: the record made at that address does.
+            ("from_address", lambda: VoxFrame.from_address(ctypes.addressof(r)), b"abc"),
             ("cast byref", lambda: ctypes.cast(ctypes.byref(r),
-                                               ctypes.POINTER(VoxFrame)).contents, b""),
+                                               ctypes.POINTER(VoxFrame)).contents, b"abc"),
+            # No constructed record lies there, so nothing of the payload is read.
+            ("from_address of an unfilled record",
+             lambda: VoxFrame.from_address(ctypes.addressof(unfilled)), b""),
         ]
         for name, make, expected in views:
             with self.subTest(view=name):
@@ -395,6 +478,11 @@ class GetDataBoundsTest(unittest.TestCase):
                 view.data_len = 1000
                 self.assertEqual(view.get_data(), expected)
                 view.data_len = 3
+
+    def test_payload_anywhere_in_a_keep_alive_graph(self):
+        out = support.run_python(KEEP_ALIVE_GRAPHS)
+        self.assertEqual(out.splitlines(), [" ".join(str(i) for i in range(30)), "b'chain'",
+                                            "b'wide'", "True []"])
 
     def test_pointer_into_an_array_is_cut_at_its_end(self):
         r = VoxFrame(**base_args())
@@ -507,9 +595,40 @@ class ArgumentErrorTest(unittest.TestCase):
                 self.assertEqual(last_entry(caught).name, "voxframe.VoxFrame.__init__")
         self.assertEqual(compared, [])
 
-    def test_keyword_that_turns_up_during_the_lookups(self):
-        self.assertEqual(support.run_python(KEYWORDS_CHANGED_MID_LOOKUP).strip(),
-                         "__init__() keywords must be strings")
+    def test_keywords_changed_during_the_binding(self):
+        self.assertEqual(support.run_python(KEYWORDS_CHANGED_MID_BINDING).strip(),
+                         "__init__() got an unexpected keyword argument 'bogus'")
+
+    def test_keyword_binds_by_name_then_by_equality(self):
+        class Shy(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                return False
+
+        class Eager(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                return True
+
+        cases = [  # keywords after five positional arguments, get_data() or the TypeError's text
+            ({"".join(["data", "_len"]): 2}, b"ab"),
+            ({Shy("data_len"): 2}, "__init__() got an unexpected keyword argument 'data_len'"),
+            ({"data_len": 2, Shy("replica"): 1},
+             "__init__() got an unexpected keyword argument 'replica'"),
+            ({Eager("data_len"): 2},
+             "__init__() got multiple values for keyword argument 'data_len'"),
+        ]
+        for kwargs, expected in cases:
+            with self.subTest(kwargs=kwargs):
+                if isinstance(expected, bytes):
+                    self.assertEqual(VoxFrame(1, 0, STAMP_1000, 0, b"abc", **kwargs).get_data(),
+                                     expected)
+                else:
+                    caught = raised(TypeError,
+                                    lambda: VoxFrame(1, 0, STAMP_1000, 0, b"abc", **kwargs))
+                    self.assertEqual(str(caught), expected)
 
     def test_method_messages(self):
         r = VoxFrame(**base_args())
