@@ -77,15 +77,24 @@ protected:
     static void SetUpTestSuite() { start_logger("relaysim_test"); }
 };
 
-// What the code under test prints to standard output from construction until text(). Ends
-// with the scope too, so a failed assertion leaves no capture behind for the next one.
+// What the code under test prints to standard output (or error) from construction until
+// text(). Ends with the scope too, so a failed assertion leaves no capture behind for the
+// next one.
 class Capture {
 public:
-    Capture() { ::testing::internal::CaptureStdout(); }
+    enum Stream { STDOUT, STDERR };
+
+    explicit Capture(Stream stream = STDOUT) : m_stream(stream)
+    {
+        if (m_stream == STDOUT)
+            ::testing::internal::CaptureStdout();
+        else
+            ::testing::internal::CaptureStderr();
+    }
     ~Capture()
     {
         if (!m_done)
-            ::testing::internal::GetCapturedStdout();
+            text();
     }
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
@@ -93,10 +102,11 @@ public:
     std::string text()
     {
         m_done = true;
-        return ::testing::internal::GetCapturedStdout();
+        return m_stream == STDOUT ? ::testing::internal::GetCapturedStdout() : ::testing::internal::GetCapturedStderr();
     }
 
 private:
+    Stream m_stream;
     bool m_done = false;
 };
 

@@ -182,6 +182,8 @@ TEST(GetIpAddressTest, ResolvesDottedQuadsAndNames)
 TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
 {
     const std::string dir = "/tmp/no_such_folder_for_relaysim_options_test";
+    const std::string SECONDS = "relaysim: --duration needs a number of seconds greater than 0";
+    const std::string HZ = "relaysim: --clock-rate needs a whole number of Hz greater than 0";
     struct Case {
         std::vector<std::string> words;
         std::string error;  // the one line on standard error; empty when accepted
@@ -191,24 +193,16 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
           "--clock-rate", "48000", "--report", "/tmp/r.json", "--csv",
           "/tmp/relaysim_options_test.csv", "--prom", "/tmp/p.prom"},
          ""},
-        {{"-l", "1", "--duration", "abc"},
-         "relaysim: --duration needs a number of seconds greater than 0, not \"abc\"\n"},
-        {{"--duration", "-5", "-l", "1"},
-         "relaysim: --duration needs a number of seconds greater than 0, not \"-5\"\n"},
-        {{"-l", "1", "--duration", "0"},
-         "relaysim: --duration needs a number of seconds greater than 0, not \"0\"\n"},
-        {{"-l", "1", "--duration", "inf"},
-         "relaysim: --duration needs a number of seconds greater than 0, not \"inf\"\n"},
-        {{"-l", "1", "--duration"},
-         "relaysim: --duration needs a number of seconds greater than 0\n"},
-        {{"-l", "1", "--max-loss", "5%"},
-         "relaysim: --max-loss needs a loss percentage from 0 to 100, not \"5%\"\n"},
+        {{"-l", "1", "--duration", "abc"}, SECONDS + ", not \"abc\"\n"},
+        {{"--duration", "-5", "-l", "1"}, SECONDS + ", not \"-5\"\n"},
+        {{"-l", "1", "--duration", "0"}, SECONDS + ", not \"0\"\n"},
+        {{"-l", "1", "--duration", "inf"}, SECONDS + ", not \"inf\"\n"},
+        {{"-l", "1", "--duration"}, SECONDS + "\n"},
+        {{"-l", "1", "--max-loss", "5%"}, "relaysim: --max-loss needs a loss percentage from 0 to 100, not \"5%\"\n"},
         {{"-l", "1", "--max-jitter", "-1"},
          "relaysim: --max-jitter needs a number of milliseconds, 0 or more, not \"-1\"\n"},
-        {{"-l", "1", "--clock-rate", "0"},
-         "relaysim: --clock-rate needs a whole number of Hz greater than 0, not \"0\"\n"},
-        {{"-l", "1", "--clock-rate", "-8000"},
-         "relaysim: --clock-rate needs a whole number of Hz greater than 0, not \"-8000\"\n"},
+        {{"-l", "1", "--clock-rate", "0"}, HZ + ", not \"0\"\n"},
+        {{"-l", "1", "--clock-rate", "-8000"}, HZ + ", not \"-8000\"\n"},
         {{"-l", "1", "--report", "-d"}, "relaysim: --report needs a file name, not \"-d\"\n"},
         {{"-l", "1", "--prom"}, "relaysim: --prom needs a file name\n"},
         {{"-l", "1", "--csv", dir + "/c.csv"},
@@ -216,9 +210,9 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     };
     for (const Case& c : cases) {
         const std::string line = c.words.back();
-        testing::internal::CaptureStderr();
+        test_support::Capture err(test_support::Capture::STDERR);
         Parsed p = parse(c.words);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error) << line;
+        EXPECT_EQ(err.text(), c.error) << line;
         EXPECT_EQ(p.ok, c.error.empty()) << line;
         EXPECT_EQ(p.out.find("Usage:"), std::string::npos) << line;
     }
