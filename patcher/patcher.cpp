@@ -192,7 +192,7 @@ public:
     // The mask for ppoll: the inherited one with SIGCHLD let through.
     const sigset_t* waitMask() const { return &m_waitMask; }
 
-    // In the forked child, before exec: async-signal-safe calls only. SIGPIPE goes to its default,
+    // In the started child, before exec: async-signal-safe calls only. SIGPIPE goes to its default,
     // not to what the patcher inherited: the patcher ignores it for itself, and the hook must not.
     void restoreInChild() const
     {

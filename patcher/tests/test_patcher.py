@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 import unittest
 
 ROOT = b""
@@ -311,6 +312,14 @@ def wait_in_shell(name):
     return (b"i=0; while [ ! -e " + path(name) + b" ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i+1)); done\n")
 
 
+def wait_for(name):
+    """Waits for the file `name` to appear, for two minutes at most."""
+    for _ in range(1200):
+        if os.path.exists(name):
+            return
+        time.sleep(0.1)
+
+
 def ignore_sigpipe():
     signal.signal(signal.SIGPIPE, signal.SIG_IGN)
 
@@ -352,7 +361,9 @@ class HookLifetimeTest(PatcherCase):
                 # The shell takes SIGCHLD and clears its mask for itself, so of what the parent left only
                 # the other ignored signals show in the hook's own view.
                 self.write_script(b"grep SigIgn /proc/$$/status > " + path(b"sigign") + b"\n"
-                                  b"echo before\n(" + flood + wait_in_shell(b"release") + b"echo late) 2>/dev/null &\n"
+                                  b"echo before\n"
+                                  b"(" + flood + wait_in_shell(b"release") + b"touch " + path(b"released") + b"\n"
+                                  b"echo late) 2>/dev/null &\n"
                                   b"echo after\nexit %d\n" % code)
                 try:
                     proc = subprocess.run(PROGRAM + [b"2.3.2"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -360,6 +371,9 @@ class HookLifetimeTest(PatcherCase):
                                           preexec_fn=inherit(ignored, blocked))
                 finally:
                     open(path(b"release"), "wb").close()
+                    # The next case's fresh folder must not take the release away from this child.
+                    if os.path.exists(path(b"sigign")):
+                        wait_for(path(b"released"))
                 head = lines(accepted(b"2.3.2"), fallback(), matched(b"2.3.2"), [b"[SCRIPT] before"])
                 tail = lines(SUCCESS if code == 0 else exited(code))
                 if child == "flood":
