@@ -5,6 +5,7 @@
 #include "CInstr.h"
 #include "CLogger.h"
 #include "CPlayer.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -20,9 +21,8 @@ namespace {
 
 const std::string PROMPT = "\rSelect stream to listen on the local PC?";
 
-class CConsoleTest : public testing::Test {
+class CConsoleTest : public test_support::LoggedTest {
 protected:
-    static void SetUpTestSuite() { CLogger::init("Test"); }
 
     void SetUp() override
     {
@@ -46,9 +46,9 @@ protected:
             EXPECT_EQ(write(m_pipe[1], input.data(), input.size()),
                       static_cast<ssize_t>(input.size()));
         }
-        testing::internal::CaptureStdout();
+        test_support::Capture capture;
         console.pass();
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = capture.text();
         EXPECT_GE(out.size(), PROMPT.size());
         EXPECT_EQ(out.substr(out.size() - PROMPT.size()), PROMPT);
         return out.substr(0, out.size() - PROMPT.size());
@@ -161,16 +161,17 @@ TEST_F(CConsoleTest, ReflectorCheckWaitsForAValueOfZeroOrMore)
 TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
 {
     // Decoder 1 hears sequence numbers 1, 2 and 4, 20 ms apart as their timestamps say.
-    testing::internal::CaptureStdout();
-    for (uint16_t seq : {1, 2, 4}) {
-        unsigned char rtp[172] = {0x80, 0, 0, static_cast<unsigned char>(seq)};
-        const uint32_t ts = 160u * seq;
-        for (int i = 0; i < 4; ++i)
-            rtp[4 + i] = static_cast<unsigned char>(ts >> (24 - 8 * i));
-        const timespec arrival = {time(nullptr), 20000000L * seq};
-        m_streams[1]->on_datagram(sockaddr_in(), rtp, sizeof(rtp), arrival);
+    {
+        test_support::Capture quiet;
+        for (uint16_t seq : {1, 2, 4}) {
+            unsigned char rtp[172] = {0x80, 0, 0, static_cast<unsigned char>(seq)};
+            const uint32_t ts = 160u * seq;
+            for (int i = 0; i < 4; ++i)
+                rtp[4 + i] = static_cast<unsigned char>(ts >> (24 - 8 * i));
+            const timespec arrival = {time(nullptr), 20000000L * seq};
+            m_streams[1]->on_datagram(sockaddr_in(), rtp, sizeof(rtp), arrival);
+        }
     }
-    testing::internal::GetCapturedStdout();
 
     const std::string table =
         "index  name          received  lost %  duplicates  reordered  jitter ms  max gap ms  online\n"
@@ -199,7 +200,6 @@ TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
     EXPECT_EQ(selected(), (std::vector<bool>{false, true, false}));
 
     // The count of online decoders is shared by every test: leave it as it was.
-    testing::internal::CaptureStdout();
+    test_support::Capture quiet;
     EXPECT_TRUE(m_streams[1]->end_pass(false, time(nullptr) + 60) & CExtr::PASS_OFFLINE);
-    testing::internal::GetCapturedStdout();
 }

@@ -3,6 +3,7 @@
 
 #include "CLogger.h"
 #include "loopback.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,15 +13,17 @@
 using loopback::Peer;
 using Bytes = std::vector<unsigned char>;
 
-TEST(CPlayerTest, ForwardsUnchangedAndReportsOnlineOncePerChange)
+class CPlayerTest : public test_support::LoggedTest {
+};
+
+TEST_F(CPlayerTest, ForwardsUnchangedAndReportsOnlineOncePerChange)
 {
-    CLogger::init("Test");
     Peer player_peer;
     CPlayer player(0x7F000001, player_peer.port());
     ASSERT_TRUE(player.open());
     EXPECT_FALSE(player.state().online());
 
-    testing::internal::CaptureStdout();
+    test_support::Capture capture;
     sockaddr_in from = loopback::address(9);
     for (size_t len : {0, 12, 172, 1500}) {
         Bytes d(len, static_cast<unsigned char>(len));
@@ -35,7 +38,7 @@ TEST(CPlayerTest, ForwardsUnchangedAndReportsOnlineOncePerChange)
     EXPECT_TRUE(player.check_offline(now + 6));
     Bytes d(20, 1);
     player.on_raw_data(from, d.data(), 20);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.text();
     const std::string line =
         "\nreflector stream online. streaming to 127.0.0.1:" + std::to_string(player_peer.port()) + "\n";
     EXPECT_EQ(out, line + line);
