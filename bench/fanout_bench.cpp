@@ -18,7 +18,7 @@
 #include "devices.h"
 #include "utils.h"
 // The drop reader the relay's tests use; a header with no test dependencies.
-#include "../relaysim/testing/udp_drops.h"
+#include "udp_drops.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
