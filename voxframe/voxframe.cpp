@@ -537,7 +537,7 @@ bool sweep_records()
 bool register_record(PyObject* record)
 {
     const uintptr_t address = address_of(record);
-    if (address == 0)
+    if (address == 0 || !PyType_SUPPORTS_WEAKREFS(Py_TYPE(record)))
         return true;
     Ref key(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
     Ref ref(key ? PyWeakref_NewRef(record, nullptr) : nullptr);

@@ -479,6 +479,16 @@ class GetDataBoundsTest(unittest.TestCase):
                 self.assertEqual(view.get_data(), expected)
                 view.data_len = 3
 
+    def test_views_from_an_address_while_many_records_come_and_go(self):
+        kept = [VoxFrame(**base_args(data=b"%d" % i)) for i in range(3000)]
+        del kept[::2]
+        kept += [VoxFrame(**base_args(data=b"new %d" % i)) for i in range(3000)]
+        payloads = [r.get_data() for r in kept]
+        self.assertEqual(payloads[:2] + payloads[-1:], [b"1", b"3", b"new 2999"])
+        lost = [i for i, r in enumerate(kept)
+                if VoxFrame.from_address(ctypes.addressof(r)).get_data() != payloads[i]]
+        self.assertEqual(lost, [])
+
     def test_payload_anywhere_in_a_keep_alive_graph(self):
         out = support.run_python(KEEP_ALIVE_GRAPHS)
         self.assertEqual(out.splitlines(), [" ".join(str(i) for i in range(30)), "b'chain'",
