@@ -14,7 +14,8 @@ stage() { echo; echo "=== $* (${SECONDS}s in)"; }
 stage "host build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
-ctest --test-dir build -j"$jobs" --timeout 600
+# Most of the suite waits on sockets and clocks, so it runs two tests a core.
+ctest --test-dir build -j"$((2 * jobs))" --timeout 600
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined >/dev/null
