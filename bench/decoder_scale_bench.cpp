@@ -186,11 +186,20 @@ int main(int argc, char** argv)
             reflector = argv[++i];
         } else if (strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
             stagger_ms = atof(argv[++i]);
-        } else if (!seconds_given) {
-            seconds = atof(argv[i]);
-            seconds_given = true;
         } else {
-            ks.push_back(atoi(argv[i]));
+            char* end = nullptr;
+            const double value = strtod(argv[i], &end);
+            if (end == argv[i] || *end != '\0' || !(value > 0) || (seconds_given && value != static_cast<int>(value))) {
+                fprintf(stderr, "usage: %s [seconds=30] [K...=100 500 1000 5000] [-r reflector] [-i ms]\n",
+                        argv[0]);
+                return 2;
+            }
+            if (!seconds_given) {
+                seconds = value;
+                seconds_given = true;
+            } else {
+                ks.push_back(static_cast<int>(value));
+            }
         }
     }
     if (ks.empty())
