@@ -12,6 +12,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-}
+# Stream 0 is selected 4 s in, once the streams are up: a shorter run can't show it played.
+if [ -n "$seconds" ] && ! [[ "$seconds" =~ ^[0-9]+$ && "$seconds" -ge 5 ]]; then
+  echo "demo: SECONDS must be a whole number of 5 or more, not '$seconds'" >&2
+  exit 2
+fi
 build=${DEMO_BUILD_DIR:-build-demo}
 reflector_port=${DEMO_REFLECTOR_PORT:-40000}
 decoder_port=${DEMO_DECODER_PORT:-40002}

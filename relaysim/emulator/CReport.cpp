@@ -103,12 +103,26 @@ CReport::Totals CReport::totals(const Run& run)
     return t;
 }
 
+namespace {
+// Decoders that received nothing in the run: their missing streams count in no loss figure.
+size_t silent_decoders(const CReport::Run& run)
+{
+    size_t n = 0;
+    for (const CReport::Decoder& d : run.decoders)
+        n += d.stats.received == 0 ? 1 : 0;
+    return n;
+}
+}  // namespace
+
 bool CReport::passed(const Run& run)
 {
     const Totals t = totals(run);
     const Thresholds& th = run.thresholds;
-    // Nothing received is no evidence that the loss stayed low.
-    if (th.max_loss_percent && (t.expected == 0 || !(t.loss_percent <= *th.max_loss_percent)))
+    // Nothing received is no evidence that the stream was served well: neither for the whole
+    // run nor for a decoder the reflector never served.
+    if ((th.max_loss_percent || th.max_jitter_ms) && (t.expected == 0 || silent_decoders(run) != 0))
+        return false;
+    if (th.max_loss_percent && !(t.loss_percent <= *th.max_loss_percent))
         return false;
     if (th.max_jitter_ms && !(t.jitter_ms_max <= *th.max_jitter_ms))
         return false;
@@ -170,10 +184,14 @@ std::string CReport::verdict(const Run& run)
                                : format("loss %.2f%%, limit %g%%", t.loss_percent,
                                         *th.max_loss_percent);
     if (th.max_jitter_ms)
-        out += format("%sworst jitter %.2f ms, limit %g ms", th.max_loss_percent ? "; " : "",
-                      t.jitter_ms_max, *th.max_jitter_ms);
+        out += t.expected == 0 && !th.max_loss_percent
+                   ? format("nothing received, jitter limit %g ms", *th.max_jitter_ms)
+                   : format("%sworst jitter %.2f ms, limit %g ms", th.max_loss_percent ? "; " : "",
+                            t.jitter_ms_max, *th.max_jitter_ms);
     if (!th.max_loss_percent && !th.max_jitter_ms)
         out += "no thresholds";
+    else if (t.expected != 0 && silent_decoders(run) != 0)
+        out += format("; %zu of %zu decoders received nothing", silent_decoders(run), run.decoders.size());
     return out + ")\n";
 }
 
@@ -306,6 +324,13 @@ bool CReport::write_atomically(const std::string& path, const std::string& text)
 
 bool CReport::can_write(const std::string& path)
 {
+    // Outputs are regular files, written whole and renamed into place: a directory, a FIFO
+    // or a device at the path would be replaced, or would block the run.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
     std::vector<char> temp;
     const int fd = open_temp_beside(path, temp);
     if (fd < 0)

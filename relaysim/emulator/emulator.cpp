@@ -51,7 +51,9 @@ volatile sig_atomic_t g_report_now = 0;
 
 void on_end_signal(int sig)
 {
-    g_end_signal = sig;
+    // The first signal ends the run and names its status.
+    if (g_end_signal == 0)
+        g_end_signal = sig;
 }
 
 void on_report_signal(int)
@@ -69,9 +71,8 @@ sigset_t run_signals()
     return set;
 }
 
-// Before any thread exists: the threads inherit the blocked mask, so that only the console's
-// thread takes these signals (once it unblocks them) and its wait is cut short. SA_RESTART
-// spares the other calls; poll is never restarted.
+// SA_RESTART spares the other calls; poll and the start-up pauses are cut short. A reader of
+// standard output that goes away must not end the run before its report is written.
 void take_signals()
 {
     struct sigaction sa;
@@ -83,14 +84,19 @@ void take_signals()
     sigaction(SIGTERM, &sa, nullptr);
     sa.sa_handler = on_report_signal;
     sigaction(SIGUSR1, &sa, nullptr);
-    const sigset_t set = run_signals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
-void console_takes_signals()
+// Worker threads start with the run's signals blocked, so that the main thread (start-up,
+// then the console) takes them and its waits are cut short.
+template <typename Start>
+void start_thread(Start start)
 {
     const sigset_t set = run_signals();
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    start();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 // One output file of a measured run. Mid-run, the first failure of a series is reported and
@@ -264,13 +270,16 @@ void emulator::run(int argc, char** argv)
                                 : take_decoders(mac_list, opt.count);
         streams.reserve(addresses.size());
         for (unsigned long address : addresses) {
+            // A measured run ended during a long start-up ends in order, with what it has.
+            if (g_end_signal)
+                break;
             const std::string name = NAME_PREFIX + std::to_string(streams.size());
             CExtr* decoder = new CExtr(name, address, player);
             printf("Adding decoder:0x%012llx\n", static_cast<unsigned long long>(address));
             streams.push_back(decoder);
             decoder->set_clock_rate(opt.rtp_clock_rate());
             decoder->open(opt.reflector_addr, opt.decoder_port);
-            decoder->start(nullptr);
+            start_thread([decoder] { decoder->start(nullptr); });
             usleep(START_PAUSE_US);
         }
     }
@@ -278,11 +287,10 @@ void emulator::run(int argc, char** argv)
         for (unsigned long address : take_encoders(ins_list, opt.count))
             instr->add_encoder(address, opt.reflector_addr, opt.reflector_port);
     }
-    instr->start(opt.local_port);
+    start_thread([&] { instr->start(opt.local_port); });
 
     CConsole* console = devices->console = new CConsole(streams, *player, *instr, STDIN_FILENO);
     if (!measured)
         console->run();
-    console_takes_signals();
     measured->run(*console);
 }

@@ -137,6 +137,18 @@ bool measure_option(const std::string& option, const char* value, options& opt)
                     strerror(err));
             return false;
         }
+        // Each output is written whole in its turn: one file for two would keep only the last.
+        const struct {
+            const char* name;
+            const std::string& path;
+        } others[] = {{"--report", opt.report_path}, {"--csv", opt.csv_path}, {"--prom", opt.prom_path}};
+        for (const auto& other : others) {
+            if (&other.path != &path && other.path == value) {
+                fprintf(stderr, "relaysim: %s: %s is already the file of %s\n", option.c_str(), value,
+                        other.name);
+                return false;
+            }
+        }
         path = value;
     }
     return true;

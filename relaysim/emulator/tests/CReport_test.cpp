@@ -105,7 +105,7 @@ TEST(CReportTest, JsonHasTheKeysValuesAndEscapes)
         "  \"totals\": {\"decoders\": 2, \"online\": 1, \"received\": 98, \"expected\": 100, "
         "\"lost\": 4, \"loss_percent\": 4.000, \"jitter_ms_max\": 1.250},\n"
         "  \"thresholds\": {\"max_loss_percent\": 5.000, \"max_jitter_ms\": null},\n"
-        "  \"verdict\": \"pass\"\n"
+        "  \"verdict\": \"fail\"\n"
         "}\n";
     EXPECT_EQ(CReport::json(fixed_run()), expected);
 
@@ -116,36 +116,44 @@ TEST(CReportTest, JsonHasTheKeysValuesAndEscapes)
 
 TEST(CReportTest, VerdictHoldsOnlyWithinEveryThreshold)
 {
+    // What the run received: the served decoder alone, that one and a silent one, nothing.
+    enum Served { ONE, ONE_AND_SILENT, NONE };
     struct Case {
         std::string name;
         std::optional<double> max_loss, max_jitter;
-        bool nothing_received;
+        Served served;
         bool pass;
         std::string line;  // of the summary, after "verdict: "
     };
-    // The fixed run loses 4.000 % with a worst jitter of 1.25 ms.
+    // The served decoder loses 4.000 % with a worst jitter of 1.25 ms.
     const std::vector<Case> cases = {
-        {"no thresholds", {}, {}, false, true, "pass (no thresholds)"},
-        {"no thresholds, nothing received", {}, {}, true, true, "pass (no thresholds)"},
-        {"loss under", 5.0, {}, false, true, "pass (loss 4.00%, limit 5%)"},
-        {"loss equal", 4.0, {}, false, true, "pass (loss 4.00%, limit 4%)"},
-        {"loss over", 3.9, {}, false, false, "fail (loss 4.00%, limit 3.9%)"},
-        {"jitter equal", {}, 1.25, false, true, "pass (worst jitter 1.25 ms, limit 1.25 ms)"},
-        {"jitter over", {}, 1.0, false, false, "fail (worst jitter 1.25 ms, limit 1 ms)"},
-        {"both hold", 4.0, 2.0, false, true,
+        {"no thresholds", {}, {}, ONE, true, "pass (no thresholds)"},
+        {"no thresholds, nothing received", {}, {}, NONE, true, "pass (no thresholds)"},
+        {"loss under", 5.0, {}, ONE, true, "pass (loss 4.00%, limit 5%)"},
+        {"loss equal", 4.0, {}, ONE, true, "pass (loss 4.00%, limit 4%)"},
+        {"loss over", 3.9, {}, ONE, false, "fail (loss 4.00%, limit 3.9%)"},
+        {"jitter equal", {}, 1.25, ONE, true, "pass (worst jitter 1.25 ms, limit 1.25 ms)"},
+        {"jitter over", {}, 1.0, ONE, false, "fail (worst jitter 1.25 ms, limit 1 ms)"},
+        {"both hold", 4.0, 2.0, ONE, true,
          "pass (loss 4.00%, limit 4%; worst jitter 1.25 ms, limit 2 ms)"},
-        {"one of two fails", 4.0, 1.2, false, false,
+        {"one of two fails", 4.0, 1.2, ONE, false,
          "fail (loss 4.00%, limit 4%; worst jitter 1.25 ms, limit 1.2 ms)"},
-        {"loss threshold, nothing received", 100.0, {}, true, false,
+        {"a decoder never served", 5.0, {}, ONE_AND_SILENT, false,
+         "fail (loss 4.00%, limit 5%; 1 of 2 decoders received nothing)"},
+        {"a decoder never served, jitter only", {}, 2.0, ONE_AND_SILENT, false,
+         "fail (worst jitter 1.25 ms, limit 2 ms; 1 of 2 decoders received nothing)"},
+        {"loss threshold, nothing received", 100.0, {}, NONE, false,
          "fail (nothing received, loss limit 100%)"},
-        {"jitter threshold, nothing received", {}, 1.0, true, true,
-         "pass (worst jitter 0.00 ms, limit 1 ms)"},
+        {"jitter threshold, nothing received", {}, 1.0, NONE, false,
+         "fail (nothing received, jitter limit 1 ms)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CReport::Run run = fixed_run();
-        if (c.nothing_received)
-            run.decoders.resize(1), run.decoders[0].stats = CRtpStats::Snapshot();
+        if (c.served != ONE_AND_SILENT)
+            run.decoders.resize(1);
+        if (c.served == NONE)
+            run.decoders[0].stats = CRtpStats::Snapshot();
         run.thresholds.max_loss_percent = c.max_loss;
         run.thresholds.max_jitter_ms = c.max_jitter;
         EXPECT_EQ(CReport::passed(run), c.pass);

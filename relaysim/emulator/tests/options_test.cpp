@@ -207,6 +207,10 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"-l", "1", "--prom"}, "relaysim: --prom needs a file name\n"},
         {{"-l", "1", "--csv", dir + "/c.csv"},
          "relaysim: --csv: can't write " + dir + "/c.csv: No such file or directory\n"},
+        {{"-l", "1", "--report", "/tmp"}, "relaysim: --report: can't write /tmp: Is a directory\n"},
+        {{"-l", "1", "--prom", "/dev/null"}, "relaysim: --prom: can't write /dev/null: Invalid argument\n"},
+        {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/r.json"},
+         "relaysim: --csv: /tmp/r.json is already the file of --report\n"},
     };
     for (const Case& c : cases) {
         const std::string line = c.words.back();

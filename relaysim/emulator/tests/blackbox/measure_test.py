@@ -144,6 +144,31 @@ class MeasureTests(Tests):
                 with open(report) as f:
                     assert len(json.load(f)["decoders"]) == DECODERS
 
+    def test_signal_during_start_up_and_a_reader_that_goes_away(self):
+        sink = udp_socket()
+        with tempfile.TemporaryDirectory() as tmp:
+            report = os.path.join(tmp, "report.json")
+            # 200 decoders take 4 s to start; SIGTERM in the middle ends the run at once, in order.
+            p = Program([RELAYSIM, "-n", "200", "-d", "-l", str(free_port()),
+                         "-r", "%s:%d" % (LOOPBACK, sink.getsockname()[1]), "--duration", "60",
+                         "--report", report])
+            try:
+                p.wait_for(r"Adding decoder", 10)
+                time.sleep(0.5)
+                p.proc.send_signal(signal.SIGTERM)
+                assert p.wait(3) == 143, p.output[-2000:]
+            finally:
+                p.stop()
+            with open(report) as f:
+                assert 0 < len(json.load(f)["decoders"]) < 200
+            os.remove(report)
+            # A reader of standard output that exits early does not end the run before its report.
+            r = subprocess.run("%s | head -c 10 >/dev/null; exit ${PIPESTATUS[0]}" % " ".join(
+                relaysim_argv(sink.getsockname()[1], "--duration", "1.5", "--report", report)),
+                shell=True, executable="/bin/bash", stdin=subprocess.DEVNULL, timeout=30)
+            assert r.returncode == 0, r.returncode
+            assert os.path.exists(report)
+
     def test_failed_writes_are_reported_once(self):
         sink = udp_socket()
         # (options, signal that ends the run or None, exit status)
