@@ -1,7 +1,8 @@
 // Stand-in reflector: serves the encoder copies it receives to the decoders that ask for a stream.
 //
 // reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v] [-c] [-B bytes]
-//           [--drop-every N] [--duplicate-every N] [--swap-every N] [--counts-file FILE] [--help]
+//           [--drop-every N] [--duplicate-every N] [--swap-every N] [--counts-file FILE] [--max-rate R]
+//           [--help]
 //   -e  encoder port (copies arrive here); 0 picks a free port
 //   -d  decoder port (12-byte requests arrive here); absent: the encoder port serves both
 //   -f  a decoder that has not asked for this many seconds is forgotten (default 12)
@@ -15,6 +16,10 @@
 //   --duplicate-every N  send the Nth, 2Nth, ... datagram twice
 //   --swap-every N       hold the Nth, 2Nth, ... datagram back and send it after the next one
 //   --counts-file FILE   at the end, write the per-decoder counts there too
+// A known capacity, for finding it from outside:
+//   --max-rate R         send at most R datagrams a second to all decoders together, an equal
+//                        share each; the rest are dropped (counted with the dropped, and in
+//                        total as capped)
 // With any of these, the end (-T, SIGINT, SIGTERM) prints per decoder what was really sent:
 //   "decoder MAC sent S dropped D duplicated U swapped W lost L failed F", where L counts the
 //   dropped sequence numbers below the highest one sent: what the receiver can see as lost.
@@ -59,6 +64,9 @@ struct Decoder {
     unsigned long long offered = 0, dropped = 0, dropped_at_end = 0, duplicated = 0, swapped = 0,
                        failed = 0;
     std::vector<unsigned char> held;
+    // Its share of the capacity limit: a token bucket.
+    double tokens = 0;
+    steady::time_point refilled = steady::now();
 };
 
 struct Options {
@@ -76,9 +84,10 @@ struct Options {
     unsigned long duplicate_every = 0;
     unsigned long swap_every = 0;
     std::string counts_file;
+    double max_rate = 0;
     bool impaired() const
     {
-        return drop_every || duplicate_every || swap_every || !counts_file.empty();
+        return drop_every || duplicate_every || swap_every || !counts_file.empty() || max_rate > 0;
     }
 };
 
@@ -127,6 +136,7 @@ private:
     void drain(int fd, bool requests_too);
     void print_counts() const;
     void deliver(Decoder& d, const unsigned char* data, size_t len);
+    bool admit(Decoder& d);
     bool send_to(Decoder& d, const unsigned char* data, size_t len);
     void flush_held();
     void print_impairments() const;
@@ -139,7 +149,7 @@ private:
     std::vector<unsigned long long> m_copies_of_stream;  // by stream index
     std::vector<std::vector<Decoder*>> m_listeners;
     bool m_regroup = false;
-    unsigned long long m_requests = 0, m_copies = 0, m_sent = 0;
+    unsigned long long m_requests = 0, m_copies = 0, m_sent = 0, m_capped = 0;
     int m_enc_fd = -1;
 };
 
@@ -208,10 +218,31 @@ bool Reflector::send_to(Decoder& d, const unsigned char* data, size_t len)
     return false;
 }
 
+// Each decoder gets an equal share of the limit, so an overload shows as loss spread over
+// all of them, as when a server's queues overflow, rather than as decoders left unserved.
+// A bucket holds a tenth of a second of its share: enough for a burst of ticks after a
+// stall at exactly the limit, too little to hide an overload for more than a moment.
+bool Reflector::admit(Decoder& d)
+{
+    if (m_opt.max_rate <= 0)
+        return true;
+    const auto now = steady::now();
+    const double share = m_opt.max_rate / static_cast<double>(m_decoders.size());
+    d.tokens = std::min(std::max(1.0, share / 10),
+                        d.tokens + std::chrono::duration<double>(now - d.refilled).count() * share);
+    d.refilled = now;
+    if (d.tokens < 1) {
+        ++m_capped;
+        return false;
+    }
+    d.tokens -= 1;
+    return true;
+}
+
 void Reflector::deliver(Decoder& d, const unsigned char* data, size_t len)
 {
     ++d.offered;
-    if (m_opt.drop_every && d.offered % m_opt.drop_every == 0) {
+    if (!admit(d) || (m_opt.drop_every && d.offered % m_opt.drop_every == 0)) {
         ++d.dropped;
         ++d.dropped_at_end;
         return;
@@ -376,7 +407,10 @@ void Reflector::run(int enc_fd, int dec_fd)
         print_counts();
     if (m_opt.impaired())
         print_impairments();
-    printf("reflector: requests %llu copies %llu sent %llu\n", m_requests, m_copies, m_sent);
+    printf("reflector: requests %llu copies %llu sent %llu", m_requests, m_copies, m_sent);
+    if (m_opt.max_rate > 0)
+        printf(" capped %llu", m_capped);
+    printf("\n");
     fflush(stdout);
 }
 
@@ -404,7 +438,7 @@ void help()
 {
     fputs(USAGE, stdout);
     fputs("                 [--drop-every N] [--duplicate-every N] [--swap-every N]\n"
-          "                 [--counts-file FILE] [--help]\n"
+          "                 [--counts-file FILE] [--max-rate R] [--help]\n"
           "  -a addr   address to bind (default all)\n"
           "  -e port   encoder port, where the copies arrive; 0 picks a free port\n"
           "  -d port   decoder port, where the 12-byte requests arrive (default: the encoder port)\n"
@@ -419,6 +453,8 @@ void help()
           "  --duplicate-every N  per decoder, send every Nth datagram twice\n"
           "  --swap-every N       per decoder, send every Nth datagram after the next one\n"
           "  --counts-file FILE   also write the end counts below to FILE\n"
+          "  --max-rate R         send at most R datagrams a second to all decoders together,\n"
+          "                       an equal share each; the rest are dropped (a known capacity)\n"
           "With an impairment or --counts-file, the end prints one line per decoder:\n"
           "  decoder MAC sent S dropped D duplicated U swapped W lost L failed F\n"
           "L is the dropped datagrams a receiver can see as lost (those before the last one sent).\n",
@@ -489,6 +525,8 @@ int main(int argc, char** argv)
             opt.run_s = atof(v);
         else if (w == "--counts-file")
             opt.counts_file = v;
+        else if (w == "--max-rate")
+            opt.max_rate = static_cast<double>(every("--max-rate", v));
         else
             usage();
     }
