@@ -59,6 +59,22 @@ std::string prom_number(double v)
     return format("%.9g", v);
 }
 
+// A label value: backslash, double quote and line feed escaped.
+std::string prom_label(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 double percent(unsigned long long part, unsigned long long whole)
 {
     return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
@@ -263,15 +279,16 @@ std::string CReport::prometheus(const Run& run)
          [](const Decoder& d) { return std::string(d.online ? "1" : "0"); }},
     };
     const Totals t = totals(run);
+    const std::string instance = "relaysim=\"" + prom_label(run.instance) + "\"";
     std::string out;
     out += "# HELP relaysim_decoders_online Emulated decoders whose stream is online.\n";
     out += "# TYPE relaysim_decoders_online gauge\n";
-    out += format("relaysim_decoders_online %llu\n", t.online);
+    out += format("relaysim_decoders_online{%s} %llu\n", instance.c_str(), t.online);
     for (const Metric& m : per_decoder) {
         out += format("# HELP %s %s\n# TYPE %s %s\n", m.name, m.help, m.name, m.type);
         for (const Decoder& d : run.decoders)
-            out += format("%s{index=\"%d\",mac=\"", m.name, d.index) + mac_text(d.mac) + "\"} " +
-                   m.value(d) + "\n";
+            out += format("%s{%s,index=\"%d\",mac=\"", m.name, instance.c_str(), d.index) +
+                   mac_text(d.mac) + "\"} " + m.value(d) + "\n";
     }
     const Local& l = run.local;
     const struct {
@@ -286,9 +303,18 @@ std::string CReport::prometheus(const Run& run)
          l.send_errors},
     };
     for (const auto& m : local)
-        out += format("# HELP %s %s\n# TYPE %s counter\n%s %llu\n", m.name, m.help, m.name, m.name,
-                      m.value);
+        out += format("# HELP %s %s\n# TYPE %s counter\n%s{%s} %llu\n", m.name, m.help, m.name,
+                      m.name, instance.c_str(), m.value);
     return out;
+}
+
+std::string CReport::prom_instance(const std::string& path)
+{
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    const std::string ending = ".prom";
+    if (name.size() > ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+        name.resize(name.size() - ending.size());
+    return name;
 }
 
 bool CReport::write_atomically(const std::string& path, const std::string& text)

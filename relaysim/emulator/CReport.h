@@ -37,6 +37,9 @@ public:
         std::vector<Decoder> decoders;
         Local local;
         Thresholds thresholds;
+        // The label "relaysim" of every Prometheus sample: tells instances apart when several
+        // write into one node_exporter's folder.
+        std::string instance;
     };
     struct Totals {
         unsigned long long decoders = 0, online = 0, received = 0, expected = 0, lost = 0,
@@ -53,6 +56,8 @@ public:
     static std::string verdict(const Run& run);
     static std::string json(const Run& run);
     static std::string prometheus(const Run& run);
+    // The instance name of a Prometheus file: its name without folder and ".prom".
+    static std::string prom_instance(const std::string& path);
     // "0a:1b:2c:3d:4e:5f"
     static std::string mac_text(unsigned long mac);
 

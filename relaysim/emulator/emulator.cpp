@@ -127,7 +127,8 @@ public:
           m_report(report),
           m_json{"--report", opt.report_path},
           m_csv{"--csv", opt.csv_path},
-          m_prom{"--prom", opt.prom_path}
+          m_prom{"--prom", opt.prom_path},
+          m_instance(CReport::prom_instance(opt.prom_path))
     {
     }
 
@@ -151,6 +152,7 @@ private:
         run.clock_rate = m_opt.rtp_clock_rate();
         run.thresholds.max_loss_percent = m_opt.max_loss_percent;
         run.thresholds.max_jitter_ms = m_opt.max_jitter_ms;
+        run.instance = m_instance;
         return run;
     }
     bool write_json(const CReport::Run& run)
@@ -174,6 +176,7 @@ private:
     CReport& m_report;
     CConsole* m_console = nullptr;
     Output m_json, m_csv, m_prom;
+    const std::string m_instance;
     bool m_csv_whole = true;
     std::chrono::steady_clock::time_point m_start;
 };

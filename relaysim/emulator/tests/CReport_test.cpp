@@ -262,16 +262,19 @@ TEST(CReportTest, CsvColumnsSumToTheRunTotals)
 
 TEST(CReportTest, PrometheusTextIsWellFormed)
 {
-    const std::string text = CReport::prometheus(fixed_run());
+    CReport::Run run = fixed_run();
+    run.instance = "rack-1";
+    const std::string text = CReport::prometheus(run);
     for (const char* line : {
-             "relaysim_decoders_online 1",
+             "relaysim_decoders_online{relaysim=\"rack-1\"} 1",
              "# TYPE relaysim_decoder_received_total counter",
-             "relaysim_decoder_received_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 98",
-             "relaysim_decoder_received_total{index=\"1\",mac=\"00:00:00:00:00:ff\"} 0",
+             "relaysim_decoder_received_total{relaysim=\"rack-1\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 98",
+             "relaysim_decoder_received_total{relaysim=\"rack-1\",index=\"1\",mac=\"00:00:00:00:00:ff\"} 0",
              "# TYPE relaysim_decoder_lost_total counter",
-             "relaysim_decoder_lost_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 4",
+             "relaysim_decoder_lost_total{relaysim=\"rack-1\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 4",
              "# TYPE relaysim_decoder_jitter_seconds gauge",
-             "relaysim_decoder_jitter_seconds{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 0.00125",
+             "relaysim_decoder_jitter_seconds{relaysim=\"rack-1\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 0.00125",
+             "relaysim_local_received_total{relaysim=\"rack-1\"} 500",
          })
         EXPECT_NE(text.find(std::string("\n") + line + "\n"), std::string::npos) << line;
 
@@ -286,13 +289,28 @@ TEST(CReportTest, PrometheusTextIsWellFormed)
         const size_t name_end = line.find_first_of("{ ");
         ASSERT_NE(name_end, std::string::npos) << line;
         EXPECT_EQ(described.count(line.substr(0, name_end)), 1u) << line;
-        if (line[name_end] == '{') {
-            EXPECT_EQ(line.find("{index=\"", name_end), name_end) << line;
-        }
+        // Every sample names its instance, so that several can share one collector.
+        EXPECT_EQ(line.find("{relaysim=\"rack-1\"", name_end), name_end) << line;
         const std::string value = line.substr(line.rfind(' ') + 1);
         char* end = nullptr;
         strtod(value.c_str(), &end);
         EXPECT_TRUE(!value.empty() && *end == '\0') << line;
+    }
+
+    // The instance name is the file's name; any character a file name may hold is escaped.
+    const struct {
+        const char* path;
+        const char* label;
+    } names[] = {{"/var/lib/prometheus/node-exporter/rack-1.prom", "relaysim=\"rack-1\""},
+                 {"run.prom.txt", "relaysim=\"run.prom.txt\""},
+                 {"d/.prom", "relaysim=\".prom\""},
+                 {"a\"b\\c\nd.prom", "relaysim=\"a\\\"b\\\\c\\nd\""}};
+    for (const auto& name : names) {
+        run.instance = CReport::prom_instance(name.path);
+        EXPECT_NE(CReport::prometheus(run).find(std::string("\nrelaysim_decoders_online{") +
+                                                 name.label + "} 1\n"),
+                  std::string::npos)
+            << name.path;
     }
 
     if (system("command -v promtool >/dev/null 2>&1") != 0)

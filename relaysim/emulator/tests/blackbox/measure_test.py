@@ -24,7 +24,7 @@ DURATION_S = 6       # the reflector stops well before: online ~2 s after start,
 PROMPT = re.escape("\rSelect stream to listen on the local PC?")
 COUNTS_RX = re.compile(r"decoder ([0-9a-f]{12}) sent (\d+) dropped \d+ duplicated \d+ "
                        r"swapped \d+ lost (\d+) failed (\d+)")
-PROM_RX = re.compile(r'^([a-z_]+)(?:\{index="(\d+)",mac="([0-9a-f:]+)"\})? (\S+)$')
+PROM_RX = re.compile(r'^([a-z_]+)\{relaysim="run"(?:,index="(\d+)",mac="([0-9a-f:]+)")?\} (\S+)$')
 
 
 def relaysim_argv(reflector_port, *extra):
