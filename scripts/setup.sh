@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
       python3 ffmpeg g++-arm-linux-gnueabihf qemu-user
       libffi-dev:armhf zlib1g-dev:armhf
-      python3-matplotlib prometheus
+      python3-matplotlib prometheus prometheus-node-exporter
       lintian dpkg-dev man-db groff-base bsdextrautils)
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
