@@ -31,12 +31,33 @@ public:
         std::optional<double> max_loss_percent;
         std::optional<double> max_jitter_ms;
     };
+    // One step of a ramp (--ramp), judged on its steady part alone.
+    struct Step {
+        int number = 0;  // from 1
+        size_t decoders = 0;
+        double from_s = 0, to_s = 0;  // its steady part on the run's clock
+        unsigned long long received = 0, expected = 0, lost = 0, dropped_here = 0;
+        double loss_percent = 0;  // of the network loss: lost minus dropped here
+        double jitter_ms_max = 0;
+        double cpu_share = 0;  // relaysim's own, of all the machine's cores
+        size_t silent = 0;     // decoders that received nothing
+        enum Verdict { HELD, BROKE, OWN_LIMIT } verdict = HELD;
+        std::string why;  // what broke, or what showed relaysim's own limit
+    };
+    struct Ramp {
+        std::vector<Step> steps;  // judged so far
+        int step = 0;             // the step under way (or the last one, at the end)
+        size_t decoders = 0;      // what the step under way holds
+        size_t capacity = 0;      // decoders of the largest step that held
+        bool ended = false;
+    };
     struct Run {
         double duration_s = 0;
         unsigned int clock_rate = CRtpStats::DEFAULT_CLOCK_RATE;
         std::vector<Decoder> decoders;
         Local local;
         Thresholds thresholds;
+        std::optional<Ramp> ramp;
         // The label "relaysim" of every Prometheus sample: tells instances apart when several
         // write into one node_exporter's folder.
         std::string instance;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 const char* const CONFIG_SERVER_HOST = "config.orvantex.net";
 
@@ -81,8 +82,29 @@ bool positive_whole(const char* text, unsigned int& out)
     return true;
 }
 
+// START:STEP:HOLD_SECONDS[:MAX]; whole numbers from 1, MAX at least START.
+bool ramp(const char* text, ramp_plan& out)
+{
+    std::vector<std::string> parts;
+    for (const char* p = text;; ++p) {
+        const char* colon = strchr(p, ':');
+        parts.emplace_back(p, colon ? colon : p + strlen(p));
+        if (!colon)
+            break;
+        p = colon;
+    }
+    ramp_plan plan;
+    if ((parts.size() != 3 && parts.size() != 4) || !positive_whole(parts[0].c_str(), plan.start) ||
+        !positive_whole(parts[1].c_str(), plan.step) || !decimal(parts[2].c_str(), plan.hold_s) ||
+        plan.hold_s < ramp_plan::MIN_HOLD_S ||
+        (parts.size() == 4 && (!positive_whole(parts[3].c_str(), plan.max) || plan.max < plan.start)))
+        return false;
+    out = plan;
+    return true;
+}
+
 const char* const MEASURE_OPTIONS[] = {"--duration", "--max-loss", "--max-jitter", "--clock-rate",
-                                       "--report",   "--csv",      "--prom"};
+                                       "--report",   "--csv",      "--prom",       "--ramp"};
 
 bool is_measure_option(const std::string& word)
 {
@@ -124,6 +146,14 @@ bool measure_option(const std::string& option, const char* value, options& opt)
         if (!value || !positive_whole(value, hz))
             return refuse(option, "a whole number of Hz greater than 0", value);
         opt.clock_rate = hz;
+    } else if (option == "--ramp") {
+        ramp_plan plan;
+        if (!value || !ramp(value, plan))
+            return refuse(option,
+                          "START:STEP:HOLD_SECONDS[:MAX], whole numbers of decoders from 1 (MAX at "
+                          "least START) and a hold of 3 s or more",
+                          value);
+        opt.ramp = plan;
     } else {
         std::string& path = option == "--report" ? opt.report_path
                             : option == "--csv"  ? opt.csv_path
@@ -169,7 +199,7 @@ void address_option(const std::string& value, unsigned int& addr, unsigned short
 bool options::measured() const
 {
     return duration_s || max_loss_percent || max_jitter_ms || clock_rate || !report_path.empty() ||
-           !csv_path.empty() || !prom_path.empty();
+           !csv_path.empty() || !prom_path.empty() || ramp;
 }
 
 bool parse_command_line(int argc, char** argv, options& opt)
@@ -231,6 +261,10 @@ bool parse_command_line(int argc, char** argv, options& opt)
     }
     if (opt.local_port == 0) {
         usage(argv[0]);
+        return false;
+    }
+    if (opt.ramp && opt.duration_s) {
+        fprintf(stderr, "relaysim: --ramp ends by itself; leave out --duration\n");
         return false;
     }
     if (opt.decoder_port == 0)

@@ -7,6 +7,14 @@
 #include <optional>
 #include <string>
 
+// --ramp START:STEP:HOLD_SECONDS[:MAX]
+struct ramp_plan {
+    enum { MIN_HOLD_S = 3 };
+    unsigned int start = 0, step = 0;
+    double hold_s = 0;
+    unsigned int max = 0;  // 0: as many as the run's addresses give
+};
+
 struct options {
     unsigned short local_port = 0;
     int count = 10;
@@ -28,6 +36,7 @@ struct options {
     std::string report_path;
     std::string csv_path;
     std::string prom_path;
+    std::optional<ramp_plan> ramp;
 
     // Whether any measurement option was given: only then does relaysim take signals.
     bool measured() const;

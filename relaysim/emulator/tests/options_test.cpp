@@ -184,6 +184,8 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     const std::string dir = "/tmp/no_such_folder_for_relaysim_options_test";
     const std::string SECONDS = "relaysim: --duration needs a number of seconds greater than 0";
     const std::string HZ = "relaysim: --clock-rate needs a whole number of Hz greater than 0";
+    const std::string RAMP = "relaysim: --ramp needs START:STEP:HOLD_SECONDS[:MAX], whole numbers of "
+                             "decoders from 1 (MAX at least START) and a hold of 3 s or more";
     struct Case {
         std::vector<std::string> words;
         std::string error;  // the one line on standard error; empty when accepted
@@ -211,6 +213,15 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"-l", "1", "--prom", "/dev/null"}, "relaysim: --prom: can't write /dev/null: Invalid argument\n"},
         {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/r.json"},
          "relaysim: --csv: /tmp/r.json is already the file of --report\n"},
+        {{"-l", "1", "--ramp", "10:5:3"}, ""},
+        {{"-l", "1", "--ramp", "10:5:2.5:50"}, RAMP + ", not \"10:5:2.5:50\"\n"},
+        {{"-l", "1", "--ramp", "10:5:30:9"}, RAMP + ", not \"10:5:30:9\"\n"},
+        {{"-l", "1", "--ramp", "0:5:30"}, RAMP + ", not \"0:5:30\"\n"},
+        {{"-l", "1", "--ramp", "10:5"}, RAMP + ", not \"10:5\"\n"},
+        {{"-l", "1", "--ramp", "10:5:30:"}, RAMP + ", not \"10:5:30:\"\n"},
+        {{"-l", "1", "--duration", "9", "--ramp", "1:1:3"},
+         "relaysim: --ramp ends by itself; leave out --duration\n"},
+        {{"-l", "1", "--ramp", "10:5:12.5:40"}, ""},
     };
     for (const Case& c : cases) {
         const std::string line = c.words.back();
@@ -228,6 +239,13 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     EXPECT_EQ(all.opt.rtp_clock_rate(), 48000u);
     EXPECT_EQ(all.opt.prom_path, "/tmp/p.prom");
     EXPECT_NE(access("/tmp/relaysim_options_test.csv", F_OK), 0) << "the check leaves no file";
+    Parsed ramp = parse(cases[sizeof(cases) / sizeof(cases[0]) - 1].words);
+    ASSERT_TRUE(ramp.opt.ramp);
+    EXPECT_TRUE(ramp.opt.measured());
+    EXPECT_EQ(ramp.opt.ramp->start, 10u);
+    EXPECT_EQ(ramp.opt.ramp->step, 5u);
+    EXPECT_EQ(ramp.opt.ramp->hold_s, 12.5);
+    EXPECT_EQ(ramp.opt.ramp->max, 40u);
     Parsed none = parse(cases[0].words);
     EXPECT_FALSE(none.opt.measured());
     EXPECT_EQ(none.opt.rtp_clock_rate(), 8000u);

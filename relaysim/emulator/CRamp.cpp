@@ -1,0 +1,169 @@
+// The ramp of a measured run: how many decoders it should have, and each step's verdict.
+#include "CRamp.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+
+namespace {
+
+// How often a settling step looks whether all its decoders are online, and a steady one
+// samples the worst jitter.
+const double SETTLE_LOOK_S = 0.25;
+const double JITTER_SAMPLE_S = 1;
+
+// Datagrams the kernel dropped because relaysim read them too late.
+// TODO(dropped_here): the decoders' SO_RXQ_OVFL count, once the decoders keep it.
+unsigned long long dropped_here(const CReport::Decoder&)
+{
+    return 0;
+}
+
+std::string why(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string why(const char* fmt, ...)
+{
+    char buf[160];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+}  // namespace
+
+CRamp::CRamp(const ramp_plan& plan, const CReport::Thresholds& thresholds, unsigned int cores)
+    : m_plan(plan), m_thresholds(thresholds), m_cores(std::max(1u, cores))
+{
+    m_ramp.step = 1;
+    m_ramp.decoders = plan.start;
+}
+
+void CRamp::created(size_t count, double now)
+{
+    if (m_phase == CREATING && count >= m_ramp.decoders) {
+        m_phase = SETTLING;
+        m_created_s = now;
+        m_last_s = now - SETTLE_LOOK_S;
+    }
+}
+
+double CRamp::due() const
+{
+    switch (m_phase) {
+    case SETTLING:
+        return std::min(m_last_s + SETTLE_LOOK_S, m_created_s + m_plan.hold_s / 2);
+    case STEADY:
+        return std::min(m_last_s + JITTER_SAMPLE_S, m_created_s + m_plan.hold_s);
+    default:
+        return std::numeric_limits<double>::infinity();
+    }
+}
+
+void CRamp::observe(const CReport::Run& run, double cpu_s)
+{
+    const double now = run.duration_s;
+    if (m_phase == SETTLING) {
+        const bool all_online = std::all_of(run.decoders.begin(), run.decoders.end(),
+                                            [](const CReport::Decoder& d) { return d.online; });
+        // A decoder that never comes online leaves the step half its hold to be judged on.
+        if (all_online || now >= m_created_s + m_plan.hold_s / 2)
+            begin_steady(run, cpu_s);
+    } else if (m_phase == STEADY) {
+        for (const CReport::Decoder& d : run.decoders)
+            m_jitter_max = std::max(m_jitter_max, d.stats.jitter_ms);
+        if (now >= m_created_s + m_plan.hold_s)
+            judge(run, cpu_s);
+    }
+    m_last_s = now;
+}
+
+void CRamp::begin_steady(const CReport::Run& run, double cpu_s)
+{
+    m_phase = STEADY;
+    m_received_from.clear();
+    m_expected_from = m_lost_from = m_dropped_from = 0;
+    m_jitter_max = 0;
+    for (const CReport::Decoder& d : run.decoders) {
+        m_received_from.push_back(d.stats.received);
+        m_expected_from += d.stats.expected;
+        m_lost_from += d.stats.lost;
+        m_dropped_from += dropped_here(d);
+    }
+    m_cpu_from = cpu_s;
+    m_from_s = run.duration_s;
+}
+
+void CRamp::judge(const CReport::Run& run, double cpu_s)
+{
+    m_ramp.steps.emplace_back();
+    CReport::Step& s = m_ramp.steps.back();
+    s.number = m_ramp.step;
+    s.decoders = m_ramp.decoders;
+    s.from_s = m_from_s;
+    s.to_s = run.duration_s;
+    unsigned long long expected = 0, lost = 0, dropped = 0;
+    for (size_t i = 0; i < run.decoders.size() && i < m_received_from.size(); ++i) {
+        const CReport::Decoder& d = run.decoders[i];
+        const unsigned long long received = d.stats.received - m_received_from[i];
+        s.received += received;
+        s.silent += received == 0 ? 1 : 0;
+        expected += d.stats.expected;
+        lost += d.stats.lost;
+        dropped += dropped_here(d);
+    }
+    // A late datagram may fill a hole counted before the steady part: never below 0.
+    s.expected = expected - m_expected_from;
+    s.lost = lost > m_lost_from ? lost - m_lost_from : 0;
+    s.dropped_here = dropped - m_dropped_from;
+    const unsigned long long network_lost = s.lost > s.dropped_here ? s.lost - s.dropped_here : 0;
+    s.loss_percent = s.expected ? 100.0 * static_cast<double>(network_lost) / static_cast<double>(s.expected) : 0;
+    s.jitter_ms_max = m_jitter_max;
+    const double wall = s.to_s - s.from_s;
+    s.cpu_share = wall > 0 ? (cpu_s - m_cpu_from) / (wall * m_cores) : 0;
+
+    // relaysim's own limit first: a step it could not keep up with says nothing of the reflector.
+    if (s.dropped_here > 0) {
+        s.verdict = CReport::Step::OWN_LIMIT;
+        s.why = why("relaysim dropped %llu datagrams itself", s.dropped_here);
+    } else if (s.cpu_share >= CPU_SATURATED) {
+        s.verdict = CReport::Step::OWN_LIMIT;
+        s.why = why("relaysim used %.0f%% of the CPU", 100 * s.cpu_share);
+    } else if (s.silent > 0) {
+        s.verdict = CReport::Step::BROKE;
+        s.why = why("%zu of %zu decoders received nothing", s.silent, s.decoders);
+    } else if (m_thresholds.max_loss_percent && !(s.loss_percent <= *m_thresholds.max_loss_percent)) {
+        s.verdict = CReport::Step::BROKE;
+        s.why = why("loss %.2f%%, limit %g%%", s.loss_percent, *m_thresholds.max_loss_percent);
+    } else if (m_thresholds.max_jitter_ms && !(s.jitter_ms_max <= *m_thresholds.max_jitter_ms)) {
+        s.verdict = CReport::Step::BROKE;
+        s.why = why("worst jitter %.2f ms, limit %g ms", s.jitter_ms_max, *m_thresholds.max_jitter_ms);
+    }
+
+    if (s.verdict == CReport::Step::HELD) {
+        m_ramp.capacity = s.decoders;
+        if (s.decoders < m_plan.max) {
+            ++m_ramp.step;
+            m_ramp.decoders = std::min<size_t>(s.decoders + m_plan.step, m_plan.max);
+            m_phase = CREATING;
+            return;
+        }
+    }
+    m_phase = ENDED;
+    m_ramp.ended = true;
+}
+
+int CRamp::status() const
+{
+    if (!m_ramp.ended)
+        return -1;
+    switch (m_ramp.steps.back().verdict) {
+    case CReport::Step::HELD:
+        return 0;
+    case CReport::Step::BROKE:
+        return 3;
+    default:
+        return 4;
+    }
+}
