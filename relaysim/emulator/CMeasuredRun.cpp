@@ -2,8 +2,12 @@
 #include "CMeasuredRun.h"
 
 #include "CConsole.h"
+#include "CRamp.h"
 #include "report_formats.h"
 #include "run_signals.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -12,7 +16,17 @@
 
 namespace {
 const double PROM_PERIOD_S = 5;
+
+// relaysim's CPU time so far, all threads, user and system.
+double cpu_seconds()
+{
+    rusage ru;
+    if (getrusage(RUSAGE_SELF, &ru) != 0)
+        return 0;
+    const auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return s(ru.ru_utime) + s(ru.ru_stime);
 }
+}  // namespace
 
 CMeasuredRun::CMeasuredRun(const options& opt)
     : m_opt(opt),
@@ -21,6 +35,21 @@ CMeasuredRun::CMeasuredRun(const options& opt)
       m_prom("--prom", opt.prom_path),
       m_instance(report_formats::prom_instance(opt.prom_path))
 {
+}
+
+CMeasuredRun::~CMeasuredRun() = default;
+
+void CMeasuredRun::ramp(const ramp_plan& plan, size_t created, double pause_s,
+                        std::function<void()> add_decoder)
+{
+    CReport::Thresholds thresholds;
+    thresholds.max_loss_percent = m_opt.max_loss_percent;
+    thresholds.max_jitter_ms = m_opt.max_jitter_ms;
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    m_ramp.reset(new CRamp(plan, thresholds, cores > 0 ? static_cast<unsigned int>(cores) : 1));
+    m_created = created;
+    m_pause_s = pause_s;
+    m_add_decoder = std::move(add_decoder);
 }
 
 bool CMeasuredRun::open_csv()
@@ -41,7 +70,21 @@ CReport::Run CMeasuredRun::measure(double now) const
     run.thresholds.max_loss_percent = m_opt.max_loss_percent;
     run.thresholds.max_jitter_ms = m_opt.max_jitter_ms;
     run.instance = m_instance;
+    if (m_ramp)
+        run.ramp = m_ramp->state();
     return run;
+}
+
+void CMeasuredRun::step_ramp(double now)
+{
+    if (m_created < m_ramp->wanted() && now >= m_next_add_s) {
+        m_add_decoder();
+        ++m_created;
+        m_next_add_s = now + m_pause_s;
+    }
+    m_ramp->created(m_created, now);
+    if (now >= m_ramp->due())
+        m_ramp->observe(measure(now), cpu_seconds());
 }
 
 bool CMeasuredRun::write_row(const CReport::Run& run)
@@ -63,7 +106,10 @@ void CMeasuredRun::run(CConsole& console)
     double next_prom = 0;
     for (;;) {
         const double now = elapsed();
-        if (run_signals::ending() || (m_opt.duration_s && now >= *m_opt.duration_s))
+        if (m_ramp)
+            step_ramp(now);
+        if (run_signals::ending() || (m_opt.duration_s && now >= *m_opt.duration_s) ||
+            (m_ramp && m_ramp->status() >= 0))
             end();
         const bool json_due = run_signals::report_asked() && m_json.wanted();
         const bool prom_due = m_prom.wanted() && now >= next_prom;
@@ -84,6 +130,9 @@ void CMeasuredRun::run(CConsole& console)
         double wake = next_row;
         if (m_opt.duration_s)
             wake = std::min(wake, *m_opt.duration_s);
+        if (m_ramp)
+            wake = std::min({wake, m_ramp->due(),
+                             m_created < m_ramp->wanted() ? m_next_add_s : wake});
         const double wait_ms = std::ceil((wake - now) * 1000);
         m_console->pass(static_cast<int>(std::max(1.0, std::min(wait_ms, 1000.0))));
     }
@@ -94,7 +143,8 @@ void CMeasuredRun::end()
     // What ended the run; a signal that comes while the outputs are written changes nothing.
     const int sig = run_signals::ending();
     const CReport::Run run = measure(elapsed());
-    printf("\n%s%s", report_formats::table(run).c_str(), report_formats::verdict(run).c_str());
+    printf("\n%s%s", report_formats::table(run).c_str(),
+           (m_ramp ? report_formats::ramp(run) : report_formats::verdict(run)).c_str());
     fflush(stdout);
     bool written = true;
     if (m_csv.wanted())
@@ -104,5 +154,6 @@ void CMeasuredRun::end()
     if (m_prom.wanted())
         written = m_prom.replace(report_formats::prometheus(run)) && written;
     // A shell reports 128 + the signal for a process that a signal ended; say the same.
-    exit(sig ? 128 + sig : !written ? 1 : CReport::passed(run) ? 0 : 3);
+    const int verdict = m_ramp ? m_ramp->status() : CReport::passed(run) ? 0 : 3;
+    exit(sig ? 128 + sig : !written ? 1 : verdict);
 }

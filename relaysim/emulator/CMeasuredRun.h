@@ -6,8 +6,11 @@
 #include "options.h"
 
 #include <chrono>
+#include <functional>
+#include <memory>
 
 class CConsole;
+class CRamp;
 
 // Lives on the main thread. Each pass takes at most one snapshot and writes every output that
 // is due from it; the end writes all of them from one last snapshot, so that the CSV sums to
@@ -18,16 +21,24 @@ public:
     CMeasuredRun(const CMeasuredRun&) = delete;
     CMeasuredRun& operator=(const CMeasuredRun&) = delete;
 
+    ~CMeasuredRun();
+
     // Before anything starts: false after one line on standard error.
     bool open_csv();
+    // Makes the run a ramp that started with `created` decoders; add_decoder creates and
+    // starts the next one, one per console pass, pause_s apart, so the console keeps its turn.
+    void ramp(const ramp_plan& plan, size_t created, double pause_s, std::function<void()> add_decoder);
 
     // Never returns: ends the process with the run's status (0 pass, 3 fail, 1 when an output
-    // could not be written, 128 + the signal's number when SIGINT or SIGTERM ended it).
+    // could not be written, 128 + the signal's number when SIGINT or SIGTERM ended it). A
+    // ramp's own status replaces pass and fail (CRamp::status).
     [[noreturn]] void run(CConsole& console);
 
 private:
     double elapsed() const;
     CReport::Run measure(double now) const;
+    // The ramp's turn in a pass: adds a decoder when one is due, judges when a snapshot is due.
+    void step_ramp(double now);
     bool write_row(const CReport::Run& run);
     [[noreturn]] void end();
 
@@ -38,4 +49,9 @@ private:
     CReport::Run m_last_row;  // the snapshot of the CSV's previous row
     bool m_csv_whole = true;
     std::chrono::steady_clock::time_point m_start;
+    std::unique_ptr<CRamp> m_ramp;
+    std::function<void()> m_add_decoder;
+    size_t m_created = 0;
+    double m_pause_s = 0;
+    double m_next_add_s = 0;
 };

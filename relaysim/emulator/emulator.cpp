@@ -13,9 +13,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,7 @@ const useconds_t START_PAUSE_US = 20000;
 // The run's objects, created once and never destroyed: their threads run until the process
 // ends. Kept here, where a leak checker at exit still finds them.
 struct Devices {
+    std::vector<unsigned long> addresses;  // of the decoders, in creation order
     CPlayer* player = nullptr;
     CInstr* instr = nullptr;
     std::vector<CExtr*> streams;
@@ -34,6 +37,33 @@ struct Devices {
     CMeasuredRun* measured = nullptr;
 };
 Devices* g_devices = nullptr;
+
+// Creates and starts the run's next decoder.
+void add_decoder(Devices& devices, const options& opt)
+{
+    std::vector<CExtr*>& streams = devices.streams;
+    const unsigned long address = devices.addresses[streams.size()];
+    const std::string name = NAME_PREFIX + std::to_string(streams.size());
+    CExtr* decoder = new CExtr(name, address, devices.player);
+    printf("Adding decoder:0x%012llx\n", static_cast<unsigned long long>(address));
+    streams.push_back(decoder);
+    decoder->set_clock_rate(opt.rtp_clock_rate());
+    decoder->open(opt.reflector_addr, opt.decoder_port);
+    const run_signals::WorkerMask mask;
+    decoder->start(nullptr);
+}
+
+// A ramp takes its decoders from those the command line gives; false after one line.
+bool fit_ramp(ramp_plan& plan, size_t available)
+{
+    if (plan.max == 0)
+        plan.max = static_cast<unsigned int>(available);
+    if (plan.max <= available && plan.start <= plan.max)
+        return true;
+    fprintf(stderr, "relaysim: --ramp wants up to %u decoders, but -d, -n and the lists give %zu\n",
+            std::max(plan.start, plan.max), available);
+    return false;
+}
 
 }  // namespace
 
@@ -48,6 +78,12 @@ void emulator::run(int argc, char** argv)
         exit(-1);
 
     Devices* devices = g_devices = new Devices();
+    if (opt.decoders)
+        devices->addresses = opt.project_id != 0 ? take_diag_decoders(opt.count, opt.start)
+                                                 : take_decoders(mac_list, opt.count);
+    std::optional<ramp_plan> ramp = opt.ramp;
+    if (ramp && !fit_ramp(*ramp, devices->addresses.size()))
+        exit(-1);
     CMeasuredRun* measured = nullptr;
     if (opt.measured()) {
         measured = devices->measured = new CMeasuredRun(opt);
@@ -67,27 +103,13 @@ void emulator::run(int argc, char** argv)
            opt.reflector_addr, opt.project_id, opt.reflector_port, opt.decoder_port);
 
     std::vector<CExtr*>& streams = devices->streams;
-    if (opt.decoders) {
-        const std::vector<unsigned long> addresses =
-            opt.project_id != 0 ? take_diag_decoders(opt.count, opt.start)
-                                : take_decoders(mac_list, opt.count);
-        streams.reserve(addresses.size());
-        for (unsigned long address : addresses) {
-            // A measured run ended during a long start-up ends in order, with what it has.
-            if (run_signals::ending())
-                break;
-            const std::string name = NAME_PREFIX + std::to_string(streams.size());
-            CExtr* decoder = new CExtr(name, address, player);
-            printf("Adding decoder:0x%012llx\n", static_cast<unsigned long long>(address));
-            streams.push_back(decoder);
-            decoder->set_clock_rate(opt.rtp_clock_rate());
-            decoder->open(opt.reflector_addr, opt.decoder_port);
-            {
-                const run_signals::WorkerMask mask;
-                decoder->start(nullptr);
-            }
-            usleep(START_PAUSE_US);
-        }
+    streams.reserve(devices->addresses.size());
+    // A ramp starts with its first step; the measured run adds the others.
+    const size_t first = ramp ? ramp->start : devices->addresses.size();
+    // A measured run ended during a long start-up ends in order, with what it has.
+    while (streams.size() < first && !run_signals::ending()) {
+        add_decoder(*devices, opt);
+        usleep(START_PAUSE_US);
     }
     if (opt.encoders) {
         for (unsigned long address : take_encoders(ins_list, opt.count))
@@ -101,5 +123,8 @@ void emulator::run(int argc, char** argv)
     CConsole* console = devices->console = new CConsole(streams, *player, *instr, STDIN_FILENO);
     if (!measured)
         console->run();
+    if (ramp)
+        measured->ramp(*ramp, streams.size(), START_PAUSE_US / 1e6,
+                       [devices, &opt] { add_decoder(*devices, opt); });
     measured->run(*console);
 }

@@ -85,6 +85,66 @@ long long delta(unsigned long long now, unsigned long long before)
     return static_cast<long long>(now - before);
 }
 
+// Columns padded to their widest cell, right-aligned but for column `left`.
+std::string aligned(const std::vector<std::vector<std::string>>& rows, size_t left)
+{
+    std::vector<size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            const std::string pad(width[i] - row[i].size(), ' ');
+            if (i)
+                line += "  ";
+            line += i == left ? row[i] + pad : pad + row[i];  // names read left to right
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out += line + "\n";
+    }
+    return out;
+}
+
+const char* step_verdict(const CReport::Step& s)
+{
+    switch (s.verdict) {
+    case CReport::Step::HELD:
+        return "held";
+    case CReport::Step::BROKE:
+        return "broke";
+    default:
+        return "own_limit";
+    }
+}
+
+// "steps", "capacity" and "ramp_end" of the JSON report, each line ending with a comma.
+std::string json_ramp(const CReport::Ramp& r)
+{
+    std::string out = "  \"steps\": [";
+    for (size_t i = 0; i < r.steps.size(); ++i) {
+        const CReport::Step& s = r.steps[i];
+        out += i ? ",\n    " : "\n    ";
+        out += format("{\"step\": %d, \"decoders\": %zu, \"from_s\": ", s.number, s.decoders) +
+               json_number(s.from_s) + ", \"to_s\": " + json_number(s.to_s) +
+               format(", \"received\": %llu, \"expected\": %llu, \"lost\": %llu, \"loss_percent\": ",
+                      s.received, s.expected, s.lost) +
+               json_number(s.loss_percent) + ", \"jitter_ms_max\": " + json_number(s.jitter_ms_max) +
+               format(", \"dropped_here\": %llu, \"silent\": %zu, \"cpu_share\": ", s.dropped_here,
+                      s.silent) +
+               json_number(s.cpu_share) + ", \"verdict\": \"" + step_verdict(s) +
+               "\", \"why\": " + json_string(s.why) + "}";
+    }
+    out += r.steps.empty() ? "],\n" : "\n  ],\n";
+    out += format("  \"capacity\": %zu,\n", r.capacity);
+    const char* end = !r.ended                                       ? "unfinished"
+                      : r.steps.back().verdict == CReport::Step::HELD ? "reached_max"
+                                                                      : step_verdict(r.steps.back());
+    return out + "  \"ramp_end\": \"" + end + "\",\n";
+}
+
 }  // namespace
 
 namespace report_formats {
@@ -118,27 +178,45 @@ std::string table(const Run& run)
     rows.push_back({"local", "local stream", format("%llu", l.received),
                     format("%.2f", percent(l.lost, l.received + l.lost)), "-", "-",
                     format("%.2f", l.jitter_ms), "-", "-"});
-
-    std::vector<size_t> width(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (size_t i = 0; i < row.size(); ++i)
-            width[i] = std::max(width[i], row[i].size());
-    std::string out;
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i) {
-            const std::string pad(width[i] - row[i].size(), ' ');
-            if (i)
-                line += "  ";
-            line += i == 1 ? row[i] + pad : pad + row[i];  // names read left to right
-        }
-        while (!line.empty() && line.back() == ' ')
-            line.pop_back();
-        out += line + "\n";
-    }
-    return out + format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent,
-                        l.send_errors);
+    return aligned(rows, 1) + format("local stream: copies sent %llu, send errors %llu\n",
+                                     l.copies_sent, l.send_errors);
 }
+
+std::string ramp(const Run& run)
+{
+    if (!run.ramp)
+        return "";
+    const CReport::Ramp& r = *run.ramp;
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"step", "decoders", "received", "lost", "loss %", "worst jitter ms",
+                    "dropped here", "cpu %", "verdict"});
+    for (const CReport::Step& s : r.steps)
+        rows.push_back({format("%d", s.number), format("%zu", s.decoders), format("%llu", s.received),
+                        format("%llu", s.lost), format("%.2f", s.loss_percent),
+                        format("%.2f", s.jitter_ms_max), format("%llu", s.dropped_here),
+                        format("%.0f", 100 * s.cpu_share),
+                        s.verdict == CReport::Step::HELD    ? std::string("held")
+                        : s.verdict == CReport::Step::BROKE ? "broke: " + s.why
+                                                            : "relaysim's own limit: " + s.why});
+    std::string out = aligned(rows, 8);
+    if (!r.ended)
+        return out + format("capacity so far: %zu decoders (ended during step %d, %zu decoders)\n",
+                            r.capacity, r.step, r.decoders);
+    const CReport::Step& last = r.steps.back();
+    switch (last.verdict) {
+    case CReport::Step::HELD:
+        return out + format("capacity: %zu decoders or more (every step held, up to the maximum)\n",
+                            r.capacity);
+    case CReport::Step::BROKE:
+        return out + format("capacity: %zu decoders (step %d, %zu decoders, broke: %s)\n",
+                            r.capacity, last.number, last.decoders, last.why.c_str());
+    default:
+        return out + format("capacity: at least %zu decoders; the limit found is relaysim's own, "
+                            "not the reflector's (step %d, %zu decoders: %s)\n",
+                            r.capacity, last.number, last.decoders, last.why.c_str());
+    }
+}
+
 
 std::string verdict(const Run& run)
 {
@@ -198,6 +276,8 @@ std::string json(const Run& run)
            (th.max_loss_percent ? json_number(*th.max_loss_percent) : std::string("null")) +
            ", \"max_jitter_ms\": " +
            (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) + "},\n";
+    if (run.ramp)
+        out += json_ramp(*run.ramp);
     out += std::string("  \"verdict\": \"") + (CReport::passed(run) ? "pass" : "fail") + "\"\n}\n";
     return out;
 }
@@ -256,6 +336,22 @@ std::string prometheus(const Run& run)
     for (const auto& m : local)
         out += format("# HELP %s %s\n# TYPE %s counter\n%s{%s} %llu\n", m.name, m.help, m.name,
                       m.name, instance.c_str(), m.value);
+    if (!run.ramp)
+        return out;
+    const struct {
+        const char* name;
+        const char* help;
+        size_t value;
+    } ramp[] = {
+        {"relaysim_ramp_step", "The ramp's step under way, from 1 (its last once ended).",
+         static_cast<size_t>(run.ramp->step)},
+        {"relaysim_ramp_step_decoders", "Decoders of the ramp's step under way.", run.ramp->decoders},
+        {"relaysim_ramp_capacity_decoders", "Decoders of the largest ramp step that held so far.",
+         run.ramp->capacity},
+    };
+    for (const auto& m : ramp)
+        out += format("# HELP %s %s\n# TYPE %s gauge\n%s{%s} %zu\n", m.name, m.help, m.name, m.name,
+                      instance.c_str(), m.value);
     return out;
 }
 
@@ -272,7 +368,7 @@ std::string prom_instance(const std::string& path)
 const char* csv_header()
 {
     return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
-           "local_received,copies_sent,send_errors\n";
+           "local_received,copies_sent,send_errors,step\n";
 }
 
 std::string csv_row(double time_s, const Run& run, const Run& before)
@@ -283,11 +379,13 @@ std::string csv_row(double time_s, const Run& run, const Run& before)
     const CReport::Local& lb = before.local;
     // Lost may fall when a late datagram fills a hole, hence signed deltas: the column
     // still sums to the run's total.
-    return format("%.3f,%llu,%lld,%lld,%lld,%lld,%.3f,%lld,%lld,%lld\n", time_s, t.online,
+    // step: the ramp's step under way, 0 without a ramp.
+    return format("%.3f,%llu,%lld,%lld,%lld,%lld,%.3f,%lld,%lld,%lld,%d\n", time_s, t.online,
                   delta(t.received, b.received), delta(t.lost, b.lost),
                   delta(t.duplicates, b.duplicates), delta(t.reordered, b.reordered),
                   t.jitter_ms_max, delta(l.received, lb.received),
-                  delta(l.copies_sent, lb.copies_sent), delta(l.send_errors, lb.send_errors));
+                  delta(l.copies_sent, lb.copies_sent), delta(l.send_errors, lb.send_errors),
+                  run.ramp ? run.ramp->step : 0);
 }
 
 }  // namespace report_formats

@@ -11,6 +11,8 @@ namespace report_formats {
 std::string table(const CReport::Run& run);
 // "verdict: pass (...)" or "verdict: fail (...)", the measured values against each limit.
 std::string verdict(const CReport::Run& run);
+// A ramp's steps, one line each, and its capacity line; empty without a ramp.
+std::string ramp(const CReport::Run& run);
 std::string json(const CReport::Run& run);
 std::string prometheus(const CReport::Run& run);
 // The instance name of a Prometheus file (its label "relaysim"): its name without folder and
