@@ -185,12 +185,14 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
         run.local.received = at[i].local;
         run.local.copies_sent = at[i].copies;
         run.local.send_errors = at[i].errors;
+        if (i == 2)
+            run.ramp = CReport::Ramp{{}, 2, 4, 2, false};
         text += report_formats::csv_row(i + 1.0, run, before);
         before = run;
     }
     EXPECT_EQ(text.substr(0, text.find('\n') + 1),
               "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
-              "local_received,copies_sent,send_errors\n");
+              "local_received,copies_sent,send_errors,step\n");
     auto cols = parse_csv(text);
     auto sum = [&](const char* name) {
         double s = 0;
@@ -201,6 +203,7 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
     ASSERT_EQ(cols["time_s"].size(), 3u);
     EXPECT_EQ(cols["time_s"], (std::vector<double>{1, 2, 3}));
     EXPECT_EQ(cols["lost"], (std::vector<double>{2, 3, -1}));
+    EXPECT_EQ(cols["step"], (std::vector<double>{0, 0, 2}));
     EXPECT_EQ(sum("received"), 98);
     EXPECT_EQ(sum("lost"), 4);
     EXPECT_EQ(sum("duplicates"), 2);
@@ -210,6 +213,60 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
     EXPECT_EQ(sum("send_errors"), 2);
     EXPECT_EQ(cols["decoders_online"], (std::vector<double>{1, 1, 1}));
     EXPECT_EQ(cols["jitter_ms_max"], (std::vector<double>{1.25, 1.25, 1.25}));
+}
+
+TEST(ReportFormatsTest, ARampReportsItsStepsAndCapacityInEveryFormat)
+{
+    CReport::Run run = fixed_run();
+    CReport::Step held;
+    held.number = 1;
+    held.decoders = 4;
+    held.from_s = 2.25;
+    held.to_s = 6;
+    held.received = held.expected = 750;
+    held.jitter_ms_max = 0.5;
+    held.cpu_share = 0.02;
+    CReport::Step broke = held;
+    broke.number = 2;
+    broke.decoders = 6;
+    broke.received = 940;
+    broke.expected = 1125;
+    broke.lost = 185;
+    broke.loss_percent = 16.4444;
+    broke.verdict = CReport::Step::BROKE;
+    broke.why = "loss 16.44%, limit 1%";
+    run.ramp = CReport::Ramp{{held, broke}, 2, 6, 4, true};
+
+    EXPECT_EQ(report_formats::ramp(run),
+              "step  decoders  received  lost  loss %  worst jitter ms  dropped here  cpu %  verdict\n"
+              "   1         4       750     0    0.00             0.50             0      2  held\n"
+              "   2         6       940   185   16.44             0.50             0      2  broke: loss 16.44%, limit 1%\n"
+              "capacity: 4 decoders (step 2, 6 decoders, broke: loss 16.44%, limit 1%)\n");
+    const std::string json = report_formats::json(run);
+    EXPECT_NE(json.find("\n    {\"step\": 2, \"decoders\": 6, \"from_s\": 2.250, \"to_s\": 6.000, "
+                        "\"received\": 940, \"expected\": 1125, \"lost\": 185, \"loss_percent\": 16.444, "
+                        "\"jitter_ms_max\": 0.500, \"dropped_here\": 0, \"silent\": 0, \"cpu_share\": 0.020, "
+                        "\"verdict\": \"broke\", \"why\": \"loss 16.44%, limit 1%\"}\n  ],\n"
+                        "  \"capacity\": 4,\n  \"ramp_end\": \"broke\",\n"),
+              std::string::npos)
+        << json;
+    const std::string prom = report_formats::prometheus(run);
+    for (const char* line : {"relaysim_ramp_step{relaysim=\"\"} 2", "relaysim_ramp_step_decoders{relaysim=\"\"} 6",
+                             "relaysim_ramp_capacity_decoders{relaysim=\"\"} 4"})
+        EXPECT_NE(prom.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+
+    // relaysim's own limit, and a ramp ended before its end.
+    run.ramp->steps[1].verdict = CReport::Step::OWN_LIMIT;
+    run.ramp->steps[1].why = "relaysim dropped 12 datagrams itself";
+    const std::string own = report_formats::ramp(run);
+    EXPECT_EQ(own.substr(own.rfind("capacity")),
+              "capacity: at least 4 decoders; the limit found is relaysim's own, not the reflector's "
+              "(step 2, 6 decoders: relaysim dropped 12 datagrams itself)\n");
+    run.ramp->steps.pop_back();
+    run.ramp->ended = false;
+    const std::string unfinished = report_formats::ramp(run);
+    EXPECT_EQ(unfinished.substr(unfinished.rfind("capacity")),
+              "capacity so far: 4 decoders (ended during step 2, 6 decoders)\n");
 }
 
 TEST(ReportFormatsTest, PrometheusTextIsWellFormed)
