@@ -400,18 +400,16 @@ uintptr_t& copy_address(PyObject* ref)
 }
 
 // The callback of a copy's weak reference, run as the copy is freed.
-PyObject* forget_copy(PyObject*, PyObject* ref)
+PyObject* forget_copy(PyObject* ref, int&)
 {
     state.copies.remove(copy_address(ref), ref);
     Py_RETURN_NONE;
 }
 
-PyMethodDef FORGET_COPY_DEF = {"forget_copy", forget_copy, METH_O, nullptr};
-
 // Makes the constructor's payload copy findable by its address while it lives there.
 bool register_copy(PyObject* copy)
 {
-    if (!is_ctypes_object(copy) || !PyType_SUPPORTS_WEAKREFS(Py_TYPE(copy)))
+    if (!is_ctypes_object(copy) || Py_TYPE(copy)->tp_weaklistoffset == 0)
         return true;
     Ref args(PyTuple_Pack(2, copy, state.forget_copy));
     Ref ref(args ? _PyWeakref_RefType.tp_new(state.copy_ref_type, args.get(), nullptr) : nullptr);
@@ -433,19 +431,11 @@ bool register_copy(PyObject* copy)
     return true;
 }
 
-// The copy a weak reference still refers to.
-Ref live_copy(PyObject* ref)
+// The copy a weak reference still refers to (borrowed), or nullptr once it is being freed.
+PyObject* live_copy(PyObject* ref)
 {
-    if (ref == nullptr)
-        return Ref();
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* copy = nullptr;
-    PyWeakref_GetRef(ref, &copy);
-    return Ref(copy);
-#else
-    PyObject* copy = PyWeakref_GET_OBJECT(ref);
-    return copy != Py_None ? Ref::borrowed(copy) : Ref();
-#endif
+    PyObject* copy = ref != nullptr ? reinterpret_cast<PyWeakReference*>(ref)->wr_object : nullptr;
+    return copy != nullptr && copy != Py_None && Py_REFCNT(copy) > 0 ? copy : nullptr;
 }
 
 // At most wanted bytes at address, and only from a payload copy of the constructor's that
@@ -459,9 +449,9 @@ PyObject* payload_at(uintptr_t address, Py_ssize_t wanted)
         PyErr_SetString(PyExc_ValueError, "NULL pointer access");
         return nullptr;
     }
-    Ref copy(live_copy(state.copies.find(address)));
+    PyObject* copy = live_copy(state.copies.find(address));
     Py_buffer view;
-    if (!copy || PyObject_GetBuffer(copy.get(), &view, PyBUF_SIMPLE) != 0)
+    if (copy == nullptr || PyObject_GetBuffer(copy, &view, PyBUF_SIMPLE) != 0)
         return copy ? nullptr : PyBytes_FromStringAndSize(nullptr, 0);
     const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
     Py_ssize_t held = 0;
@@ -797,6 +787,8 @@ const FunctionDef ACCESSOR_DEFS[] = {
     {"get_sequence_n", "voxframe.VoxFrame.get_sequence_n", Kind::Single, get_sequence_n},
     {"get_data", "voxframe.VoxFrame.get_data", Kind::Single, get_data},
 };
+const FunctionDef FORGET_COPY_DEF = {"forget_copy", "voxframe.forget_copy", Kind::Single,
+                                     forget_copy};
 
 struct Function {
     PyObject_HEAD
@@ -1018,7 +1010,7 @@ bool make_copy_ref_type()
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     Ref bases(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&base)));
     Ref type(bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr);
-    Ref forget(type ? PyCFunction_New(&FORGET_COPY_DEF, nullptr) : nullptr);
+    Ref forget(type ? make_function(&FORGET_COPY_DEF, nullptr, nullptr, nullptr) : nullptr);
     if (!forget)
         return false;
     state.copy_ref_type = reinterpret_cast<PyTypeObject*>(type.release());

@@ -450,6 +450,7 @@ class GetDataBoundsTest(unittest.TestCase):
             r._objects["k"] = view
             view.release()
             del scratch
+            r.data_len = 1000
 
         cases = [  # what the caller does to a record holding b"abc", get_data()
             (released_view_kept, b"abc"),
