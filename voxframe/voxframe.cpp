@@ -174,6 +174,8 @@ struct ModuleState {
     PyTypeObject* copy_ref_type; // the weak reference to a payload copy
     Py_ssize_t copy_ref_address; // where in it the copy's address lies
     PyObject* forget_copy;       // its callback
+    PyObject* copy_type;         // c_ubyte * copy_type_length
+    uint16_t copy_type_length;
     Copies copies;
     Names names;
     Layout layout;
@@ -400,11 +402,13 @@ uintptr_t& copy_address(PyObject* ref)
 }
 
 // The callback of a copy's weak reference, run as the copy is freed.
-PyObject* forget_copy(PyObject* ref, int&)
+PyObject* forget_copy(PyObject*, PyObject* ref)
 {
     state.copies.remove(copy_address(ref), ref);
     Py_RETURN_NONE;
 }
+
+PyMethodDef FORGET_COPY_DEF = {"forget_copy", forget_copy, METH_O, nullptr};
 
 // Makes the constructor's payload copy findable by its address while it lives there.
 bool register_copy(PyObject* copy)
@@ -622,7 +626,13 @@ PyObject* init(PyObject* args, PyObject* kwargs, int& line)
         if (c_ubyte.get() == at.c_ubyte && is_plain_record(self)) {
             uint16_t stored = 0;
             CHECK(record_bytes(self, at.offset[P_DATA_LEN], &stored, sizeof stored, false));
-            array_type.reset(PySequence_Repeat(c_ubyte.get(), stored));
+            // ctypes makes one array type per length; the last one is kept at hand.
+            if (state.copy_type == nullptr || stored != state.copy_type_length) {
+                Py_XDECREF(state.copy_type);
+                state.copy_type = PySequence_Repeat(c_ubyte.get(), stored);
+                state.copy_type_length = stored;
+            }
+            array_type = Ref::borrowed(state.copy_type);
         } else {
             Ref stored(PyObject_GetAttr(self, n.param[P_DATA_LEN]));
             CHECK(stored);
@@ -787,8 +797,6 @@ const FunctionDef ACCESSOR_DEFS[] = {
     {"get_sequence_n", "voxframe.VoxFrame.get_sequence_n", Kind::Single, get_sequence_n},
     {"get_data", "voxframe.VoxFrame.get_data", Kind::Single, get_data},
 };
-const FunctionDef FORGET_COPY_DEF = {"forget_copy", "voxframe.forget_copy", Kind::Single,
-                                     forget_copy};
 
 struct Function {
     PyObject_HEAD
@@ -1010,7 +1018,7 @@ bool make_copy_ref_type()
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     Ref bases(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&base)));
     Ref type(bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr);
-    Ref forget(type ? make_function(&FORGET_COPY_DEF, nullptr, nullptr, nullptr) : nullptr);
+    Ref forget(type ? PyCFunction_New(&FORGET_COPY_DEF, nullptr) : nullptr);
     if (!forget)
         return false;
     state.copy_ref_type = reinterpret_cast<PyTypeObject*>(type.release());
