@@ -183,7 +183,7 @@ struct ModuleState {
 ModuleState state;
 
 // ---------------------------------------------------------------------------
-// Helpers
+// The type's functions, and what they share
 
 // Owning reference: releases on every return, so error paths need no bookkeeping.
 class Ref {
@@ -466,9 +466,6 @@ PyObject* payload_at(uintptr_t address, Py_ssize_t wanted)
     PyBuffer_Release(&view);
     return result;
 }
-
-// ---------------------------------------------------------------------------
-// The functions of VoxFrame
 
 void raise_arg_count(const char* more_or_less, Py_ssize_t expected, Py_ssize_t given)
 {
@@ -773,7 +770,8 @@ PyObject* get_data(PyObject* self, int& line)
 }
 
 // ---------------------------------------------------------------------------
-// The function type: the class's functions bind on records as Python functions do.
+// The types: the class's functions, which bind on records as Python functions do, and the
+// weak reference to a payload copy
 
 enum class Kind { Single, Init };
 
@@ -1027,7 +1025,7 @@ bool make_copy_ref_type()
 }
 
 // ---------------------------------------------------------------------------
-// Create and exec
+// Exec, with the create step it follows
 
 const char CLASS_DOC[] =
     "\n        This class needs to be compiled and deployed to the device from Yocto\n    ";
@@ -1358,13 +1356,16 @@ int module_exec(PyObject* module)
 #undef CHECK
 
 // ---------------------------------------------------------------------------
-// Slots, module definition and entry point
+// Slots
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
 };
+
+// ---------------------------------------------------------------------------
+// Module definition
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -1379,6 +1380,9 @@ PyModuleDef module_def = {
 };
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Init
 
 extern "C" PyMODINIT_FUNC PyInit_voxframe(void)
 {
