@@ -171,7 +171,7 @@ struct ModuleState {
     PyObject* ubyte_pointer;  // POINTER(c_ubyte): which records take the bounded get_data()
     PyObject* int_from_bytes; // int.from_bytes
     getbufferproc ctypes_getbuffer; // what every ctypes instance exports its memory with
-    PyTypeObject* copy_ref_type; // the weak reference to a payload copy
+    PyTypeObject* copy_ref_type; // type of the weak reference to a payload copy
     Py_ssize_t copy_ref_address; // where in it the copy's address lies
     PyObject* forget_copy;       // its callback
     PyObject* copy_type;         // c_ubyte * copy_type_length
