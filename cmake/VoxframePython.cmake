@@ -80,6 +80,12 @@ else()
   endforeach()
 endif()
 message(STATUS "voxframe: Python ${VOXFRAME_PYTHON_VERSION}, headers ${VOXFRAME_PYTHON_INCLUDE_DIRS}")
+# The versions whose interpreters the module is tested on; later ones changed what it relies on.
+if(VOXFRAME_PYTHON_VERSION VERSION_LESS 3.8 OR VOXFRAME_PYTHON_VERSION VERSION_GREATER 3.11)
+  message(FATAL_ERROR "voxframe: Python ${VOXFRAME_PYTHON_VERSION} is not supported; voxframe "
+    "builds for Python 3.8 to 3.11 (the device runs 3.8): set VOXFRAME_PYTHON (or, cross-building, "
+    "VOXFRAME_TARGET_PYTHON_VERSION) to one of those, or build with -DBUILD_VOXFRAME=OFF")
+endif()
 
 # Where a Python of that version looks for modules on the device: <prefix>/lib/python3.8/site-packages.
 set(VOXFRAME_INSTALL_DIR "lib/python${VOXFRAME_PYTHON_VERSION}/site-packages" CACHE STRING
