@@ -3,14 +3,10 @@
 
 #include <algorithm>
 
-namespace {
-
-double percent(unsigned long long part, unsigned long long whole)
+double CReport::percent(unsigned long long part, unsigned long long whole)
 {
     return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
 }
-
-}  // namespace
 
 CReport::Totals CReport::totals(const Run& run)
 {

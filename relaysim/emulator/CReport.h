@@ -46,6 +46,8 @@ public:
     };
 
     static Totals totals(const Run& run);
+    // part in percent of whole; 0 for nothing.
+    static double percent(unsigned long long part, unsigned long long whole);
     // A missing threshold holds; a loss threshold fails when nothing could be measured.
     static bool passed(const Run& run);
     // Decoders that received nothing in the run: their missing streams count in no loss figure.

@@ -72,11 +72,6 @@ std::string prom_number(double v)
     return number(v);
 }
 
-double percent(unsigned long long part, unsigned long long whole)
-{
-    return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
-}
-
 }  // namespace
 
 namespace report_formats {
@@ -100,7 +95,7 @@ std::string table(const Run& run)
         const bool mixed = CReport::mixed(d);
         any_mixed = any_mixed || mixed;
         rows.push_back({format("%d", d.index), d.name + (mixed ? " *" : ""),
-                        format("%llu", s.received), format("%.2f", percent(s.lost, s.expected)),
+                        format("%llu", s.received), format("%.2f", CReport::percent(s.lost, s.expected)),
                         format("%llu", s.duplicates), format("%llu", s.reordered),
                         format("%llu", s.strays), format("%.2f", s.jitter_ms),
                         format("%.1f", s.max_gap_ms), format("%llu", s.ssrc_changes),
@@ -115,7 +110,7 @@ std::string table(const Run& run)
                     format("%llu/%llu", t.online, t.decoders)});
     const CReport::Local& l = run.local;
     rows.push_back({"local", "local stream", format("%llu", l.received),
-                    format("%.2f", percent(l.lost, l.received + l.lost)), "-", "-", "-",
+                    format("%.2f", CReport::percent(l.lost, l.received + l.lost)), "-", "-", "-",
                     format("%.2f", l.jitter_ms), "-", "-", "-", "-"});
 
     std::vector<size_t> width(rows[0].size(), 0);
