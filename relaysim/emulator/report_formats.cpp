@@ -95,7 +95,8 @@ std::string table(const Run& run)
         const bool mixed = CReport::mixed(d);
         any_mixed = any_mixed || mixed;
         rows.push_back({format("%d", d.index), d.name + (mixed ? " *" : ""),
-                        format("%llu", s.received), format("%.2f", CReport::percent(s.lost, s.expected)),
+                        format("%llu", s.received),
+                        format("%.2f", CReport::percent(s.lost, s.expected)),
                         format("%llu", s.duplicates), format("%llu", s.reordered),
                         format("%llu", s.strays), format("%.2f", s.jitter_ms),
                         format("%.1f", s.max_gap_ms), format("%llu", s.ssrc_changes),
