@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Plots a relaysim run from its CSV (--csv): decoders online, received and lost per second,
-worst jitter, one panel each. Given a ramp run's JSON report (--ramp with --report), draws its
-capacity curve instead.
+worst jitter, one panel each. Rows of start-up (column "startup" 1) are shaded, not drawn.
+Given a ramp run's JSON report (--ramp with --report), draws its capacity curve instead.
 
     scripts/plot_run.py RUN.csv OUT.png
     scripts/plot_run.py RAMP.json OUT.png
@@ -33,6 +33,7 @@ def read_run(path):
             for row in reader:
                 try:
                     rows.append({c: float(row[c]) for c in COLUMNS})
+                    rows[-1]["startup"] = row.get("startup") == "1"
                 except (TypeError, ValueError):
                     fail("%s line %d: not a number in %s" % (path, reader.line_num, row))
     except OSError as e:
@@ -115,7 +116,8 @@ def main(argv):
     spans = [t[0] if t[0] > 0 else 1.0] + [max(b - a, 1e-9) for a, b in zip(t, t[1:])]
 
     def per_second(column):
-        return [r[column] / s for r, s in zip(rows, spans)]
+        # A CSV of an older relaysim could hold a negative loss (a late datagram filled a hole).
+        return [max(r[column], 0) / s for r, s in zip(rows, spans)]
 
     panels = (
         ([r["decoders_online"] for r in rows], "decoders online", "tab:blue"),
@@ -123,9 +125,16 @@ def main(argv):
         (per_second("lost"), "lost / s", "tab:red"),
         ([r["jitter_ms_max"] for r in rows], "worst jitter (ms)", "tab:purple"),
     )
+    # Start-up rows mix the decoders' start with the run; drawn only when there is nothing else.
+    startup_end = max([r["time_s"] for r in rows if r["startup"]], default=None)
+    shown = [i for i, r in enumerate(rows) if not r["startup"]] or list(range(len(rows)))
     fig, axes = plt.subplots(len(panels), 1, sharex=True, figsize=(9, 9))
     for ax, (values, label, colour) in zip(axes, panels):
-        ax.plot(t, values, color=colour, drawstyle="steps-post" if "online" in label else "default")
+        if startup_end is not None:
+            ax.axvspan(0, startup_end, color="0.9", label="start-up")
+        values = [values[i] for i in shown]
+        ax.plot([t[i] for i in shown], values, color=colour,
+                drawstyle="steps-post" if "online" in label else "default")
         ax.set_ylabel(label)
         if min(values) >= 0:
             ax.set_ylim(bottom=0)

@@ -12,43 +12,52 @@
 class CConsole;
 class CRamp;
 
-// Lives on the main thread. Each pass takes at most one snapshot and writes every output that
-// is due from it; the end writes all of them from one last snapshot, so that the CSV sums to
-// the report's totals.
+// Lives on the main thread. The run's clock starts at construction, before the first decoder,
+// so that every output counts start-up on one clock and marks it. Each pass takes at most one
+// snapshot and writes every output that is due from it; the end writes all of them from one
+// last snapshot, so that the CSV sums to the report's totals.
 class CMeasuredRun {
 public:
-    explicit CMeasuredRun(const options& opt);
+    CMeasuredRun(const options& opt, CConsole& console);
+    ~CMeasuredRun();
     CMeasuredRun(const CMeasuredRun&) = delete;
     CMeasuredRun& operator=(const CMeasuredRun&) = delete;
 
-    ~CMeasuredRun();
-
     // Before anything starts: false after one line on standard error.
     bool open_csv();
+
+    // During start-up, between two decoders: writes what is due, marked as start-up.
+    void starting();
     // Makes the run a ramp that started with `created` decoders; add_decoder creates and
     // starts the next one, one per console pass, pause_s apart, so the console keeps its turn.
     void ramp(const ramp_plan& plan, size_t created, double pause_s, std::function<void()> add_decoder);
 
     // Never returns: ends the process with the run's status (0 pass, 3 fail, 1 when an output
-    // could not be written, 128 + the signal's number when SIGINT or SIGTERM ended it). A
-    // ramp's own status replaces pass and fail (CRamp::status).
-    [[noreturn]] void run(CConsole& console);
+    // could not be written, 128 + the signal's number when SIGINT or SIGTERM ended it).
+    // --duration counts from here, the end of start-up. A ramp's own status replaces pass
+    // and fail (CRamp::status).
+    [[noreturn]] void run();
 
 private:
     double elapsed() const;
     CReport::Run measure(double now) const;
+    // The outputs due at now, from one snapshot.
+    void write_due(double now);
     // The ramp's turn in a pass: adds a decoder when one is due, judges when a snapshot is due.
     void step_ramp(double now);
     bool write_row(const CReport::Run& run);
     [[noreturn]] void end();
 
     const options& m_opt;
-    CConsole* m_console = nullptr;
+    CConsole& m_console;
     COutputFile m_json, m_csv, m_prom;
-    const std::string m_instance;  // the label of its Prometheus samples
     CReport::Run m_last_row;  // the snapshot of the CSV's previous row
     bool m_csv_whole = true;
-    std::chrono::steady_clock::time_point m_start;
+    double m_next_row = 1;
+    double m_next_prom = 0;
+    std::optional<double> m_startup_s;
+    const std::chrono::steady_clock::time_point m_start;
+    const std::string m_instance;  // the label of its Prometheus samples
     std::unique_ptr<CRamp> m_ramp;
     std::function<void()> m_add_decoder;
     size_t m_created = 0;

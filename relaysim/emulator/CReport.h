@@ -50,7 +50,8 @@ public:
         bool ended = false;
     };
     struct Run {
-        double duration_s = 0;
+        double duration_s = 0;  // on the run's clock, which starts before the first decoder
+        std::optional<double> startup_s;  // when start-up ended; empty while it lasts
         unsigned int clock_rate = CRtpStats::DEFAULT_CLOCK_RATE;
         std::vector<Decoder> decoders;
         Local local;
@@ -61,15 +62,21 @@ public:
         std::string instance;
     };
     struct Totals {
-        unsigned long long decoders = 0, online = 0, received = 0, expected = 0, lost = 0,
-                           duplicates = 0, reordered = 0;
+        unsigned long long decoders = 0, online = 0, received = 0, expected = 0, distinct = 0,
+                           lost = 0, duplicates = 0, reordered = 0, strays = 0, ssrc_changes = 0,
+                           unanalysed = 0;
         double loss_percent = 0;
         double jitter_ms_max = 0;
     };
 
     static Totals totals(const Run& run);
+    // part in percent of whole; 0 for nothing.
+    static double percent(unsigned long long part, unsigned long long whole);
     // A missing threshold holds; a loss threshold fails when nothing could be measured.
     static bool passed(const Run& run);
     // Decoders that received nothing in the run: their missing streams count in no loss figure.
     static size_t silent_decoders(const Run& run);
+    // A decoder that received more than one source, or datagrams it could not analyse: its
+    // figures are not those of one stream (as when a port still gets a former run's stream).
+    static bool mixed(const Decoder& d);
 };

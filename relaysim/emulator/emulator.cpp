@@ -77,6 +77,8 @@ void emulator::run(int argc, char** argv)
     if (!parse_command_line(argc, argv, opt))
         exit(-1);
 
+    // Created once and kept for the whole run: nothing is torn down. The console, which a
+    // measured run reads from its start, is only created here; its loop comes last.
     Devices* devices = g_devices = new Devices();
     if (opt.decoders)
         devices->addresses = opt.project_id != 0 ? take_diag_decoders(opt.count, opt.start)
@@ -84,31 +86,33 @@ void emulator::run(int argc, char** argv)
     std::optional<ramp_plan> ramp = opt.ramp;
     if (ramp && !fit_ramp(*ramp, devices->addresses.size()))
         exit(-1);
+    CPlayer* player = devices->player = new CPlayer(opt.player_addr, opt.player_port);
+    CInstr* instr = devices->instr = new CInstr();
+    std::vector<CExtr*>& streams = devices->streams;
+    CConsole* console = devices->console = new CConsole(streams, *player, *instr, STDIN_FILENO);
     CMeasuredRun* measured = nullptr;
     if (opt.measured()) {
-        measured = devices->measured = new CMeasuredRun(opt);
+        measured = devices->measured = new CMeasuredRun(opt, *console);
         if (!measured->open_csv())
             exit(-1);
         // Without a measurement option a run keeps the signals' default actions.
         run_signals::take();
     }
 
-    // Created once and kept for the whole run: nothing is torn down.
-    CPlayer* player = devices->player = new CPlayer(opt.player_addr, opt.player_port);
     player->open();
-    CInstr* instr = devices->instr = new CInstr();
     instr->stats().set_clock_rate(opt.rtp_clock_rate());
 
     printf("ref server is : %x, project ID - %d, encoder port - %u, decoder port - %u\n",
            opt.reflector_addr, opt.project_id, opt.reflector_port, opt.decoder_port);
 
-    std::vector<CExtr*>& streams = devices->streams;
     streams.reserve(devices->addresses.size());
     // A ramp starts with its first step; the measured run adds the others.
     const size_t first = ramp ? ramp->start : devices->addresses.size();
     // A measured run ended during a long start-up ends in order, with what it has.
     while (streams.size() < first && !run_signals::ending()) {
         add_decoder(*devices, opt);
+        if (measured)
+            measured->starting();
         usleep(START_PAUSE_US);
     }
     if (opt.encoders) {
@@ -120,11 +124,10 @@ void emulator::run(int argc, char** argv)
         instr->start(opt.local_port);
     }
 
-    CConsole* console = devices->console = new CConsole(streams, *player, *instr, STDIN_FILENO);
     if (!measured)
         console->run();
     if (ramp)
         measured->ramp(*ramp, streams.size(), START_PAUSE_US / 1e6,
                        [devices, &opt] { add_decoder(*devices, opt); });
-    measured->run(*console);
+    measured->run();
 }

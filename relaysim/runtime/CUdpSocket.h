@@ -29,7 +29,7 @@ public:
     // read(buf, size, from), also giving the datagram's arrival time on the realtime clock:
     // the kernel's stamp where set_sock_option_timestamps() is on, the time of the read
     // otherwise. One system call, nothing allocated.
-    int read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival);
+    int read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival) override;
 
     // Most messages one write_many() hands to the system (the kernel's UIO_MAXIOV).
     static constexpr unsigned int MAX_BATCH = 1024;

@@ -213,6 +213,8 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"-l", "1", "--prom", "/dev/null"}, "relaysim: --prom: can't write /dev/null: Invalid argument\n"},
         {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/r.json"},
          "relaysim: --csv: /tmp/r.json is already the file of --report\n"},
+        {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/../tmp/./r.json"},
+         "relaysim: --csv: /tmp/../tmp/./r.json is already the file of --report\n"},
         {{"-l", "1", "--ramp", "10:5:3"}, ""},
         {{"-l", "1", "--ramp", "10:5:2.5:50"}, RAMP + ", not \"10:5:2.5:50\"\n"},
         {{"-l", "1", "--ramp", "10:5:30:9"}, RAMP + ", not \"10:5:30:9\"\n"},

@@ -23,8 +23,8 @@ PROJECT = "9"
 # The README's recipe.
 TOTAL_ONLINE = "sum(relaysim_decoders_online)"
 WORST_JITTER = "max(relaysim_decoder_jitter_seconds)"
-LOSS_RATE = ("sum(rate(relaysim_decoder_lost_total[1m])) / (sum(rate(relaysim_decoder_lost_total[1m]))"
-             " + sum(rate(relaysim_decoder_received_total[1m])))")
+LOSS_RATE = ("1 - sum(rate(relaysim_decoder_received_distinct_total[1m]))"
+             " / sum(rate(relaysim_decoder_expected_total[1m]))")
 
 
 def tcp_port():
