@@ -623,13 +623,19 @@ PyObject* init(PyObject* args, PyObject* kwargs, int& line)
         if (c_ubyte.get() == at.c_ubyte && is_plain_record(self)) {
             uint16_t stored = 0;
             CHECK(record_bytes(self, at.offset[P_DATA_LEN], &stored, sizeof stored, false));
-            // ctypes makes one array type per length; the last one is kept at hand.
-            if (state.copy_type == nullptr || stored != state.copy_type_length) {
-                Py_XDECREF(state.copy_type);
-                state.copy_type = PySequence_Repeat(c_ubyte.get(), stored);
+            // ctypes makes one array type per length; the last one is kept at hand. Making
+            // one may collect garbage whose finalizers construct records, so the kept type
+            // is replaced only once the new one is ours.
+            if (state.copy_type != nullptr && stored == state.copy_type_length) {
+                array_type = Ref::borrowed(state.copy_type);
+            } else {
+                array_type.reset(PySequence_Repeat(c_ubyte.get(), stored));
+                CHECK(array_type);
+                PyObject* old = state.copy_type;
+                state.copy_type = Ref::borrowed(array_type.get()).release();
                 state.copy_type_length = stored;
+                Py_XDECREF(old);
             }
-            array_type = Ref::borrowed(state.copy_type);
         } else {
             Ref stored(PyObject_GetAttr(self, n.param[P_DATA_LEN]));
             CHECK(stored);

@@ -91,6 +91,29 @@ except TypeError as exc:
 """
 
 
+# Collections run while the constructor makes the array type of a new payload length, and the
+# finalizers they run make records of another length.
+RECORDS_MADE_BY_FINALIZERS = """
+import gc
+from voxframe import VoxFrame
+
+class Garbage:
+    def __del__(self):
+        make_garbage()
+        VoxFrame(1, 0, b"\\0\\0\\3\\xe8", 0, bytes(7))
+
+def make_garbage():
+    g = Garbage()
+    g.cycle = g
+
+make_garbage()
+gc.set_threshold(1)
+records = {n: VoxFrame(1, 0, b"\\0\\0\\3\\xe8", 0, bytes(n)) for n in range(1000, 1040)}
+gc.set_threshold(700)
+print(all(r.get_data() == bytes(n) for n, r in records.items()))
+"""
+
+
 class ConstructionTest(unittest.TestCase):
     def test_plain_packet_fills_every_field(self):
         r = VoxFrame(**base_args(rtp_timestamp_ms=77, gpios=5))
@@ -147,6 +170,9 @@ class ConstructionTest(unittest.TestCase):
         self.assertEqual(out.splitlines(), [
             "4465 3 000003e8 1000 3755744309 b'abc' False [5]",
             "4465 3 000003e8 1000 3755744309 b'ab' True [5]"])
+
+    def test_records_made_by_finalizers_mid_construction(self):
+        self.assertEqual(support.run_python(RECORDS_MADE_BY_FINALIZERS).split(), ["True"])
 
     def test_integer_arguments_keep_their_low_bits(self):
         cases = [  # sequence_number, gpios, rtp_timestamp_ms, expected
