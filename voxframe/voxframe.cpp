@@ -401,10 +401,20 @@ uintptr_t& copy_address(PyObject* ref)
     return *reinterpret_cast<uintptr_t*>(reinterpret_cast<char*>(ref) + state.copy_ref_address);
 }
 
-// The callback of a copy's weak reference, run as the copy is freed.
+// The copy a weak reference still refers to (borrowed), or nullptr once it is being freed.
+PyObject* live_copy(PyObject* ref)
+{
+    PyObject* copy = ref != nullptr ? reinterpret_cast<PyWeakReference*>(ref)->wr_object : nullptr;
+    return copy != nullptr && copy != Py_None && Py_REFCNT(copy) > 0 ? copy : nullptr;
+}
+
+// The callback of a copy's weak reference, run as the copy is freed. Python code can call it
+// too, as the reference's __callback__, with any object: only a reference of ours to a copy
+// that is gone is forgotten.
 PyObject* forget_copy(PyObject*, PyObject* ref)
 {
-    state.copies.remove(copy_address(ref), ref);
+    if (Py_TYPE(ref) == state.copy_ref_type && live_copy(ref) == nullptr)
+        state.copies.remove(copy_address(ref), ref);
     Py_RETURN_NONE;
 }
 
@@ -433,13 +443,6 @@ bool register_copy(PyObject* copy)
         return false;
     }
     return true;
-}
-
-// The copy a weak reference still refers to (borrowed), or nullptr once it is being freed.
-PyObject* live_copy(PyObject* ref)
-{
-    PyObject* copy = ref != nullptr ? reinterpret_cast<PyWeakReference*>(ref)->wr_object : nullptr;
-    return copy != nullptr && copy != Py_None && Py_REFCNT(copy) > 0 ? copy : nullptr;
 }
 
 // At most wanted bytes at address, and only from a payload copy of the constructor's that

@@ -4,6 +4,7 @@ import sys
 import traceback
 import typing
 import unittest
+import weakref
 
 import support
 from support import STAMP_1000, base_args
@@ -470,6 +471,11 @@ class GetDataBoundsTest(unittest.TestCase):
         def copy_resized(r):
             ctypes.resize(r._objects["4"][1], 1 << 16)  # moves the copy's memory
 
+        def callback_called_by_hand(r):
+            ref = [w for w in weakref.getweakrefs(r._objects["4"][1]) if w.__callback__][0]
+            for wrong in (object(), ref):  # neither the reference nor a copy that is gone
+                ref.__callback__(wrong)
+
         def released_view_kept(r):
             scratch = bytearray(b"q" * 64)
             view = memoryview(scratch)
@@ -480,6 +486,7 @@ class GetDataBoundsTest(unittest.TestCase):
 
         cases = [  # what the caller does to a record holding b"abc", get_data()
             (released_view_kept, b"abc"),
+            (callback_called_by_hand, b"abc"),
             (pointed_at_array, b""),
             (pointed_into_array, b""),
             (pointed_into_its_copy, b""),
