@@ -38,10 +38,14 @@ stage "ARM cross-build under qemu-arm, voxframe on the device's Python 3.8"
 source_sum=$(sha256sum ../shared/device-python/cpython-3.8.2-src.tar.xz ../shared/device-python/build.sh | sha256sum | cut -c1-16)
 device_python=${XDG_CACHE_HOME:-$HOME/.cache}/lumatra/device-python-3.8-$source_sum
 if [ ! -x "$device_python/usr/local/bin/python3.8" ]; then
-  mkdir -p "$(dirname "$device_python")" && rm -rf "$device_python" "$device_python.part"
-  PATH="$(pyenv prefix 3.8 2>/dev/null)/bin:$PATH" DEST="$device_python.part" \
-    bash ../shared/device-python/build.sh
-  mv "$device_python.part" "$device_python"
+  host_python=$(bash scripts/host_python.sh)
+  mkdir -p "$(dirname "$device_python")"
+  # A private work folder: two runs under one home never remove each other's.
+  part=$(mktemp -d "$device_python.part.XXXXXX")
+  trap 'rm -rf "$part"' EXIT
+  PATH="$(dirname "$host_python"):$PATH" DEST="$part" bash ../shared/device-python/build.sh
+  # The first run to finish puts its tree in place; a later one keeps it.
+  mv -T "$part" "$device_python" 2>/dev/null || [ -x "$device_python/usr/local/bin/python3.8" ]
 fi
 cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
   -DBUILD_RELAYSIM=OFF -DCMAKE_BUILD_TYPE=Release \
