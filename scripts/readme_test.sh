@@ -54,6 +54,12 @@ with open(work + "/skipped", "w") as skipped:
             skip = None if not line.startswith("```") else skip
 PY
 
+# The compiler cache that scripts/test.sh fills, with paths relative to the tree, so that the
+# blocks' builds reuse its objects; the commands stay as written.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR=$clone CCACHE_NOHASHDIR=true
+fi
 echo "readme_test: running the README's blocks in $clone"
 sed 's/^/readme_test: skipped: /' "$work/skipped"
 status=0
@@ -63,7 +69,8 @@ for f in "$work"/block-*.sh; do
   sed 's/^/readme_test: | /' "$f"
   # Each block in its own process group, without stdin, so that nothing it starts outlives the test.
   set +e
-  (cd "$clone" && exec setsid bash -e "$f" </dev/null) &
+  start=$SECONDS
+  (cd "$clone" && exec setsid bash -e "$f" </dev/null >"$f.log" 2>&1) &
   group=$!
   wait "$group"
   rc=$?
@@ -71,10 +78,13 @@ for f in "$work"/block-*.sh; do
   kill -- "-$group" 2>/dev/null || true
   group=""
   if [ "$rc" -ne 0 ]; then
+    tail -40 "$f.log" | sed 's/^/readme_test: > /'
     echo "readme_test: FAIL: the block at README.md line $line exited $rc" >&2
     status=1
     break
   fi
+  tail -4 "$f.log" | sed 's/^/readme_test: > /'
+  echo "readme_test: passed in $((SECONDS - start)) s"
 done
 [ "$status" -ne 0 ] || echo "readme_test: all blocks passed"
 exit "$status"

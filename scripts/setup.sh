@@ -3,7 +3,7 @@
 # Python 3.8 (built once into the user's cache when neither pyenv nor PATH has one).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+pkgs=(cmake make ccache g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
       python3 libffi-dev zlib1g-dev xz-utils ffmpeg g++-arm-linux-gnueabihf qemu-user
       libffi-dev:armhf zlib1g-dev:armhf
       python3-matplotlib prometheus
