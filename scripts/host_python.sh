@@ -50,7 +50,9 @@ tar -xJf "$source" -C "$work/src" --strip-components=1
   cd "$work/src"
   # The trimmed archive keeps no execute bits.
   chmod +x configure install-sh config.guess config.sub Modules/makesetup
-  ./configure --prefix="$dest" --without-ensurepip >"$work/configure.log" 2>&1 ||
+  # An interpreter for tests: -O1 builds in about half the time of the default -O3.
+  OPT="-DNDEBUG -fwrapv -O1 -Wall" ./configure --prefix="$dest" --without-ensurepip \
+    >"$work/configure.log" 2>&1 ||
     { tail -20 "$work/configure.log" >&2; exit 1; }
   make -j"$(nproc)" >"$work/make.log" 2>&1 || { tail -30 "$work/make.log" >&2; exit 1; }
   make install DESTDIR="$work/root" >"$work/install.log" 2>&1 ||
