@@ -93,7 +93,7 @@ finally:
         f.write("%s\n" % count)
 PY
 listener_pid=$!
-pids+=($listener_pid)
+pids+=("$listener_pid")
 
 log="$build/demo-relaysim.log"
 run_csv="$build/demo-run.csv"

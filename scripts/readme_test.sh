@@ -8,7 +8,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 readme=$(realpath "${1:-README.md}")
-jobs=${JOBS:-$(nproc)}
 
 work=$(mktemp -d)
 cleanup() {
