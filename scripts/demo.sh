@@ -103,7 +103,7 @@ plot="$build/demo-run.png"
 { sleep 4; echo 0; } | "${relaysim[@]}" --duration "$seconds" --max-loss 1 \
   --csv "$run_csv" --report "$report" >"$log" 2>&1 &
 relaysim_pid=$!
-pids+=($relaysim_pid)
+pids+=("$relaysim_pid")
 status=0
 wait "$relaysim_pid" || status=$?
 sed 's/\r*Select stream to listen on the local PC?//g' "$log" | grep -v '^$' || true
