@@ -7,7 +7,7 @@ Panels: decoders online; loss in percent against --max-loss; worst jitter agains
 received per second; the local stream's copies and send errors; loss by decoder. A report
 (--report) gives the verdict, the thresholds and the per-decoder panel; several reports of one
 run (snapshots written on SIGUSR1) make that panel a heat map by decoder and time. Columns that
-a CSV lacks leave their panel out.
+a CSV lacks leave their panel out. Rows of start-up (column startup 1) are shaded, not drawn.
 
 Needs Debian's python3-matplotlib, hence Debian's own interpreter.
 """
@@ -40,6 +40,15 @@ class Run:
         self.max_loss = max_loss if max_loss is not None else limits.get("max_loss_percent")
         self.max_jitter = max_jitter if max_jitter is not None else limits.get("max_jitter_ms")
         self.verdict = last.get("verdict")
+        # Start-up rows (column startup 1) mix the decoders' start with the run: shaded, and
+        # drawn only when there is nothing else.
+        startup = [v == 1 for v in columns.get("startup", [0] * len(self.t))]
+        self.startup_end = max([t for t, s in zip(self.t, startup) if s], default=None)
+        self.shown = [i for i, s in enumerate(startup) if not s] or list(range(len(self.t)))
+        self.x = self.show(self.t)
+
+    def show(self, values):
+        return [values[i] for i in self.shown]
 
     def has(self, *names):
         return all(n in self.columns for n in names)
@@ -48,14 +57,17 @@ class Run:
         return [v / s for v, s in zip(self.columns[name], self.spans)]
 
     def loss_percent(self):
-        """Loss per interval and over the run so far; a late datagram's negative loss counts 0."""
+        """Loss per interval, and over the run so far net of the holes that late datagrams
+        filled (column recovered; an older CSV's negative loss counts 0 in its interval)."""
         lost = [max(v, 0.0) for v in self.columns["lost"]]
+        recovered = self.columns.get("recovered", [0.0] * len(lost))
+        net = [lo - rc for lo, rc in zip(self.columns["lost"], recovered)]
         received = self.columns["received"]
         interval, running = [], []
         total_lost = total_received = 0.0
-        for lo, re in zip(lost, received):
+        for lo, n, re in zip(lost, net, received):
             interval.append(100.0 * lo / (lo + re) if lo + re > 0 else 0.0)
-            total_lost += lo
+            total_lost += n
             total_received += re
             running.append(100.0 * total_lost / (total_lost + total_received)
                            if total_lost + total_received > 0 else 0.0)
@@ -119,18 +131,19 @@ def threshold_line(ax, value, label):
 def panel_online(ax, run):
     if not run.has("decoders_online"):
         return False
-    ax.plot(run.t, run.columns["decoders_online"], color="tab:blue", drawstyle="steps-post")
+    online = run.show(run.columns["decoders_online"])
+    ax.plot(run.x, online, color="tab:blue", drawstyle="steps-post")
     ax.set_ylabel("decoders online")
-    from_zero(ax, run.columns["decoders_online"])
+    from_zero(ax, online)
     return True
 
 
 def panel_loss(ax, run):
     if not run.has("lost", "received"):
         return False
-    interval, running = run.loss_percent()
-    ax.plot(run.t, interval, color="tab:red", linewidth=0.8, label="per interval")
-    ax.plot(run.t, running, color="darkred", linewidth=1.5, label="whole run so far")
+    interval, running = (run.show(v) for v in run.loss_percent())
+    ax.plot(run.x, interval, color="tab:red", linewidth=0.8, label="per interval")
+    ax.plot(run.x, running, color="darkred", linewidth=1.5, label="whole run so far")
     ax.set_ylabel("loss (%)")
     from_zero(ax, interval, running, [run.max_loss])
     threshold_line(ax, run.max_loss, "--max-loss %g" % run.max_loss if run.max_loss is not None else "")
@@ -141,9 +154,10 @@ def panel_loss(ax, run):
 def panel_jitter(ax, run):
     if not run.has("jitter_ms_max"):
         return False
-    ax.plot(run.t, run.columns["jitter_ms_max"], color="tab:purple")
+    jitter = run.show(run.columns["jitter_ms_max"])
+    ax.plot(run.x, jitter, color="tab:purple")
     ax.set_ylabel("worst jitter (ms)")
-    from_zero(ax, run.columns["jitter_ms_max"], [run.max_jitter])
+    from_zero(ax, jitter, [run.max_jitter])
     threshold_line(ax, run.max_jitter,
                    "--max-jitter %g" % run.max_jitter if run.max_jitter is not None else "")
     return True
@@ -152,23 +166,25 @@ def panel_jitter(ax, run):
 def panel_received(ax, run):
     if not run.has("received"):
         return False
-    ax.plot(run.t, run.per_second("received"), color="tab:green")
+    received = run.show(run.per_second("received"))
+    ax.plot(run.x, received, color="tab:green")
     ax.set_ylabel("received / s")
-    from_zero(ax, run.per_second("received"))
+    from_zero(ax, received)
     return True
 
 
 def panel_local(ax, run):
     if not run.has("copies_sent"):
         return False
-    series = [(run.per_second("copies_sent"), "tab:cyan", "copies sent / s")]
+    series = [(run.show(run.per_second("copies_sent")), "tab:cyan", "copies sent / s")]
     if run.has("local_received"):
-        series.append((run.per_second("local_received"), "tab:gray", "local stream received / s"))
+        series.append((run.show(run.per_second("local_received")), "tab:gray",
+                       "local stream received / s"))
     if run.has("send_errors"):
-        series.append((run.per_second("send_errors"), "tab:red",
+        series.append((run.show(run.per_second("send_errors")), "tab:red",
                        "send errors / s (%d in all)" % sum(run.columns["send_errors"])))
     for values, colour, label in series:
-        ax.plot(run.t, values, color=colour, label=label)
+        ax.plot(run.x, values, color=colour, label=label)
     ax.set_ylabel("local stream")
     from_zero(ax, *[values for values, _, _ in series])
     ax.legend(loc="upper right", fontsize="small")
@@ -258,6 +274,8 @@ def main(argv):
         ax = fig.add_subplot(len(PANELS), 1, len(drawn) + 1)
         if panel(ax, run):
             ax.grid(True, alpha=0.3)
+            if run.startup_end is not None and not ax.images:
+                ax.axvspan(0, run.startup_end, color="0.9", zorder=0)
             drawn.append(ax)
         else:
             fig.delaxes(ax)
@@ -270,6 +288,9 @@ def main(argv):
         if n:
             ax.sharex(drawn[0])
     drawn[0].set_title(title(run, args.csv))
+    if run.startup_end is not None:
+        drawn[0].text(run.startup_end / 2, 0.05, "start-up", transform=drawn[0].get_xaxis_transform(),
+                      ha="center", fontsize="small", color="0.4")
     drawn[-1].set_xlabel("time (s)")
     fig.tight_layout()
     try:
