@@ -24,6 +24,25 @@ decoder_port=${DEMO_DECODER_PORT:-40002}
 local_port=${DEMO_LOCAL_PORT:-40010}
 player_port=${DEMO_PLAYER_PORT:-40020}
 
+# A port that another program holds would fail the demo half-way with a socket error.
+busy=$(python3 - "$reflector_port" "$decoder_port" "$local_port" <<'PY'
+import socket, sys
+for port in dict.fromkeys(sys.argv[1:]):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind(("0.0.0.0", int(port)))
+    except OSError:
+        print(port)
+    finally:
+        s.close()
+PY
+)
+if [ -n "$busy" ]; then
+  echo "demo: UDP port $(echo $busy | tr ' ' ',') in use by another program; choose free ones with" \
+       "DEMO_REFLECTOR_PORT, DEMO_DECODER_PORT, DEMO_LOCAL_PORT" >&2
+  exit 1
+fi
+
 echo "demo: building relaysim and the stand-ins in $build/"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
   -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF >/dev/null
