@@ -13,7 +13,11 @@ work=$(mktemp -d)
 cleanup() {
   # Whatever a block left running in the background ends with the test.
   [ -z "${group:-}" ] || kill -- "-$group" 2>/dev/null || true
-  rm -rf "$work"
+  if [ "${status:-1}" -eq 0 ]; then
+    rm -rf "$work"
+  else
+    echo "readme_test: the copy and its build folders are kept in $work" >&2
+  fi
 }
 trap cleanup EXIT
 clone=$work/clone
