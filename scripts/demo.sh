@@ -44,7 +44,7 @@ if [ -n "$busy" ]; then
 fi
 
 echo "demo: building relaysim and the stand-ins in $build/"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUILD_RELAYSIM=ON \
   -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target relaysim reflector rtp_source >/dev/null
 

@@ -17,14 +17,17 @@ if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
 fi
 
+# Every switch is set: a folder configured by hand before (the README's sections) keeps its cache.
+all=(-DBUILD_RELAYSIM=ON -DBUILD_VOXFRAME=ON -DBUILD_PATCHER=ON -DBUILD_TESTING=ON)
+
 stage "host build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE= "${all[@]}" >/dev/null
 cmake --build build -j"$jobs"
 # Most of the suite waits on sockets and clocks, so it runs two tests a core.
 ctest --test-dir build -j"$((2 * jobs))" --timeout 600 --no-tests=error
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined "${all[@]}" >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j"$jobs" -LE nosan --timeout 900 --no-tests=error
@@ -34,7 +37,8 @@ stage "ThreadSanitizer"
 if [ "$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 28)" -gt 28 ]; then
   sysctl -qw vm.mmap_rnd_bits=28 2>/dev/null || true
 fi
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF >/dev/null
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBUILD_RELAYSIM=ON \
+  -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF -DBUILD_TESTING=ON >/dev/null
 cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan -j"$jobs" -L tsan --timeout 900 --no-tests=error
 
@@ -54,8 +58,8 @@ if [ ! -x "$device_python/usr/local/bin/python3.8" ]; then
   mv -T "$part" "$device_python" 2>/dev/null || [ -x "$device_python/usr/local/bin/python3.8" ]
 fi
 cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-  -DBUILD_RELAYSIM=OFF -DCMAKE_BUILD_TYPE=Release \
-  -DVOXFRAME_TARGET_PYTHON_ROOT="$device_python/usr/local" >/dev/null
+  -DBUILD_RELAYSIM=OFF -DBUILD_VOXFRAME=ON -DBUILD_PATCHER=ON -DBUILD_TESTING=ON \
+  -DCMAKE_BUILD_TYPE=Release -DVOXFRAME_TARGET_PYTHON_ROOT="$device_python/usr/local" >/dev/null
 cmake --build build-arm -j"$jobs"
 ctest --test-dir build-arm -j"$jobs" --timeout 900 --no-tests=error
 
