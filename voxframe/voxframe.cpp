@@ -401,10 +401,20 @@ uintptr_t& copy_address(PyObject* ref)
     return *reinterpret_cast<uintptr_t*>(reinterpret_cast<char*>(ref) + state.copy_ref_address);
 }
 
-// The callback of a copy's weak reference, run as the copy is freed.
+// The copy a weak reference still refers to (borrowed), or nullptr once it is being freed.
+PyObject* live_copy(PyObject* ref)
+{
+    PyObject* copy = ref != nullptr ? reinterpret_cast<PyWeakReference*>(ref)->wr_object : nullptr;
+    return copy != nullptr && copy != Py_None && Py_REFCNT(copy) > 0 ? copy : nullptr;
+}
+
+// The callback of a copy's weak reference, run as the copy is freed. Python code can call it
+// too, as the reference's __callback__, with any object: only a reference of ours to a copy
+// that is gone is forgotten.
 PyObject* forget_copy(PyObject*, PyObject* ref)
 {
-    state.copies.remove(copy_address(ref), ref);
+    if (Py_TYPE(ref) == state.copy_ref_type && live_copy(ref) == nullptr)
+        state.copies.remove(copy_address(ref), ref);
     Py_RETURN_NONE;
 }
 
@@ -433,13 +443,6 @@ bool register_copy(PyObject* copy)
         return false;
     }
     return true;
-}
-
-// The copy a weak reference still refers to (borrowed), or nullptr once it is being freed.
-PyObject* live_copy(PyObject* ref)
-{
-    PyObject* copy = ref != nullptr ? reinterpret_cast<PyWeakReference*>(ref)->wr_object : nullptr;
-    return copy != nullptr && copy != Py_None && Py_REFCNT(copy) > 0 ? copy : nullptr;
 }
 
 // At most wanted bytes at address, and only from a payload copy of the constructor's that
@@ -623,13 +626,19 @@ PyObject* init(PyObject* args, PyObject* kwargs, int& line)
         if (c_ubyte.get() == at.c_ubyte && is_plain_record(self)) {
             uint16_t stored = 0;
             CHECK(record_bytes(self, at.offset[P_DATA_LEN], &stored, sizeof stored, false));
-            // ctypes makes one array type per length; the last one is kept at hand.
-            if (state.copy_type == nullptr || stored != state.copy_type_length) {
-                Py_XDECREF(state.copy_type);
-                state.copy_type = PySequence_Repeat(c_ubyte.get(), stored);
+            // ctypes makes one array type per length; the last one is kept at hand. Making
+            // one may collect garbage whose finalizers construct records, so the kept type
+            // is replaced only once the new one is ours.
+            if (state.copy_type != nullptr && stored == state.copy_type_length) {
+                array_type = Ref::borrowed(state.copy_type);
+            } else {
+                array_type.reset(PySequence_Repeat(c_ubyte.get(), stored));
+                CHECK(array_type);
+                PyObject* old = state.copy_type;
+                state.copy_type = Ref::borrowed(array_type.get()).release();
                 state.copy_type_length = stored;
+                Py_XDECREF(old);
             }
-            array_type = Ref::borrowed(state.copy_type);
         } else {
             Ref stored(PyObject_GetAttr(self, n.param[P_DATA_LEN]));
             CHECK(stored);

@@ -4,6 +4,7 @@ import sys
 import traceback
 import typing
 import unittest
+import weakref
 
 import support
 from support import STAMP_1000, base_args
@@ -91,6 +92,29 @@ except TypeError as exc:
 """
 
 
+# Collections run while the constructor makes the array type of a new payload length, and the
+# finalizers they run make records of another length.
+RECORDS_MADE_BY_FINALIZERS = """
+import gc
+from voxframe import VoxFrame
+
+class Garbage:
+    def __del__(self):
+        make_garbage()
+        VoxFrame(1, 0, b"\\0\\0\\3\\xe8", 0, bytes(7))
+
+def make_garbage():
+    g = Garbage()
+    g.cycle = g
+
+make_garbage()
+gc.set_threshold(1)
+records = {n: VoxFrame(1, 0, b"\\0\\0\\3\\xe8", 0, bytes(n)) for n in range(1000, 1040)}
+gc.set_threshold(700)
+print(all(r.get_data() == bytes(n) for n, r in records.items()))
+"""
+
+
 class ConstructionTest(unittest.TestCase):
     def test_plain_packet_fills_every_field(self):
         r = VoxFrame(**base_args(rtp_timestamp_ms=77, gpios=5))
@@ -147,6 +171,9 @@ class ConstructionTest(unittest.TestCase):
         self.assertEqual(out.splitlines(), [
             "4465 3 000003e8 1000 3755744309 b'abc' False [5]",
             "4465 3 000003e8 1000 3755744309 b'ab' True [5]"])
+
+    def test_records_made_by_finalizers_mid_construction(self):
+        self.assertEqual(support.run_python(RECORDS_MADE_BY_FINALIZERS).split(), ["True"])
 
     def test_integer_arguments_keep_their_low_bits(self):
         cases = [  # sequence_number, gpios, rtp_timestamp_ms, expected
@@ -444,6 +471,11 @@ class GetDataBoundsTest(unittest.TestCase):
         def copy_resized(r):
             ctypes.resize(r._objects["4"][1], 1 << 16)  # moves the copy's memory
 
+        def callback_called_by_hand(r):
+            ref = [w for w in weakref.getweakrefs(r._objects["4"][1]) if w.__callback__][0]
+            for wrong in (object(), ref):  # neither the reference nor a copy that is gone
+                ref.__callback__(wrong)
+
         def released_view_kept(r):
             scratch = bytearray(b"q" * 64)
             view = memoryview(scratch)
@@ -454,6 +486,7 @@ class GetDataBoundsTest(unittest.TestCase):
 
         cases = [  # what the caller does to a record holding b"abc", get_data()
             (released_view_kept, b"abc"),
+            (callback_called_by_hand, b"abc"),
             (pointed_at_array, b""),
             (pointed_into_array, b""),
             (pointed_into_its_copy, b""),
