@@ -9,6 +9,7 @@
 #include "CReport.h"
 #include "devices.h"
 #include "options.h"
+#include "run_limits.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -243,6 +244,14 @@ void emulator::run(int argc, char** argv)
     if (!parse_command_line(argc, argv, opt))
         exit(-1);
 
+    std::vector<unsigned long> decoder_addresses;
+    if (opt.decoders)
+        decoder_addresses = opt.project_id != 0 ? take_diag_decoders(opt.count, opt.start)
+                                                : take_decoders(mac_list, opt.count);
+    // Before anything starts: one clear line rather than a socket error per decoder.
+    if (!run_limits::prepare(decoder_addresses.size()))
+        exit(-1);
+
     Devices* devices = g_devices = new Devices();
     MeasuredRun* measured = nullptr;
     if (opt.measured()) {
@@ -265,11 +274,8 @@ void emulator::run(int argc, char** argv)
 
     std::vector<CExtr*>& streams = devices->streams;
     if (opt.decoders) {
-        const std::vector<unsigned long> addresses =
-            opt.project_id != 0 ? take_diag_decoders(opt.count, opt.start)
-                                : take_decoders(mac_list, opt.count);
-        streams.reserve(addresses.size());
-        for (unsigned long address : addresses) {
+        streams.reserve(decoder_addresses.size());
+        for (unsigned long address : decoder_addresses) {
             // A measured run ended during a long start-up ends in order, with what it has.
             if (g_end_signal)
                 break;
@@ -278,6 +284,7 @@ void emulator::run(int argc, char** argv)
             printf("Adding decoder:0x%012llx\n", static_cast<unsigned long long>(address));
             streams.push_back(decoder);
             decoder->set_clock_rate(opt.rtp_clock_rate());
+            decoder->set_receive_interval(opt.receive_interval_ms);
             decoder->open(opt.reflector_addr, opt.decoder_port);
             start_thread([decoder] { decoder->start(nullptr); });
             usleep(START_PAUSE_US);

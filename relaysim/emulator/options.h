@@ -8,6 +8,9 @@
 #include <string>
 
 struct options {
+    static constexpr unsigned int DEFAULT_RECEIVE_INTERVAL_MS = 100;
+    static constexpr unsigned int MAX_RECEIVE_INTERVAL_MS = 1000;
+
     unsigned short local_port = 0;
     int count = 10;
     int start = 0;
@@ -28,6 +31,9 @@ struct options {
     std::string report_path;
     std::string csv_path;
     std::string prom_path;
+    // Decoders that are not selected take their datagrams in batches this many ms apart;
+    // 0 wakes them for each datagram. Not a measurement option.
+    unsigned int receive_interval_ms = DEFAULT_RECEIVE_INTERVAL_MS;
 
     // Whether any measurement option was given: only then does relaysim take signals.
     bool measured() const;

@@ -59,6 +59,13 @@ int CThread::start(void* arg)
     pthread_attr_init(&m_attr);
     m_attr_live = true;
     pthread_attr_setdetachstate(&m_attr, PTHREAD_CREATE_DETACHED);
+    if (m_stack_size != 0) {
+        const int rc = pthread_attr_setstacksize(&m_attr, m_stack_size);
+        if (rc != 0) {
+            release_attr();
+            return rc;
+        }
+    }
     m_keep_running = true;
     m_life = std::make_shared<life>();
     const int rc = pthread_create(&m_thread, &m_attr, entry_point, this);

@@ -48,6 +48,10 @@ public:
     void* arg() const;
     void arg(void* p);
 
+    // Stack of the threads started from now on; 0, the default, leaves the system's size
+    // (often 8 MiB, too much address space for thousands of threads).
+    void set_stack_size(size_t bytes) { m_stack_size = bytes; }
+
 protected:
     std::atomic<bool> m_keep_running;
     void* m_arg;
@@ -70,4 +74,5 @@ private:
 
     std::shared_ptr<life> m_life;
     bool m_attr_live;
+    size_t m_stack_size = 0;
 };
