@@ -410,8 +410,9 @@ void Reflector::run(int enc_fd, int dec_fd)
         auto wake = next_forget;
         if (m_opt.rate > 0 && next_tick < wake)
             wake = next_tick;
+        // Rounded up: a wait cut to 0 ms would spin until the tick.
         int timeout = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count());
+            std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
         pollfd fds[2] = {{enc_fd, POLLIN, 0}, {dec_fd, POLLIN, 0}};
         int nfds = dec_fd == enc_fd ? 1 : 2;
         if (poll(fds, nfds, timeout < 0 ? 0 : timeout) > 0) {

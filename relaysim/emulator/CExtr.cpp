@@ -9,8 +9,49 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 std::atomic<int> CExtr::online_ext(0);
+
+namespace {
+
+// Batches shared by all decoders: a drain holds one for a few microseconds, so a handful
+// serve thousands of decoders and their pages stay few and warm. One is made only when more
+// drains overlap than ever before; none is freed.
+class BatchPool {
+public:
+    CUdpSocket::Batch* take()
+    {
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (!m_free.empty()) {
+                CUdpSocket::Batch* b = m_free.back();
+                m_free.pop_back();
+                return b;
+            }
+        }
+        return new CUdpSocket::Batch(CExtr::BATCH, CExtr::BUFFER_SIZE);
+    }
+    void give(CUdpSocket::Batch* b)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_free.push_back(b);
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<CUdpSocket::Batch*> m_free;
+};
+
+BatchPool& batch_pool()
+{
+    // Never destroyed: decoder threads may still drain while the process exits.
+    static BatchPool* pool = new BatchPool();
+    return *pool;
+}
+
+}  // namespace
 
 CExtr::CExtr(const std::string& name, unsigned long address, ISocketHandler* player)
     : CThread(name),
@@ -142,8 +183,9 @@ void CExtr::rest_of_pass(std::chrono::steady_clock::time_point pass_start)
         suspend(static_cast<unsigned long>(m_poll_timeout - spent));
 }
 
-unsigned int CExtr::drain(CUdpSocket::Batch& batch)
+unsigned int CExtr::drain()
 {
+    CUdpSocket::Batch& batch = *batch_pool().take();
     unsigned int total = 0;
     for (;;) {
         const int n = m_socket.read_many(batch);
@@ -152,8 +194,10 @@ unsigned int CExtr::drain(CUdpSocket::Batch& batch)
             on_datagram(batch.from(i), batch.data(i), batch.length(i), batch.arrival(i));
         if (n > 0)
             total += static_cast<unsigned int>(n);
-        if (n < static_cast<int>(batch.capacity()))
+        if (n < static_cast<int>(batch.capacity())) {
+            batch_pool().give(&batch);
             return total;
+        }
     }
 }
 
@@ -167,7 +211,6 @@ int CExtr::execute_batched()
     using clock = std::chrono::steady_clock;
     unsigned char request[REQUEST_SIZE];
     make_request(m_mac, request);
-    CUdpSocket::Batch batch(BATCH, BUFFER_SIZE);
     begin(time(nullptr));
 
     unsigned int wait_ms = 0;  // 0: no stream yet, or it paused; wait for it in poll
@@ -181,7 +224,7 @@ int CExtr::execute_batched()
         } else {
             suspend(wait_ms);
         }
-        const unsigned int n = drain(batch);
+        const unsigned int n = drain();
         const clock::time_point now = clock::now();
         wait_ms = n == 0 ? 0
                          : batch_wait_ms(m_interval_ms, n,

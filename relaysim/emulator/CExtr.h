@@ -20,7 +20,7 @@ public:
     // Batched receive: datagrams taken per system call, the receive buffer asked for, the
     // kernel's charge per queued datagram assumed in sizing the wait (a full-size one, with
     // its bookkeeping), and the stack of a decoder thread.
-    enum { BATCH = 8, RECEIVE_BUFFER = 1 << 20, CHARGE_PER_DATAGRAM = 4096, STACK_SIZE = 256 * 1024 };
+    enum { BATCH = 32, RECEIVE_BUFFER = 1 << 20, CHARGE_PER_DATAGRAM = 4096, STACK_SIZE = 256 * 1024 };
     // What a pass decides besides receiving (flags).
     enum { PASS_NOTHING = 0, PASS_OFFLINE = 1, PASS_SEND_REQUEST = 2 };
 
@@ -90,8 +90,8 @@ private:
 
     int execute_per_datagram();
     int execute_batched();
-    // Everything queued, through batch: how many datagrams.
-    unsigned int drain(CUdpSocket::Batch& batch);
+    // Everything queued, through a batch taken from the shared pool: how many datagrams.
+    unsigned int drain();
     // After a poll that returned at once without input: sleeps out the rest of the pass.
     void rest_of_pass(std::chrono::steady_clock::time_point pass_start);
 };

@@ -8,7 +8,7 @@
 #include <string>
 
 struct options {
-    static constexpr unsigned int DEFAULT_RECEIVE_INTERVAL_MS = 100;
+    static constexpr unsigned int DEFAULT_RECEIVE_INTERVAL_MS = 250;
     static constexpr unsigned int MAX_RECEIVE_INTERVAL_MS = 1000;
 
     unsigned short local_port = 0;
