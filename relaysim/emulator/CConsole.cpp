@@ -4,6 +4,7 @@
 #include "CExtr.h"
 #include "CInstr.h"
 #include "CPlayer.h"
+#include "report_formats.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -94,7 +95,7 @@ void CConsole::take_line()
         while (isspace(static_cast<unsigned char>(*rest)))
             ++rest;
         if (*rest == '\0')
-            printf("%s", CReport::table(measure()).c_str());
+            printf("%s", report_formats::table(measure()).c_str());
         return;
     }
     const char* digits = p + ((*p == '-' || *p == '+') ? 1 : 0);

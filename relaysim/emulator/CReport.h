@@ -1,16 +1,14 @@
-// The outputs of a measured run: summary table, JSON report, CSV rows, Prometheus text, verdict.
+// The measurements of a run at one instant, their totals and the verdict against the thresholds.
 #pragma once
 
 #include "CRtpStats.h"
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
-// Formatting is pure (plain structs in, text out); the file writers return false on failure
-// with errno kept from the failing call. One object per run keeps the CSV file and the
-// totals of its previous row, so that each row holds the counts of its own interval.
+// Plain structs: one snapshot is taken per pass and every output is written from it
+// (report_formats), so that the outputs of one instant agree.
 class CReport {
 public:
     struct Decoder {
@@ -48,36 +46,6 @@ public:
     static Totals totals(const Run& run);
     // A missing threshold holds; a loss threshold fails when nothing could be measured.
     static bool passed(const Run& run);
-    static std::string table(const Run& run);
-    // "verdict: pass (...)" or "verdict: fail (...)", the measured values against each limit.
-    static std::string verdict(const Run& run);
-    static std::string json(const Run& run);
-    static std::string prometheus(const Run& run);
-    // "0a:1b:2c:3d:4e:5f"
-    static std::string mac_text(unsigned long mac);
-
-    // Replaces path through a temporary file in its folder, so readers never see half of it.
-    static bool write_atomically(const std::string& path, const std::string& text);
-    // Whether a file can be created in path's folder, to refuse a bad path before a run.
-    static bool can_write(const std::string& path);
-
-    CReport() = default;
-    ~CReport();
-    CReport(const CReport&) = delete;
-    CReport& operator=(const CReport&) = delete;
-
-    static const char* csv_header();
-    // The row for the interval that ends at time_s; remembers the run's totals for the next.
-    std::string csv_row(double time_s, const Run& run);
-    // Creates (truncates) the file and writes the header.
-    bool open_csv(const std::string& path);
-    bool write_csv_row(double time_s, const Run& run);
-
-private:
-    struct Counts {
-        unsigned long long received = 0, lost = 0, duplicates = 0, reordered = 0,
-                           local_received = 0, copies_sent = 0, send_errors = 0;
-    };
-    Counts m_previous;
-    FILE* m_csv = nullptr;
+    // Decoders that received nothing in the run: their missing streams count in no loss figure.
+    static size_t silent_decoders(const Run& run);
 };

@@ -1,7 +1,8 @@
 // Command line of relaysim: its settings and the usage text.
 #include "options.h"
 
-#include "CReport.h"
+#include "COutputFile.h"
+#include "CRtpStats.h"
 #include "devices.h"
 
 #include <arpa/inet.h>
@@ -144,7 +145,7 @@ bool measure_option(const std::string& option, const char* value, options& opt)
         // A value that looks like an option is more likely a forgotten file name.
         if (!value || value[0] == '\0' || value[0] == '-')
             return refuse(option, "a file name", value);
-        if (!CReport::can_write(value)) {
+        if (!COutputFile::can_write(value)) {
             const int err = errno;
             fprintf(stderr, "relaysim: %s: can't write %s: %s\n", option.c_str(), value,
                     strerror(err));
@@ -183,6 +184,11 @@ bool options::measured() const
 {
     return duration_s || max_loss_percent || max_jitter_ms || clock_rate || !report_path.empty() ||
            !csv_path.empty() || !prom_path.empty();
+}
+
+unsigned int options::rtp_clock_rate() const
+{
+    return clock_rate.value_or(CRtpStats::DEFAULT_CLOCK_RATE);
 }
 
 bool parse_command_line(int argc, char** argv, options& opt)

@@ -1,7 +1,6 @@
 // Command line of relaysim: its settings and the usage text.
 #pragma once
 
-#include "CRtpStats.h"
 #include "utils.h"
 
 #include <optional>
@@ -37,10 +36,8 @@ struct options {
 
     // Whether any measurement option was given: only then does relaysim take signals.
     bool measured() const;
-    unsigned int rtp_clock_rate() const
-    {
-        return clock_rate.value_or(CRtpStats::DEFAULT_CLOCK_RATE);
-    }
+    // The clock rate given, or the default one.
+    unsigned int rtp_clock_rate() const;
 };
 
 extern const char* const CONFIG_SERVER_HOST;

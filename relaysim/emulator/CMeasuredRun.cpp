@@ -1,0 +1,106 @@
+// The measured run: the console loop timed to its outputs, and its end with verdict and status.
+#include "CMeasuredRun.h"
+
+#include "CConsole.h"
+#include "report_formats.h"
+#include "run_signals.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+const double PROM_PERIOD_S = 5;
+}
+
+CMeasuredRun::CMeasuredRun(const options& opt)
+    : m_opt(opt),
+      m_json("--report", opt.report_path),
+      m_csv("--csv", opt.csv_path),
+      m_prom("--prom", opt.prom_path)
+{
+}
+
+bool CMeasuredRun::open_csv()
+{
+    return !m_csv.wanted() || m_csv.create(report_formats::csv_header());
+}
+
+double CMeasuredRun::elapsed() const
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+}
+
+CReport::Run CMeasuredRun::measure(double now) const
+{
+    CReport::Run run = m_console->measure();
+    run.duration_s = now;
+    run.clock_rate = m_opt.rtp_clock_rate();
+    run.thresholds.max_loss_percent = m_opt.max_loss_percent;
+    run.thresholds.max_jitter_ms = m_opt.max_jitter_ms;
+    return run;
+}
+
+bool CMeasuredRun::write_row(const CReport::Run& run)
+{
+    // A row that fails is lost with its counts: the file no longer sums to the totals.
+    const bool ok = m_csv.append(report_formats::csv_row(run.duration_s, run, m_last_row));
+    m_last_row = run;
+    m_csv_whole = m_csv_whole && ok;
+    return ok;
+}
+
+// Wakes at each whole second of the run for its CSV row (and at its end), every
+// PROM_PERIOD_S for the Prometheus file, and when a signal arrives.
+void CMeasuredRun::run(CConsole& console)
+{
+    m_console = &console;
+    m_start = std::chrono::steady_clock::now();
+    double next_row = 1;
+    double next_prom = 0;
+    for (;;) {
+        const double now = elapsed();
+        if (run_signals::ending() || (m_opt.duration_s && now >= *m_opt.duration_s))
+            end();
+        const bool json_due = run_signals::report_asked() && m_json.wanted();
+        const bool prom_due = m_prom.wanted() && now >= next_prom;
+        const bool row_due = now >= next_row;
+        if (json_due || prom_due || (row_due && m_csv.wanted())) {
+            const CReport::Run run = measure(now);
+            if (json_due)
+                m_json.replace(report_formats::json(run));
+            if (prom_due)
+                m_prom.replace(report_formats::prometheus(run));
+            if (row_due && m_csv.wanted())
+                write_row(run);
+        }
+        if (prom_due)
+            next_prom = (std::floor(now / PROM_PERIOD_S) + 1) * PROM_PERIOD_S;
+        if (row_due)
+            next_row = std::floor(now) + 1;
+        double wake = next_row;
+        if (m_opt.duration_s)
+            wake = std::min(wake, *m_opt.duration_s);
+        const double wait_ms = std::ceil((wake - now) * 1000);
+        m_console->pass(static_cast<int>(std::max(1.0, std::min(wait_ms, 1000.0))));
+    }
+}
+
+void CMeasuredRun::end()
+{
+    // What ended the run; a signal that comes while the outputs are written changes nothing.
+    const int sig = run_signals::ending();
+    const CReport::Run run = measure(elapsed());
+    printf("\n%s%s", report_formats::table(run).c_str(), report_formats::verdict(run).c_str());
+    fflush(stdout);
+    bool written = true;
+    if (m_csv.wanted())
+        written = write_row(run) && m_csv_whole;
+    if (m_json.wanted())
+        written = m_json.replace(report_formats::json(run)) && written;
+    if (m_prom.wanted())
+        written = m_prom.replace(report_formats::prometheus(run)) && written;
+    // A shell reports 128 + the signal for a process that a signal ended; say the same.
+    exit(sig ? 128 + sig : !written ? 1 : CReport::passed(run) ? 0 : 3);
+}

@@ -1,0 +1,266 @@
+// The outputs of a measured run, each a function of snapshots: summary table, verdict line,
+// JSON report, CSV row and Prometheus text.
+#include "report_formats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+using Run = CReport::Run;
+using Decoder = CReport::Decoder;
+
+namespace {
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...)
+{
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    return std::string(buf, n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), sizeof(buf) - 1));
+}
+
+// JSON has no NaN or infinity.
+std::string json_number(double v)
+{
+    return std::isfinite(v) ? format("%.3f", v) : std::string("null");
+}
+
+std::string json_string(const std::string& s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += format("\\u%04x", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string prom_number(double v)
+{
+    if (std::isnan(v))
+        return "NaN";
+    if (std::isinf(v))
+        return v > 0 ? "+Inf" : "-Inf";
+    return format("%.9g", v);
+}
+
+double percent(unsigned long long part, unsigned long long whole)
+{
+    return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
+}
+
+long long delta(unsigned long long now, unsigned long long before)
+{
+    return static_cast<long long>(now - before);
+}
+
+}  // namespace
+
+namespace report_formats {
+
+std::string mac_text(unsigned long mac)
+{
+    return format("%02lx:%02lx:%02lx:%02lx:%02lx:%02lx", (mac >> 40) & 0xFF, (mac >> 32) & 0xFF,
+                  (mac >> 24) & 0xFF, (mac >> 16) & 0xFF, (mac >> 8) & 0xFF, mac & 0xFF);
+}
+
+std::string table(const Run& run)
+{
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"index", "name", "received", "lost %", "duplicates", "reordered", "jitter ms",
+                    "max gap ms", "online"});
+    double max_gap = 0;
+    for (const Decoder& d : run.decoders) {
+        const CRtpStats::Snapshot& s = d.stats;
+        max_gap = std::max(max_gap, s.max_gap_ms);
+        rows.push_back({format("%d", d.index), d.name, format("%llu", s.received),
+                        format("%.2f", percent(s.lost, s.expected)), format("%llu", s.duplicates),
+                        format("%llu", s.reordered), format("%.2f", s.jitter_ms),
+                        format("%.1f", s.max_gap_ms), d.online ? "yes" : "no"});
+    }
+    const CReport::Totals t = CReport::totals(run);
+    rows.push_back({"total", format("%llu decoders", t.decoders), format("%llu", t.received),
+                    format("%.2f", t.loss_percent), format("%llu", t.duplicates),
+                    format("%llu", t.reordered), format("%.2f", t.jitter_ms_max),
+                    format("%.1f", max_gap), format("%llu/%llu", t.online, t.decoders)});
+    const CReport::Local& l = run.local;
+    rows.push_back({"local", "local stream", format("%llu", l.received),
+                    format("%.2f", percent(l.lost, l.received + l.lost)), "-", "-",
+                    format("%.2f", l.jitter_ms), "-", "-"});
+
+    std::vector<size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            const std::string pad(width[i] - row[i].size(), ' ');
+            if (i)
+                line += "  ";
+            line += i == 1 ? row[i] + pad : pad + row[i];  // names read left to right
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out += line + "\n";
+    }
+    return out + format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent,
+                        l.send_errors);
+}
+
+std::string verdict(const Run& run)
+{
+    const CReport::Totals t = CReport::totals(run);
+    const CReport::Thresholds& th = run.thresholds;
+    std::string out = std::string("verdict: ") + (CReport::passed(run) ? "pass" : "fail") + " (";
+    if (th.max_loss_percent)
+        out += t.expected == 0 ? format("nothing received, loss limit %g%%", *th.max_loss_percent)
+                               : format("loss %.2f%%, limit %g%%", t.loss_percent,
+                                        *th.max_loss_percent);
+    if (th.max_jitter_ms)
+        out += t.expected == 0 && !th.max_loss_percent
+                   ? format("nothing received, jitter limit %g ms", *th.max_jitter_ms)
+                   : format("%sworst jitter %.2f ms, limit %g ms", th.max_loss_percent ? "; " : "",
+                            t.jitter_ms_max, *th.max_jitter_ms);
+    const size_t silent = CReport::silent_decoders(run);
+    if (!th.max_loss_percent && !th.max_jitter_ms)
+        out += "no thresholds";
+    else if (t.expected != 0 && silent != 0)
+        out += format("; %zu of %zu decoders received nothing", silent, run.decoders.size());
+    return out + ")\n";
+}
+
+std::string json(const Run& run)
+{
+    std::string out = "{\n";
+    out += "  \"duration_s\": " + json_number(run.duration_s) + ",\n";
+    out += format("  \"clock_rate\": %u,\n", run.clock_rate);
+    out += "  \"decoders\": [";
+    for (size_t i = 0; i < run.decoders.size(); ++i) {
+        const Decoder& d = run.decoders[i];
+        const CRtpStats::Snapshot& s = d.stats;
+        out += i ? ",\n    " : "\n    ";
+        out += format("{\"index\": %d, \"name\": ", d.index) + json_string(d.name) +
+               ", \"mac\": " + json_string(mac_text(d.mac)) +
+               format(", \"ssrc\": %u, \"received\": %llu, \"expected\": %llu, \"lost\": %llu, "
+                      "\"duplicates\": %llu, \"reordered\": %llu, \"jitter_ms\": ",
+                      s.ssrc, s.received, s.expected, s.lost, s.duplicates, s.reordered) +
+               json_number(s.jitter_ms) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
+               ", \"online\": " + (d.online ? "true" : "false") + "}";
+    }
+    out += run.decoders.empty() ? "],\n" : "\n  ],\n";
+    const CReport::Local& l = run.local;
+    out += format("  \"local_stream\": {\"received\": %llu, \"lost\": %llu, \"jitter_ms\": ",
+                  l.received, l.lost) +
+           json_number(l.jitter_ms) +
+           format(", \"copies_sent\": %llu, \"send_errors\": %llu},\n", l.copies_sent,
+                  l.send_errors);
+    const CReport::Totals t = CReport::totals(run);
+    out += format("  \"totals\": {\"decoders\": %llu, \"online\": %llu, \"received\": %llu, "
+                  "\"expected\": %llu, \"lost\": %llu, \"loss_percent\": ",
+                  t.decoders, t.online, t.received, t.expected, t.lost) +
+           json_number(t.loss_percent) + ", \"jitter_ms_max\": " + json_number(t.jitter_ms_max) +
+           "},\n";
+    const CReport::Thresholds& th = run.thresholds;
+    out += "  \"thresholds\": {\"max_loss_percent\": " +
+           (th.max_loss_percent ? json_number(*th.max_loss_percent) : std::string("null")) +
+           ", \"max_jitter_ms\": " +
+           (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) + "},\n";
+    out += std::string("  \"verdict\": \"") + (CReport::passed(run) ? "pass" : "fail") + "\"\n}\n";
+    return out;
+}
+
+std::string prometheus(const Run& run)
+{
+    struct Metric {
+        const char* name;
+        const char* type;
+        const char* help;
+        std::string (*value)(const Decoder&);
+    };
+    static const Metric per_decoder[] = {
+        {"relaysim_decoder_received_total", "counter",
+         "Datagrams received by the emulated decoder, duplicates included.",
+         [](const Decoder& d) { return format("%llu", d.stats.received); }},
+        {"relaysim_decoder_lost_total", "counter",
+         "Sequence numbers the emulated decoder expected but never received.",
+         [](const Decoder& d) { return format("%llu", d.stats.lost); }},
+        {"relaysim_decoder_duplicates_total", "counter",
+         "Datagrams whose sequence number the emulated decoder had already received.",
+         [](const Decoder& d) { return format("%llu", d.stats.duplicates); }},
+        {"relaysim_decoder_reordered_total", "counter",
+         "Datagrams older than the highest sequence number received before them.",
+         [](const Decoder& d) { return format("%llu", d.stats.reordered); }},
+        {"relaysim_decoder_jitter_seconds", "gauge",
+         "Interarrival jitter estimate of the stream (RFC 3550).",
+         [](const Decoder& d) { return prom_number(d.stats.jitter_ms / 1000.0); }},
+        {"relaysim_decoder_online", "gauge", "1 while the emulated decoder's stream is online.",
+         [](const Decoder& d) { return std::string(d.online ? "1" : "0"); }},
+    };
+    const CReport::Totals t = CReport::totals(run);
+    std::string out;
+    out += "# HELP relaysim_decoders_online Emulated decoders whose stream is online.\n";
+    out += "# TYPE relaysim_decoders_online gauge\n";
+    out += format("relaysim_decoders_online %llu\n", t.online);
+    for (const Metric& m : per_decoder) {
+        out += format("# HELP %s %s\n# TYPE %s %s\n", m.name, m.help, m.name, m.type);
+        for (const Decoder& d : run.decoders)
+            out += format("%s{index=\"%d\",mac=\"", m.name, d.index) + mac_text(d.mac) + "\"} " +
+                   m.value(d) + "\n";
+    }
+    const CReport::Local& l = run.local;
+    const struct {
+        const char* name;
+        const char* help;
+        unsigned long long value;
+    } local[] = {
+        {"relaysim_local_received_total", "Datagrams of the local stream received.", l.received},
+        {"relaysim_local_copies_sent_total", "Copies of the local stream sent to the reflector.",
+         l.copies_sent},
+        {"relaysim_local_send_errors_total", "Copies of the local stream that failed to send.",
+         l.send_errors},
+    };
+    for (const auto& m : local)
+        out += format("# HELP %s %s\n# TYPE %s counter\n%s %llu\n", m.name, m.help, m.name, m.name,
+                      m.value);
+    return out;
+}
+
+const char* csv_header()
+{
+    return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
+           "local_received,copies_sent,send_errors\n";
+}
+
+std::string csv_row(double time_s, const Run& run, const Run& before)
+{
+    const CReport::Totals t = CReport::totals(run);
+    const CReport::Totals b = CReport::totals(before);
+    const CReport::Local& l = run.local;
+    const CReport::Local& lb = before.local;
+    // Lost may fall when a late datagram fills a hole, hence signed deltas: the column
+    // still sums to the run's total.
+    return format("%.3f,%llu,%lld,%lld,%lld,%lld,%.3f,%lld,%lld,%lld\n", time_s, t.online,
+                  delta(t.received, b.received), delta(t.lost, b.lost),
+                  delta(t.duplicates, b.duplicates), delta(t.reordered, b.reordered),
+                  t.jitter_ms_max, delta(l.received, lb.received),
+                  delta(l.copies_sent, lb.copies_sent), delta(l.send_errors, lb.send_errors));
+}
+
+}  // namespace report_formats

@@ -1,0 +1,25 @@
+// The outputs of a measured run, each a function of snapshots: summary table, verdict line,
+// JSON report, CSV row and Prometheus text.
+#pragma once
+
+#include "CReport.h"
+
+#include <string>
+
+namespace report_formats {
+
+std::string table(const CReport::Run& run);
+// "verdict: pass (...)" or "verdict: fail (...)", the measured values against each limit.
+std::string verdict(const CReport::Run& run);
+std::string json(const CReport::Run& run);
+std::string prometheus(const CReport::Run& run);
+
+const char* csv_header();
+// The row of the interval from the snapshot before (an empty Run for the first row) to run,
+// which ends at time_s.
+std::string csv_row(double time_s, const CReport::Run& run, const CReport::Run& before);
+
+// "0a:1b:2c:3d:4e:5f"
+std::string mac_text(unsigned long mac);
+
+}  // namespace report_formats
