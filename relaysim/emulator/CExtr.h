@@ -71,6 +71,8 @@ public:
     unsigned short local_port() const;
     // RTP quality of the stream received; the clock rate is set before start().
     const CRtpStats& stats() const { return m_stats; }
+    // Datagrams the kernel dropped on the socket because they were not read in time.
+    unsigned long long dropped_here() const { return m_socket.dropped(); }
     void set_clock_rate(unsigned int hz) { m_stats.set_clock_rate(hz); }
 
 private:

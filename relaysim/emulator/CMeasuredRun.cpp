@@ -5,6 +5,9 @@
 #include "report_formats.h"
 #include "run_signals.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +15,15 @@
 
 namespace {
 const double PROM_PERIOD_S = 5;
+
+// CPU time of the whole process, every thread, in seconds.
+double cpu_seconds()
+{
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
 }
 
 CMeasuredRun::CMeasuredRun(const options& opt)
@@ -39,6 +51,9 @@ CReport::Run CMeasuredRun::measure(double now) const
     run.clock_rate = m_opt.rtp_clock_rate();
     run.thresholds.max_loss_percent = m_opt.max_loss_percent;
     run.thresholds.max_jitter_ms = m_opt.max_jitter_ms;
+    run.cores = m_cores;
+    if (now > 0 && m_cores != 0)
+        run.cpu_percent = 100.0 * (cpu_seconds() - m_cpu_start) / (now * m_cores);
     return run;
 }
 
@@ -57,6 +72,9 @@ void CMeasuredRun::run(CConsole& console)
 {
     m_console = &console;
     m_start = std::chrono::steady_clock::now();
+    m_cpu_start = cpu_seconds();
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    m_cores = cores > 0 ? static_cast<unsigned int>(cores) : 0;
     double next_row = 1;
     double next_prom = 0;
     for (;;) {
@@ -92,7 +110,8 @@ void CMeasuredRun::end()
     // What ended the run; a signal that comes while the outputs are written changes nothing.
     const int sig = run_signals::ending();
     const CReport::Run run = measure(elapsed());
-    printf("\n%s%s", report_formats::table(run).c_str(), report_formats::verdict(run).c_str());
+    printf("\n%s%s%s", report_formats::table(run).c_str(), report_formats::instrument(run).c_str(),
+           report_formats::verdict(run).c_str());
     fflush(stdout);
     bool written = true;
     if (m_csv.wanted())
@@ -102,5 +121,5 @@ void CMeasuredRun::end()
     if (m_prom.wanted())
         written = m_prom.replace(report_formats::prometheus(run)) && written;
     // A shell reports 128 + the signal for a process that a signal ended; say the same.
-    exit(sig ? 128 + sig : !written ? 1 : CReport::passed(run) ? 0 : 3);
+    exit(sig ? 128 + sig : !written ? 1 : CReport::status(run));
 }

@@ -37,4 +37,6 @@ private:
     CReport::Run m_last_row;  // the snapshot of the CSV's previous row
     bool m_csv_whole = true;
     std::chrono::steady_clock::time_point m_start;
+    double m_cpu_start = 0;
+    unsigned int m_cores = 0;
 };

@@ -103,6 +103,15 @@ std::string table(const Run& run)
                     format("%.2f", percent(l.lost, l.received + l.lost)), "-", "-",
                     format("%.2f", l.jitter_ms), "-", "-"});
 
+    // Only a run in which relaysim dropped datagrams itself has the column: it is the rare case
+    // that makes the loss figures the instrument's.
+    if (t.dropped_here != 0) {
+        rows[0].push_back("dropped here");
+        for (size_t i = 0; i < run.decoders.size(); ++i)
+            rows[i + 1].push_back(format("%llu", run.decoders[i].dropped_here));
+        rows[rows.size() - 2].push_back(format("%llu", t.dropped_here));
+        rows.back().push_back("-");
+    }
     std::vector<size_t> width(rows[0].size(), 0);
     for (const auto& row : rows)
         for (size_t i = 0; i < row.size(); ++i)
@@ -139,11 +148,21 @@ std::string verdict(const Run& run)
                    : format("%sworst jitter %.2f ms, limit %g ms", th.max_loss_percent ? "; " : "",
                             t.jitter_ms_max, *th.max_jitter_ms);
     const size_t silent = CReport::silent_decoders(run);
+    if (CReport::inconclusive(run))
+        return format("verdict: inconclusive (relaysim itself dropped %llu datagrams it read too "
+                      "late, network loss %.2f%%: the run measured relaysim, not the reflector)\n",
+                      t.dropped_here, t.network_loss_percent);
     if (!th.max_loss_percent && !th.max_jitter_ms)
         out += "no thresholds";
     else if (t.expected != 0 && silent != 0)
         out += format("; %zu of %zu decoders received nothing", silent, run.decoders.size());
     return out + ")\n";
+}
+
+std::string instrument(const Run& run)
+{
+    return format("relaysim: CPU %.1f%% of %u cores, dropped here %llu\n", run.cpu_percent,
+                  run.cores, CReport::totals(run).dropped_here);
 }
 
 std::string json(const Run& run)
@@ -162,7 +181,8 @@ std::string json(const Run& run)
                       "\"duplicates\": %llu, \"reordered\": %llu, \"jitter_ms\": ",
                       s.ssrc, s.received, s.expected, s.lost, s.duplicates, s.reordered) +
                json_number(s.jitter_ms) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
-               ", \"online\": " + (d.online ? "true" : "false") + "}";
+               ", \"online\": " + (d.online ? "true" : "false") +
+               format(", \"dropped_here\": %llu}", d.dropped_here);
     }
     out += run.decoders.empty() ? "],\n" : "\n  ],\n";
     const CReport::Local& l = run.local;
@@ -176,13 +196,18 @@ std::string json(const Run& run)
                   "\"expected\": %llu, \"lost\": %llu, \"loss_percent\": ",
                   t.decoders, t.online, t.received, t.expected, t.lost) +
            json_number(t.loss_percent) + ", \"jitter_ms_max\": " + json_number(t.jitter_ms_max) +
-           "},\n";
+           format(", \"dropped_here\": %llu, \"network_lost\": %llu, \"network_loss_percent\": ",
+                  t.dropped_here, t.network_lost) +
+           json_number(t.network_loss_percent) + "},\n";
+    out += "  \"relaysim_cpu_percent\": " + json_number(run.cpu_percent) +
+           format(", \"cores\": %u,\n", run.cores);
     const CReport::Thresholds& th = run.thresholds;
     out += "  \"thresholds\": {\"max_loss_percent\": " +
            (th.max_loss_percent ? json_number(*th.max_loss_percent) : std::string("null")) +
            ", \"max_jitter_ms\": " +
            (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) + "},\n";
-    out += std::string("  \"verdict\": \"") + (CReport::passed(run) ? "pass" : "fail") + "\"\n}\n";
+    const char* const verdicts[] = {"pass", "", "", "fail", "inconclusive"};
+    out += std::string("  \"verdict\": \"") + verdicts[CReport::status(run)] + "\"\n}\n";
     return out;
 }
 
@@ -212,6 +237,9 @@ std::string prometheus(const Run& run)
          [](const Decoder& d) { return prom_number(d.stats.jitter_ms / 1000.0); }},
         {"relaysim_decoder_online", "gauge", "1 while the emulated decoder's stream is online.",
          [](const Decoder& d) { return std::string(d.online ? "1" : "0"); }},
+        {"relaysim_decoder_dropped_here_total", "counter",
+         "Datagrams the kernel dropped because relaysim read them too late; also counted as lost.",
+         [](const Decoder& d) { return format("%llu", d.dropped_here); }},
     };
     const CReport::Totals t = CReport::totals(run);
     std::string out;
@@ -239,13 +267,16 @@ std::string prometheus(const Run& run)
     for (const auto& m : local)
         out += format("# HELP %s %s\n# TYPE %s counter\n%s %llu\n", m.name, m.help, m.name, m.name,
                       m.value);
+    out += "# HELP relaysim_cpu_ratio relaysim's CPU time over the run per second and core of the "
+           "machine.\n# TYPE relaysim_cpu_ratio gauge\nrelaysim_cpu_ratio " +
+           prom_number(run.cpu_percent / 100.0) + "\n";
     return out;
 }
 
 const char* csv_header()
 {
     return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
-           "local_received,copies_sent,send_errors\n";
+           "local_received,copies_sent,send_errors,dropped_here\n";
 }
 
 std::string csv_row(double time_s, const Run& run, const Run& before)
@@ -256,11 +287,12 @@ std::string csv_row(double time_s, const Run& run, const Run& before)
     const CReport::Local& lb = before.local;
     // Lost may fall when a late datagram fills a hole, hence signed deltas: the column
     // still sums to the run's total.
-    return format("%.3f,%llu,%lld,%lld,%lld,%lld,%.3f,%lld,%lld,%lld\n", time_s, t.online,
+    return format("%.3f,%llu,%lld,%lld,%lld,%lld,%.3f,%lld,%lld,%lld,%lld\n", time_s, t.online,
                   delta(t.received, b.received), delta(t.lost, b.lost),
                   delta(t.duplicates, b.duplicates), delta(t.reordered, b.reordered),
                   t.jitter_ms_max, delta(l.received, lb.received),
-                  delta(l.copies_sent, lb.copies_sent), delta(l.send_errors, lb.send_errors));
+                  delta(l.copies_sent, lb.copies_sent), delta(l.send_errors, lb.send_errors),
+                  delta(t.dropped_here, b.dropped_here));
 }
 
 }  // namespace report_formats

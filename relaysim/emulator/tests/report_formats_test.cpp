@@ -53,16 +53,18 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
         "    {\"index\": 0, \"name\": \"ORVANTEX - 0\", \"mac\": \"0a:1b:2c:3d:4e:5f\", "
         "\"ssrc\": 1375731712, \"received\": 98, \"expected\": 100, \"lost\": 4, "
         "\"duplicates\": 2, \"reordered\": 1, \"jitter_ms\": 1.250, \"max_gap_ms\": 40.000, "
-        "\"online\": true},\n"
+        "\"online\": true, \"dropped_here\": 0},\n"
         "    {\"index\": 1, \"name\": \"say \\\"hi\\\"\\\\\\u0001\", \"mac\": \"00:00:00:00:00:ff\", "
         "\"ssrc\": 0, \"received\": 0, \"expected\": 0, \"lost\": 0, "
         "\"duplicates\": 0, \"reordered\": 0, \"jitter_ms\": 0.000, \"max_gap_ms\": 0.000, "
-        "\"online\": false}\n"
+        "\"online\": false, \"dropped_here\": 0}\n"
         "  ],\n"
         "  \"local_stream\": {\"received\": 500, \"lost\": 1, \"jitter_ms\": 0.500, "
         "\"copies_sent\": 1000, \"send_errors\": 2},\n"
         "  \"totals\": {\"decoders\": 2, \"online\": 1, \"received\": 98, \"expected\": 100, "
-        "\"lost\": 4, \"loss_percent\": 4.000, \"jitter_ms_max\": 1.250},\n"
+        "\"lost\": 4, \"loss_percent\": 4.000, \"jitter_ms_max\": 1.250, \"dropped_here\": 0, "
+        "\"network_lost\": 4, \"network_loss_percent\": 4.000},\n"
+        "  \"relaysim_cpu_percent\": 0.000, \"cores\": 0,\n"
         "  \"thresholds\": {\"max_loss_percent\": 5.000, \"max_jitter_ms\": null},\n"
         "  \"verdict\": \"fail\"\n"
         "}\n";
@@ -120,6 +122,33 @@ TEST(ReportFormatsTest, VerdictHoldsOnlyWithinEveryThreshold)
         EXPECT_NE(report_formats::json(run).find(c.pass ? "\"verdict\": \"pass\"" : "\"verdict\": \"fail\""),
                   std::string::npos);
     }
+}
+
+TEST(ReportFormatsTest, DatagramsDroppedHereMakeTheRunInconclusiveInEveryOutput)
+{
+    // Of the 4 lost, 3 were dropped by relaysim's own socket: 1 % network loss.
+    CReport::Run run = fixed_run();
+    run.decoders.resize(1);
+    run.decoders[0].dropped_here = 3;
+    run.thresholds.max_loss_percent = 2;
+    EXPECT_TRUE(CReport::passed(run)) << "the threshold is judged on network loss";
+    EXPECT_EQ(CReport::status(run), 4);
+    EXPECT_EQ(report_formats::verdict(run),
+              "verdict: inconclusive (relaysim itself dropped 3 datagrams it read too late, network "
+              "loss 1.00%: the run measured relaysim, not the reflector)\n");
+    const std::string json = report_formats::json(run);
+    for (const char* part : {"\"dropped_here\": 3}", "\"dropped_here\": 3, \"network_lost\": 1, "
+                             "\"network_loss_percent\": 1.000}", "\"verdict\": \"inconclusive\""})
+        EXPECT_NE(json.find(part), std::string::npos) << part;
+    EXPECT_NE(report_formats::prometheus(run).find(
+                  "relaysim_decoder_dropped_here_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 3\n"),
+              std::string::npos);
+    EXPECT_EQ(report_formats::csv_row(1, run, CReport::Run()), "1.000,1,98,4,2,1,1.250,500,1000,2,3\n");
+    const std::string table = report_formats::table(run);
+    EXPECT_NE(table.find("online  dropped here\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("yes             3\n"), std::string::npos) << table;
+    run.decoders[0].dropped_here = 0;
+    EXPECT_EQ(report_formats::table(run).find("dropped here"), std::string::npos);
 }
 
 TEST(ReportFormatsTest, TableRowsAreAlignedWithATotalsRow)
@@ -190,7 +219,7 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
     }
     EXPECT_EQ(text.substr(0, text.find('\n') + 1),
               "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
-              "local_received,copies_sent,send_errors\n");
+              "local_received,copies_sent,send_errors,dropped_here\n");
     auto cols = parse_csv(text);
     auto sum = [&](const char* name) {
         double s = 0;
