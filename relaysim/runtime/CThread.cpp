@@ -3,6 +3,7 @@
 
 #include "CLogger.h"
 
+#include <sys/prctl.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -184,6 +185,11 @@ void CThread::release_attr()
         m_attr_live = false;
         pthread_attr_destroy(&m_attr);
     }
+}
+
+bool CThread::set_timer_slack(unsigned long ns)
+{
+    return prctl(PR_SET_TIMERSLACK, ns, 0, 0, 0) == 0;
 }
 
 int CThread::suspend(unsigned long ms) const

@@ -41,6 +41,9 @@ public:
     void stop(unsigned int ms);
 
     int suspend(unsigned long ms) const;
+    // For the body: the kernel may end this thread's timed waits up to ns late, so that it
+    // serves many threads' wake-ups together (0: the system's default).
+    static bool set_timer_slack(unsigned long ns);
     int suspend(const timespec& deadline) const;
     int wakeup();
     void fill_timespec(unsigned long ms, timespec& deadline) const;
