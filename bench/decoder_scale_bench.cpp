@@ -251,10 +251,11 @@ Figures in_child(const std::function<Figures()>& body)
 
 void print(const char* what, const Figures& f, const Figures* floor)
 {
-    printf("  %-30s online %5d of %5d, received %.5f of %llu sent, %7.0f datagrams/s, "
-           "CPU %5.2f us per datagram",
+    // The rate reached says whether the reflector could offer the load (50 a decoder).
+    printf("  %-30s online %5d of %5d, received %.5f of %llu sent, %7.0f datagrams/s (%.1f a "
+           "decoder), CPU %5.2f us per datagram",
            what, f.online, f.k, f.sent ? static_cast<double>(f.received) / f.sent : 0.0, f.sent,
-           f.rate, f.us_per_datagram);
+           f.rate, f.k ? f.rate / f.k : 0.0, f.us_per_datagram);
     if (floor && floor->us_per_datagram > 0)
         printf(" = %.2fx the floor", f.us_per_datagram / floor->us_per_datagram);
     printf(", RSS %.1f KiB per decoder, start-up %.1f s\n", f.rss_kib, f.start_s);
