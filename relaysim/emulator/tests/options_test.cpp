@@ -211,7 +211,11 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"-l", "1", "--prom", "/dev/null"}, "relaysim: --prom: can't write /dev/null: Invalid argument\n"},
         {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/r.json"},
          "relaysim: --csv: /tmp/r.json is already the file of --report\n"},
+        {{"-l", "1", "--receive-interval", "0"}, ""},
+        {{"-l", "1", "--receive-interval", "1001"},
+         "relaysim: --receive-interval needs a number of milliseconds from 0 to 1000, not \"1001\"\n"},
     };
+    const size_t cases_n = sizeof(cases) / sizeof(cases[0]);
     for (const Case& c : cases) {
         const std::string line = c.words.back();
         test_support::Capture err(test_support::Capture::STDERR);
@@ -230,5 +234,9 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     EXPECT_NE(access("/tmp/relaysim_options_test.csv", F_OK), 0) << "the check leaves no file";
     Parsed none = parse(cases[0].words);
     EXPECT_FALSE(none.opt.measured());
+    EXPECT_EQ(none.opt.receive_interval_ms, 250u);
+    Parsed per_datagram = parse(cases[cases_n - 2].words);
+    EXPECT_EQ(per_datagram.opt.receive_interval_ms, 0u);
+    EXPECT_FALSE(per_datagram.opt.measured()) << "it makes no measured run";
     EXPECT_EQ(none.opt.rtp_clock_rate(), 8000u);
 }
