@@ -28,12 +28,14 @@ if(BUILD_RELAYSIM)
   endforeach()
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/config_server.py DESTINATION ${CMAKE_INSTALL_BINDIR}
     RENAME relaysim-config-server COMPONENT relaysim)
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/plot_run.py DESTINATION ${CMAKE_INSTALL_BINDIR}
+    RENAME relaysim-plot COMPONENT relaysim)
 
   # The stand-ins are described in relaysim(1); their pages point there.
   set(_man_links ${CMAKE_BINARY_DIR}/packaging/man1)
   file(MAKE_DIRECTORY ${_man_links})
   set(_links "")
-  foreach(_name relaysim-reflector relaysim-rtp-source relaysim-config-server)
+  foreach(_name relaysim-reflector relaysim-rtp-source relaysim-config-server relaysim-plot)
     file(CREATE_LINK relaysim.1 ${_man_links}/${_name}.1 SYMBOLIC)
     list(APPEND _links ${_man_links}/${_name}.1)
   endforeach()
@@ -61,6 +63,9 @@ if(TARGET lumatra_fw_update_patcher)
 endif()
 
 if(NOT BUILD_RELAYSIM)
+  # A folder that packed relaysim before must not pack an empty package now: without a
+  # configuration, cpack stops with an error.
+  file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
   return()
 endif()
 
@@ -91,8 +96,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# relaysim-config-server is a Python script; shlibdeps adds the libraries of the programs.
+# relaysim-config-server and relaysim-plot are Python scripts; shlibdeps adds the libraries of the programs.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
+# relaysim-plot draws with matplotlib; the rest works without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS python3-matplotlib)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Debian's architecture name of the build's target; CPack asks dpkg when building for this machine.
 if(CMAKE_CROSSCOMPILING)

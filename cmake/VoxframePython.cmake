@@ -1,6 +1,7 @@
 # The Python that voxframe is built for, and how its tests run it.
 #
-# Host build: VOXFRAME_PYTHON, an interpreter of 3.8 or newer (pyenv's 3.8 when present).
+# Host build: VOXFRAME_PYTHON, an interpreter of 3.8 or newer: by default pyenv's 3.8, a
+# python3.8 on PATH or the one scripts/setup.sh built into the cache, else python3.
 # Cross-build: VOXFRAME_TARGET_PYTHON_VERSION (3.8, the device's) and VOXFRAME_TARGET_PYTHON_ROOT,
 # the install prefix of an interpreter built for the device (its bin/, include/, lib/), such as
 # ../shared/device-python/build.sh makes; without a root the headers come from the sysroot and
@@ -47,10 +48,22 @@ else()
   if(NOT VOXFRAME_PYTHON)
     execute_process(COMMAND pyenv prefix 3.8 OUTPUT_VARIABLE _prefix
       OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE _rc)
+    # Else a python3.8 on PATH, else the one scripts/setup.sh builds into the user's cache.
+    if(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+      set(_cached "$ENV{XDG_CACHE_HOME}/lumatra/host-python-3.8/bin")
+    else()
+      set(_cached "$ENV{HOME}/.cache/lumatra/host-python-3.8/bin")
+    endif()
     if(_rc EQUAL 0 AND EXISTS "${_prefix}/bin/python3.8")
       set(_default_python "${_prefix}/bin/python3.8")
     else()
-      find_program(_default_python NAMES python3.8 python3)
+      find_program(_default_python NAMES python3.8)
+      if(NOT _default_python)
+        find_program(_default_python NAMES python3.8 PATHS "${_cached}" NO_DEFAULT_PATH)
+      endif()
+      if(NOT _default_python)
+        find_program(_default_python NAMES python3)
+      endif()
     endif()
   endif()
   set(VOXFRAME_PYTHON "${_default_python}" CACHE FILEPATH "Python interpreter (3.8 or newer) to build voxframe for")
@@ -80,6 +93,12 @@ else()
   endforeach()
 endif()
 message(STATUS "voxframe: Python ${VOXFRAME_PYTHON_VERSION}, headers ${VOXFRAME_PYTHON_INCLUDE_DIRS}")
+# The versions whose interpreters the module is tested on; later ones changed what it relies on.
+if(VOXFRAME_PYTHON_VERSION VERSION_LESS 3.8 OR VOXFRAME_PYTHON_VERSION VERSION_GREATER 3.11)
+  message(FATAL_ERROR "voxframe: Python ${VOXFRAME_PYTHON_VERSION} is not supported; voxframe "
+    "builds for Python 3.8 to 3.11 (the device runs 3.8): set VOXFRAME_PYTHON (or, cross-building, "
+    "VOXFRAME_TARGET_PYTHON_VERSION) to one of those, or build with -DBUILD_VOXFRAME=OFF")
+endif()
 
 # Where a Python of that version looks for modules on the device: <prefix>/lib/python3.8/site-packages.
 set(VOXFRAME_INSTALL_DIR "lib/python${VOXFRAME_PYTHON_VERSION}/site-packages" CACHE STRING

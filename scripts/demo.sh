@@ -4,9 +4,10 @@
 #
 #   bash scripts/demo.sh            interactive: type a stream index and Enter, Ctrl-C ends
 #   bash scripts/demo.sh SECONDS    a measured run (--duration SECONDS): selects stream 0 by
-#                                   itself, prints the summary, checks that the streams came
-#                                   online and reached the player port, and leaves the run's
-#                                   CSV, JSON report and plot in the build folder
+#                                   itself, listens on the player port in place of a player,
+#                                   prints the summary, checks that the streams came online and
+#                                   that stream 0's datagrams arrived at the player port, and
+#                                   leaves the run's CSV, JSON report and plot in the build folder
 # Ports can be moved with DEMO_REFLECTOR_PORT, DEMO_DECODER_PORT, DEMO_LOCAL_PORT, DEMO_PLAYER_PORT.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,8 +24,27 @@ decoder_port=${DEMO_DECODER_PORT:-40002}
 local_port=${DEMO_LOCAL_PORT:-40010}
 player_port=${DEMO_PLAYER_PORT:-40020}
 
+# A port that another program holds would fail the demo half-way with a socket error.
+busy=$(python3 - "$reflector_port" "$decoder_port" "$local_port" <<'PY'
+import socket, sys
+for port in dict.fromkeys(sys.argv[1:]):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind(("0.0.0.0", int(port)))
+    except OSError:
+        print(port)
+    finally:
+        s.close()
+PY
+)
+if [ -n "$busy" ]; then
+  echo "demo: UDP port $(echo $busy | tr ' ' ',') in use by another program; choose free ones with" \
+       "DEMO_REFLECTOR_PORT, DEMO_DECODER_PORT, DEMO_LOCAL_PORT" >&2
+  exit 1
+fi
+
 echo "demo: building relaysim and the stand-ins in $build/"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUILD_RELAYSIM=ON \
   -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target relaysim reflector rtp_source >/dev/null
 
@@ -71,6 +91,29 @@ if [ -z "$seconds" ]; then
   exit 0
 fi
 
+# A stand-in player: counts the datagrams arriving on the player port until it is told to stop.
+heard="$build/demo-player.count"
+rm -f "$heard"
+python3 - "$player_port" "$heard" <<'PY' &
+import signal, socket, sys
+port, out = int(sys.argv[1]), sys.argv[2]
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+count = 0
+try:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", port))
+    while True:
+        s.recv(2048)
+        count += 1
+except OSError:
+    count = "busy"
+finally:
+    with open(out, "w") as f:
+        f.write("%s\n" % count)
+PY
+listener_pid=$!
+pids+=("$listener_pid")
+
 log="$build/demo-relaysim.log"
 run_csv="$build/demo-run.csv"
 report="$build/demo-report.json"
@@ -79,19 +122,28 @@ plot="$build/demo-run.png"
 { sleep 4; echo 0; } | "${relaysim[@]}" --duration "$seconds" --max-loss 1 \
   --csv "$run_csv" --report "$report" >"$log" 2>&1 &
 relaysim_pid=$!
-pids+=($relaysim_pid)
+pids+=("$relaysim_pid")
 status=0
 wait "$relaysim_pid" || status=$?
 sed 's/\r*Select stream to listen on the local PC?//g' "$log" | grep -v '^$' || true
 echo
-if /usr/bin/python3 scripts/plot_run.py "$run_csv" "$plot"; then
+if /usr/bin/python3 scripts/plot_run.py "$run_csv" "$plot" --report "$report"; then
   echo "demo: run's CSV $run_csv, report $report, plot $plot"
 else
   echo "demo: no plot; CSV $run_csv, report $report"
 fi
+kill "$listener_pid" 2>/dev/null || true
+wait "$listener_pid" 2>/dev/null || true
+heard_count=$(cat "$heard" 2>/dev/null || echo 0)
+if [ "$heard_count" = busy ]; then
+  echo "demo: the player port $player_port is in use (a player listening?): arrivals not counted"
+else
+  echo "demo: $heard_count datagrams of stream 0 arrived at the player port $player_port"
+fi
 if [ "$status" -eq 0 ] && grep -q "Online \[Total online: 10\]" "$log" \
-   && grep -q "reflector stream online" "$log" && grep -q "local stream online" "$log"; then
-  echo "demo: OK: 10 decoder streams online, local stream relayed, stream 0 sent to the player"
+   && grep -q "reflector stream online" "$log" && grep -q "local stream online" "$log" \
+   && { [ "$heard_count" = busy ] || [ "$heard_count" -gt 0 ]; }; then
+  echo "demo: OK: 10 decoder streams online, local stream relayed, stream 0 heard on the player port"
 else
   echo "demo: FAILED (relaysim exit status $status): see $log and $build/demo-reflector.log"
   exit 1

@@ -10,6 +10,8 @@ arm=${2:-build-arm}
 jobs=${JOBS:-$(nproc)}
 
 fail() { echo "package_test: FAIL: $*" >&2; exit 1; }
+# The oldest C library the device programs of a cross-build without sysroot must run on.
+glibc_floor=2.28
 step() { echo "package_test: $*"; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -17,6 +19,30 @@ trap 'rm -rf "$tmp"' EXIT
 [ -f "$build/CPackConfig.cmake" ] || fail "$build is not a configured host build with relaysim"
 # Only what the package holds: the checks do not wait on unrelated targets.
 cmake --build "$build" -j"$jobs" --target relaysim reflector rtp_source >/dev/null
+
+# A device program asks for no symbol version newer than the floor, and each C library function
+# it takes unversioned from the process (the module, from the interpreter) exists in glibc at
+# the floor: its oldest version in the cross toolchain's libc is no newer.
+check_glibc_floor() {
+  local file=$1 name newest oldest libc=/usr/arm-linux-gnueabihf/lib/libc.so.6
+  readelf -V -W "$file" | sed -n '/Version needs/,$p' >"$tmp/needs"
+  newest=$(sed -n 's/.*Name: GLIBC_\([0-9.]*\) .*/GLIBC_\1/p' "$tmp/needs" | sort -V | tail -1)
+  [ "$(printf '%s\n' "${newest:-GLIBC_0}" "GLIBC_$glibc_floor" | sort -V | tail -1)" = "GLIBC_$glibc_floor" ] ||
+    fail "$(basename "$file") needs $newest, newer than GLIBC_$glibc_floor"
+  ! grep -qE 'Name: (GLIBCXX|CXXABI|GCC)_' "$tmp/needs" ||
+    fail "$(basename "$file") needs the C++ or GCC runtime: $(grep -oE '(GLIBCXX|CXXABI|GCC)_[0-9.]+' "$tmp/needs" | sort -uV | tr '\n' ' ')"
+  readelf --dyn-syms -W "$file" | awk '$7 == "UND" && $5 == "GLOBAL" && $8 != "" {print $8}' |
+    grep -v '^_*Py' | sed 's/@.*//' | sort -u >"$tmp/imports" || true
+  while read -r name; do
+    oldest=$(readelf --dyn-syms -W "$libc" | awk -v n="$name" '$7 != "UND" {split($8, a, "@"); if (a[1] == n) print a[length(a)]}' |
+             sort -V | head -1)
+    [ -n "$oldest" ] || fail "$(basename "$file") imports $name, which the C library does not define"
+    [ "$(printf '%s\n' "$oldest" "GLIBC_$glibc_floor" | sort -V | tail -1)" = "GLIBC_$glibc_floor" ] ||
+      fail "$(basename "$file") imports $name, in glibc only since $oldest"
+  done <"$tmp/imports"
+  echo "package_test: $(basename "$file"): newest symbol version needed: ${newest:-none};" \
+    "unversioned C library imports: $(wc -l <"$tmp/imports"), none newer than GLIBC_$glibc_floor"
+}
 
 step "cpack -G DEB in $build"
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
@@ -27,6 +53,7 @@ rm -f "$deb"
 [ "$(dpkg-deb -f "$deb" Package)" = relaysim ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends lacks the computed library dependencies"
+[ "$(dpkg-deb -f "$deb" Recommends)" = python3-matplotlib ] || fail "Recommends is not python3-matplotlib"
 
 step "lintian"
 root_flag=()
@@ -37,7 +64,8 @@ step "unpacked package"
 dpkg-deb -x "$deb" "$tmp/deb"
 usr="$tmp/deb/usr"
 for f in bin/relaysim bin/relaysim-reflector bin/relaysim-rtp-source bin/relaysim-config-server \
-         share/man/man1/relaysim.1.gz share/man/man1/relaysim-reflector.1.gz \
+         bin/relaysim-plot share/man/man1/relaysim.1.gz share/man/man1/relaysim-reflector.1.gz \
+         share/man/man1/relaysim-plot.1.gz \
          share/doc/relaysim/copyright share/doc/relaysim/changelog.gz share/doc/relaysim/README.md.gz; do
   [ -e "$usr/$f" ] || fail "package lacks usr/$f"
 done
@@ -47,7 +75,12 @@ status=0
 "$usr/bin/relaysim" </dev/null >"$tmp/usage.txt" 2>&1 || status=$?
 [ "$status" -eq 255 ] || fail "relaysim without arguments exited $status, not 255"
 grep -qF "Usage:$usr/bin/relaysim {-l local_port}" "$tmp/usage.txt" || fail "relaysim printed no usage text"
-"$usr/bin/relaysim-reflector" --help | grep -q '^usage: reflector' || fail "relaysim-reflector --help"
+"$usr/bin/relaysim-reflector" --help | grep -q '^usage: relaysim-reflector ' || fail "relaysim-reflector --help"
+"$usr/bin/relaysim-rtp-source" --help | grep -q '^usage: relaysim-rtp-source -t host:port' ||
+  fail "relaysim-rtp-source --help"
+printf 'time_s,decoders_online,received,lost\n1.0,2,98,2\n2.0,2,100,0\n' >"$tmp/run.csv"
+"$usr/bin/relaysim-plot" "$tmp/run.csv" "$tmp/run.png" --max-loss 1 && [ -s "$tmp/run.png" ] ||
+  fail "relaysim-plot drew no picture"
 "$usr/bin/relaysim-config-server" --help | grep -q '^usage: relaysim-config-server' ||
   fail "relaysim-config-server --help"
 
@@ -78,9 +111,16 @@ if [ -f "$arm/CMakeCache.txt" ]; then
   [ -x "$patcher" ] || fail "the ARM install tree lacks usr/bin/lumatra_fw_update_patcher"
   readelf -h "$patcher" | grep -q 'Machine: *ARM' || fail "usr/bin/lumatra_fw_update_patcher is not an ARM program"
   [ ! -e "$tmp/arm/usr/bin/relaysim" ] || fail "the ARM install tree holds relaysim"
+  if grep -q '^DEVICE_STATIC:BOOL=ON' "$arm/CMakeCache.txt"; then
+    step "device programs need no C library newer than $glibc_floor"
+    check_glibc_floor "$patcher"
+    readelf -l -W "$patcher" | grep -q 'Requesting program interpreter' &&
+      fail "usr/bin/lumatra_fw_update_patcher is not linked statically"
+  fi
   if grep -q 'install(' voxframe/CMakeLists.txt; then
-    compgen -G "$tmp/arm/usr/lib/python3*/site-packages/voxframe*.so" >/dev/null ||
+    module=$(compgen -G "$tmp/arm/usr/lib/python3*/site-packages/voxframe*.so") ||
       fail "the ARM install tree lacks usr/lib/python3.X/site-packages/voxframe*.so"
+    ! grep -q '^DEVICE_STATIC:BOOL=ON' "$arm/CMakeCache.txt" || check_glibc_floor "$module"
   else
     step "voxframe has no install rule yet: not checked"
   fi

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the demo need, only what is missing.
+# Installs what the build, the tests and the demo need, only what is missing, and provides a host
+# Python 3.8 (built once into the user's cache when neither pyenv nor PATH has one).
 set -euo pipefail
-pkgs=(cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-      python3 ffmpeg g++-arm-linux-gnueabihf qemu-user
+cd "$(dirname "$0")/.."
+pkgs=(cmake make ccache g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+      python3 libffi-dev zlib1g-dev xz-utils ffmpeg g++-arm-linux-gnueabihf qemu-user
       libffi-dev:armhf zlib1g-dev:armhf
       python3-matplotlib prometheus
       lintian dpkg-dev man-db groff-base bsdextrautils)
@@ -16,6 +18,8 @@ for p in "${pkgs[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+python38=$(bash scripts/host_python.sh)
+echo "setup: host Python 3.8: $python38"

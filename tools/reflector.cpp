@@ -456,7 +456,7 @@ void Reflector::print_counts() const
         printf("decoder %012lx sent %llu\n", entry.first.first, entry.second.sent);
 }
 
-const char USAGE[] = "usage: reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] "
+const char USAGE[] = "usage: relaysim-reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] "
                      "[-s size] [-T seconds] [-v] [-c] [-B bytes]\n";
 
 void usage()

@@ -46,11 +46,32 @@ unsigned char ulaw(int sample)
     return static_cast<unsigned char>(~(sign | (exponent << 4) | mantissa));
 }
 
-void usage()
+// Named as it was started: rtp_source in the build tree, relaysim-rtp-source when installed.
+const char* g_name = "rtp_source";
+
+void usage(FILE* out)
 {
-    fprintf(stderr, "usage: rtp_source -t host:port [-f hz] [-T seconds] [-s ssrc] "
-                    "[-a amplitude] [-b bytes]\n");
+    fprintf(out, "usage: %s -t host:port [-f hz] [-T seconds] [-s ssrc] [-a amplitude] [-b bytes]\n",
+            g_name);
+}
+
+[[noreturn]] void bad_usage()
+{
+    usage(stderr);
     exit(2);
+}
+
+void help()
+{
+    usage(stdout);
+    fputs("Sends a sine tone as an RTP stream of 20 ms G.711 u-law packets (payload type 0).\n"
+          "  -t host:port  where to send\n"
+          "  -f hz         tone frequency (default 1000)\n"
+          "  -T seconds    end after this long (default: at SIGINT or SIGTERM)\n"
+          "  -s ssrc       SSRC (default random)\n"
+          "  -a amplitude  0 to 1 (default 0.5)\n"
+          "  -b bytes      pad each packet to this size (default 172: 12-byte header, 160 samples)\n",
+          stdout);
 }
 
 }  // namespace
@@ -62,6 +83,14 @@ int main(int argc, char** argv)
     unsigned int ssrc = 0;
     bool ssrc_given = false;
     int bytes = 12 + SAMPLES;
+    if (argc > 0 && argv[0][0])
+        g_name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        help();
+        return 0;
+    }
+    if (argc % 2 == 0)  // an option without its value
+        bad_usage();
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string w = argv[i];
         const char* v = argv[i + 1];
@@ -71,11 +100,11 @@ int main(int argc, char** argv)
         else if (w == "-s") { ssrc = static_cast<unsigned int>(strtoul(v, nullptr, 0)); ssrc_given = true; }
         else if (w == "-a") amplitude = atof(v);
         else if (w == "-b") bytes = atoi(v);
-        else usage();
+        else bad_usage();
     }
     size_t colon = target.find(':');
     if (colon == std::string::npos || colon == 0)
-        usage();
+        bad_usage();
     const unsigned int host = get_ip_address(target.substr(0, colon));
     if (host == 0) {
         fprintf(stderr, "rtp_source: can't resolve %s\n", target.c_str());

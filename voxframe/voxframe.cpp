@@ -43,8 +43,6 @@ const Py_ssize_t FIELD_SIZES[P_COUNT] = {0, 2, 1, 4, 4, sizeof(void*), 2, 1, 4, 
 struct Names {
     PyObject* param[P_COUNT];
     PyObject* empty_attr;
-    PyObject* objects;
-    PyObject* b_base;
     PyObject* init;
     PyObject* from_buffer_copy;
     PyObject* bytes_timestamp_to_ms;
@@ -65,6 +63,104 @@ struct Layout {
     Py_ssize_t offset[P_COUNT];   // of each field in the record
 };
 
+// The constructor's payload copies by address, each entry with a weak reference to its copy
+// that the table owns: the reference's callback removes the entry as the copy is freed, so an
+// entry is there exactly while its copy lives. Open addressing with linear probing; the slots
+// shrink again as entries go.
+class Copies {
+public:
+    // Owns ref from here on, also on failure. An entry at the same address is replaced: its
+    // copy has been moved away by a resize() and no longer lies there.
+    bool add(uintptr_t address, PyObject* ref)
+    {
+        if (2 * (m_count + 1) > m_capacity &&
+            !resize(m_capacity != 0 ? 2 * m_capacity : MIN_CAPACITY)) {
+            Py_DECREF(ref);
+            return false;
+        }
+        Entry& entry = m_slots[slot(address)];
+        PyObject* old = entry.ref;
+        entry = {address, ref};
+        if (old == nullptr)
+            ++m_count;
+        Py_XDECREF(old);
+        return true;
+    }
+
+    // Borrowed; nullptr when no copy was made at address.
+    PyObject* find(uintptr_t address) const
+    {
+        return m_count != 0 ? m_slots[slot(address)].ref : nullptr;
+    }
+
+    // Drops ref, if it is still the entry at address.
+    void remove(uintptr_t address, PyObject* ref)
+    {
+        if (m_count == 0)
+            return;
+        size_t hole = slot(address);
+        if (m_slots[hole].ref != ref)
+            return;
+        // Moves back each later entry of the run that may sit in the hole.
+        const size_t mask = m_capacity - 1;
+        for (size_t next = (hole + 1) & mask; m_slots[next].ref != nullptr;
+             next = (next + 1) & mask) {
+            const size_t home = hash(m_slots[next].address);
+            if (((next - home) & mask) >= ((next - hole) & mask)) {
+                m_slots[hole] = m_slots[next];
+                hole = next;
+            }
+        }
+        m_slots[hole] = {0, nullptr};
+        --m_count;
+        if (m_capacity > MIN_CAPACITY && 8 * m_count < m_capacity)
+            resize(m_capacity / 2); // a failure only keeps the larger table
+        Py_DECREF(ref);
+    }
+
+private:
+    struct Entry {
+        uintptr_t address;
+        PyObject* ref;
+    };
+    static const size_t MIN_CAPACITY = 64;
+
+    size_t hash(uintptr_t address) const
+    {
+        return static_cast<size_t>((static_cast<uint64_t>(address >> 4) *
+                                    0x9E3779B97F4A7C15ull) >> 32) & (m_capacity - 1);
+    }
+
+    // The entry of address, or the empty slot where it would go.
+    size_t slot(uintptr_t address) const
+    {
+        size_t i = hash(address);
+        while (m_slots[i].ref != nullptr && m_slots[i].address != address)
+            i = (i + 1) & (m_capacity - 1);
+        return i;
+    }
+
+    bool resize(size_t capacity)
+    {
+        Entry* slots = static_cast<Entry*>(PyMem_Calloc(capacity, sizeof(Entry)));
+        if (slots == nullptr)
+            return false;
+        Entry* old = m_slots;
+        const size_t old_capacity = m_capacity;
+        m_slots = slots;
+        m_capacity = capacity;
+        for (size_t i = 0; i < old_capacity; ++i)
+            if (old[i].ref != nullptr)
+                m_slots[slot(old[i].address)] = old[i];
+        PyMem_Free(old);
+        return true;
+    }
+
+    Entry* m_slots = nullptr;
+    size_t m_capacity = 0;
+    size_t m_count = 0;
+};
+
 // The module supports one interpreter per process, so its state is process-wide; every
 // reference here is strong and lives until the process ends.
 struct ModuleState {
@@ -75,17 +171,19 @@ struct ModuleState {
     PyObject* ubyte_pointer;  // POINTER(c_ubyte): which records take the bounded get_data()
     PyObject* int_from_bytes; // int.from_bytes
     getbufferproc ctypes_getbuffer; // what every ctypes instance exports its memory with
-    PyObject* cdata_objects;  // ctypes' own descriptors of its _objects and _b_base_ fields,
-    PyObject* cdata_b_base;   // which run no Python code when read
-    PyObject* records;        // address -> weak reference to the record the constructor filled there
-    Py_ssize_t records_sweep_at; // the registry's size at which dead entries are dropped
+    PyTypeObject* copy_ref_type; // type of the weak reference to a payload copy
+    Py_ssize_t copy_ref_address; // where in it the copy's address lies
+    PyObject* forget_copy;       // its callback
+    PyObject* copy_type;         // c_ubyte * copy_type_length
+    uint16_t copy_type_length;
+    Copies copies;
     Names names;
     Layout layout;
 };
 ModuleState state;
 
 // ---------------------------------------------------------------------------
-// Helpers
+// The type's functions, and what they share
 
 // Owning reference: releases on every return, so error paths need no bookkeeping.
 class Ref {
@@ -149,8 +247,7 @@ bool make_names()
     for (int i = 0; i < P_COUNT; ++i)
         if (!intern(n.param[i], PARAM_NAMES[i]))
             return false;
-    return intern(n.empty_attr, "_VoxFrame__empty") && intern(n.objects, "_objects") &&
-           intern(n.b_base, "_b_base_") && intern(n.init, "__init__") &&
+    return intern(n.empty_attr, "_VoxFrame__empty") && intern(n.init, "__init__") &&
            intern(n.from_buffer_copy, "from_buffer_copy") &&
            intern(n.bytes_timestamp_to_ms, "_bytes_timestamp_to_ms") && intern(n.big, "big") &&
            intern(n.c_ubyte, "c_ubyte") && intern(n.structure, "Structure");
@@ -298,272 +395,80 @@ bool small_big_endian(PyObject* obj, unsigned long long& value)
     return true;
 }
 
-// How much one search of a keep-alive graph may do, in objects and references looked at:
-// thousands of linked records, yet a bounded moment for a wide or cyclic graph.
-const Py_ssize_t SEARCH_BUDGET = 1 << 16;
-// The registry of records is swept of dead entries once it has doubled, and never below this.
-const Py_ssize_t REGISTRY_MIN_SWEEP = 1024;
-
-// A ctypes object's own C field (_objects or _b_base_) through ctypes' descriptor, so that no
-// property of a subclass runs. New reference; nullptr, with no error, for any other object.
-PyObject* cdata_field(PyObject* obj, PyObject* descriptor)
+// The address field of a weak reference to a payload copy.
+uintptr_t& copy_address(PyObject* ref)
 {
-    if (!is_ctypes_object(obj))
-        return nullptr;
-    PyObject* value = Py_TYPE(descriptor)->tp_descr_get(
-        descriptor, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    if (value == nullptr)
-        PyErr_Clear();
-    return value;
+    return *reinterpret_cast<uintptr_t*>(reinterpret_cast<char*>(ref) + state.copy_ref_address);
 }
 
-// How many bytes of a buffer lie at address and after it.
-Py_ssize_t bytes_at(const Py_buffer& view, uintptr_t address)
+// The copy a weak reference still refers to (borrowed), or nullptr once it is being freed.
+PyObject* live_copy(PyObject* ref)
 {
-    const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
-    if (view.len <= 0 || address < start || address - start >= static_cast<uintptr_t>(view.len))
-        return 0;
-    return view.len - static_cast<Py_ssize_t>(address - start);
+    PyObject* copy = ref != nullptr ? reinterpret_cast<PyWeakReference*>(ref)->wr_object : nullptr;
+    return copy != nullptr && copy != Py_None && Py_REFCNT(copy) > 0 ? copy : nullptr;
 }
 
-// The object found whose memory offers the most bytes at an address.
-class KeptMemory {
-public:
-    Py_ssize_t available() const { return m_available; }
-
-    void offer(PyObject* obj, uintptr_t address)
-    {
-        if (!PyObject_CheckBuffer(obj))
-            return;
-        Py_buffer view;
-        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) {
-            PyErr_Clear();
-            return;
-        }
-        const Py_ssize_t available = bytes_at(view, address);
-        PyBuffer_Release(&view);
-        if (available > m_available) {
-            m_owner = Ref::borrowed(obj);
-            m_available = available;
-        }
-    }
-
-    // At most wanted bytes at address, as many as the owner's memory still holds: it is asked
-    // again, as a resize since the search would have moved it.
-    PyObject* copy(uintptr_t address, Py_ssize_t wanted) const
-    {
-        Py_buffer view;
-        if (!m_owner || PyObject_GetBuffer(m_owner.get(), &view, PyBUF_SIMPLE) != 0) {
-            PyErr_Clear();
-            return PyBytes_FromStringAndSize(nullptr, 0);
-        }
-        const Py_ssize_t held = bytes_at(view, address);
-        PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
-                                                     wanted < held ? wanted : held);
-        PyBuffer_Release(&view);
-        return result;
-    }
-
-private:
-    Ref m_owner;
-    Py_ssize_t m_available = 0;
-};
-
-// The objects one search has reached, each once, in the order reached: a breadth-first queue.
-// Borrowed: a search runs no Python code, so nothing can free them under it.
-class Reached {
-public:
-    Reached() = default;
-    Reached(const Reached&) = delete;
-    Reached& operator=(const Reached&) = delete;
-    ~Reached() { release(); }
-
-    // Queues obj unless it was reached before; false only when memory runs out.
-    bool add(PyObject* obj)
-    {
-        PyObject** at = slot(obj);
-        if (*at != nullptr)
-            return true;
-        if (m_count == m_capacity) {
-            if (!grow())
-                return false;
-            at = slot(obj);
-        }
-        *at = obj;
-        m_items[m_count++] = obj;
-        return true;
-    }
-
-    PyObject* next() { return m_head < m_count ? m_items[m_head++] : nullptr; }
-
-private:
-    static const Py_ssize_t INLINE = 16;
-
-    // Open addressing over twice as many slots as items.
-    PyObject** slot(PyObject* obj) const
-    {
-        const size_t mask = static_cast<size_t>(2 * m_capacity - 1);
-        size_t i = static_cast<size_t>((reinterpret_cast<uintptr_t>(obj) >> 4) * 2654435761u) & mask;
-        while (m_slots[i] != nullptr && m_slots[i] != obj)
-            i = (i + 1) & mask;
-        return &m_slots[i];
-    }
-
-    bool grow()
-    {
-        const Py_ssize_t capacity = 2 * m_capacity;
-        PyObject** items = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
-        PyObject** slots = static_cast<PyObject**>(PyMem_Calloc(2 * capacity, sizeof(PyObject*)));
-        if (items == nullptr || slots == nullptr) {
-            PyMem_Free(items);
-            PyMem_Free(slots);
-            PyErr_NoMemory();
-            return false;
-        }
-        std::memcpy(items, m_items, m_count * sizeof(PyObject*));
-        release();
-        m_items = items;
-        m_slots = slots;
-        m_capacity = capacity;
-        for (Py_ssize_t i = 0; i < m_count; ++i)
-            *slot(m_items[i]) = m_items[i];
-        return true;
-    }
-
-    void release()
-    {
-        if (m_items != m_inline_items)
-            PyMem_Free(m_items);
-        if (m_slots != m_inline_slots)
-            PyMem_Free(m_slots);
-    }
-
-    PyObject* m_inline_items[INLINE];
-    PyObject* m_inline_slots[2 * INLINE] = {};
-    PyObject** m_items = m_inline_items;
-    PyObject** m_slots = m_inline_slots;
-    Py_ssize_t m_capacity = INLINE;
-    Py_ssize_t m_count = 0;
-    Py_ssize_t m_head = 0;
-};
-
-// Searches what keeps start's memory alive, as ctypes records it, for memory that holds wanted
-// bytes at address: from the root of start's views (_b_base_), the root and its keep-alive
-// graph (_objects: dicts, tuples, ctypes objects whose own graphs count too, as a pointer keeps
-// its target, and memoryviews, whose exporter counts). Breadth first, each object once, within
-// SEARCH_BUDGET; found keeps the best match. False only when memory ran out.
-bool find_kept(PyObject* start, uintptr_t address, Py_ssize_t wanted, KeptMemory& found)
+// The callback of a copy's weak reference, run as the copy is freed. Python code can call it
+// too, as the reference's __callback__, with any object: only a reference of ours to a copy
+// that is gone is forgotten.
+PyObject* forget_copy(PyObject*, PyObject* ref)
 {
-    Py_ssize_t budget = SEARCH_BUDGET;
-    PyObject* root = start;
-    while (--budget > 0) {
-        Ref base(cdata_field(root, state.cdata_b_base));
-        if (!base || base.get() == Py_None)
-            break;
-        root = base.get(); // held by the view below it
-    }
-    Reached reached;
-    auto visit = [&](PyObject* child) {
-        --budget;
-        return child == nullptr || child == Py_None || reached.add(child);
-    };
-    if (!visit(root))
+    if (Py_TYPE(ref) == state.copy_ref_type && live_copy(ref) == nullptr)
+        state.copies.remove(copy_address(ref), ref);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef FORGET_COPY_DEF = {"forget_copy", forget_copy, METH_O, nullptr};
+
+// Makes the constructor's payload copy findable by its address while it lives there.
+bool register_copy(PyObject* copy)
+{
+    if (!is_ctypes_object(copy) || Py_TYPE(copy)->tp_weaklistoffset == 0)
+        return true;
+    Ref args(PyTuple_Pack(2, copy, state.forget_copy));
+    Ref ref(args ? _PyWeakref_RefType.tp_new(state.copy_ref_type, args.get(), nullptr) : nullptr);
+    if (!ref)
         return false;
-    while (budget > 0 && found.available() < wanted) {
-        PyObject* node = reached.next();
-        if (node == nullptr)
-            break;
-        --budget;
-        if (PyDict_Check(node)) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (budget > 0 && PyDict_Next(node, &pos, &key, &value))
-                if (!visit(value))
-                    return false;
-            continue;
-        }
-        if (PyTuple_Check(node)) {
-            for (Py_ssize_t i = 0; budget > 0 && i < PyTuple_GET_SIZE(node); ++i)
-                if (!visit(PyTuple_GET_ITEM(node, i)))
-                    return false;
-            continue;
-        }
-        if (PyMemoryView_Check(node) && !visit(PyMemoryView_GET_BUFFER(node)->obj))
-            return false;
-        Ref objects(cdata_field(node, state.cdata_objects));
-        if (objects && !visit(objects.get()))
-            return false;
-        found.offer(node, address);
-    }
-    return true;
-}
-
-// Where a ctypes object's memory lies; 0 for any other object.
-uintptr_t address_of(PyObject* obj)
-{
-    if (!is_ctypes_object(obj))
-        return 0;
     Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    const uintptr_t address = reinterpret_cast<uintptr_t>(view.buf);
-    PyBuffer_Release(&view);
-    return address;
-}
-
-// ctypes keeps nothing alive for a view made from a bare address (from_address, the contents
-// of a cast of byref()); such a view of a live record finds the payload through this registry
-// of the records the constructor filled. An entry whose address is reused is replaced at once;
-// the dead others are dropped together, each time the registry has doubled.
-bool sweep_records()
-{
-    Ref live(PyDict_New());
-    if (!live)
+    if (PyObject_GetBuffer(copy, &view, PyBUF_SIMPLE) != 0)
         return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *ref;
-    while (PyDict_Next(state.records, &pos, &key, &ref))
-        if (PyWeakref_GET_OBJECT(ref) != Py_None && PyDict_SetItem(live.get(), key, ref) != 0)
-            return false;
-    const Py_ssize_t size = PyDict_GET_SIZE(live.get());
-    Py_DECREF(state.records);
-    state.records = live.release();
-    state.records_sweep_at = 2 * size > REGISTRY_MIN_SWEEP ? 2 * size : REGISTRY_MIN_SWEEP;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(view.buf);
+    const bool empty = view.len <= 0;
+    PyBuffer_Release(&view);
+    if (empty)
+        return true;
+    copy_address(ref.get()) = address;
+    if (!state.copies.add(address, ref.release())) {
+        PyErr_NoMemory();
+        return false;
+    }
     return true;
 }
 
-bool register_record(PyObject* record)
+// At most wanted bytes at address, and only from a payload copy of the constructor's that
+// still lies there: memory the caller pointed data at, or a copy that resize() has moved,
+// gives nothing. One table look-up; no Python code runs.
+PyObject* payload_at(uintptr_t address, Py_ssize_t wanted)
 {
-    const uintptr_t address = address_of(record);
-    if (address == 0 || !PyType_SUPPORTS_WEAKREFS(Py_TYPE(record)))
-        return true;
-    Ref key(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
-    Ref ref(key ? PyWeakref_NewRef(record, nullptr) : nullptr);
-    if (!ref || PyDict_SetItem(state.records, key.get(), ref.get()) != 0)
-        return false;
-    return PyDict_GET_SIZE(state.records) < state.records_sweep_at || sweep_records();
-}
-
-// The live record the constructor filled at obj's address (borrowed), or nullptr, with an error
-// set only when memory ran out.
-PyObject* registered_record(PyObject* obj)
-{
-    const uintptr_t address = address_of(obj);
-    if (address == 0)
+    if (wanted <= 0)
+        return PyBytes_FromStringAndSize(nullptr, 0);
+    if (address == 0) {
+        PyErr_SetString(PyExc_ValueError, "NULL pointer access");
         return nullptr;
-    Ref key(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
-    PyObject* ref = key ? PyDict_GetItemWithError(state.records, key.get()) : nullptr;
-    if (ref == nullptr)
-        return nullptr;
-    PyObject* record = PyWeakref_GET_OBJECT(ref);
-    // A record resized since then has moved away from here.
-    return record != Py_None && address_of(record) == address ? record : nullptr;
+    }
+    PyObject* copy = live_copy(state.copies.find(address));
+    Py_buffer view;
+    if (copy == nullptr || PyObject_GetBuffer(copy, &view, PyBUF_SIMPLE) != 0)
+        return copy ? nullptr : PyBytes_FromStringAndSize(nullptr, 0);
+    const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
+    Py_ssize_t held = 0;
+    if (address >= start && address - start < static_cast<uintptr_t>(view.len))
+        held = view.len - static_cast<Py_ssize_t>(address - start);
+    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
+                                                 wanted < held ? wanted : held);
+    PyBuffer_Release(&view);
+    return result;
 }
-
-// ---------------------------------------------------------------------------
-// The functions of VoxFrame
 
 void raise_arg_count(const char* more_or_less, Py_ssize_t expected, Py_ssize_t given)
 {
@@ -721,7 +626,19 @@ PyObject* init(PyObject* args, PyObject* kwargs, int& line)
         if (c_ubyte.get() == at.c_ubyte && is_plain_record(self)) {
             uint16_t stored = 0;
             CHECK(record_bytes(self, at.offset[P_DATA_LEN], &stored, sizeof stored, false));
-            array_type.reset(PySequence_Repeat(c_ubyte.get(), stored));
+            // ctypes makes one array type per length; the last one is kept at hand. Making
+            // one may collect garbage whose finalizers construct records, so the kept type
+            // is replaced only once the new one is ours.
+            if (state.copy_type != nullptr && stored == state.copy_type_length) {
+                array_type = Ref::borrowed(state.copy_type);
+            } else {
+                array_type.reset(PySequence_Repeat(c_ubyte.get(), stored));
+                CHECK(array_type);
+                PyObject* old = state.copy_type;
+                state.copy_type = Ref::borrowed(array_type.get()).release();
+                state.copy_type_length = stored;
+                Py_XDECREF(old);
+            }
         } else {
             Ref stored(PyObject_GetAttr(self, n.param[P_DATA_LEN]));
             CHECK(stored);
@@ -732,7 +649,7 @@ PyObject* init(PyObject* args, PyObject* kwargs, int& line)
                                             v[P_DATA].get(), nullptr));
         CHECK(copy);
         CHECK(PyObject_SetAttr(self, n.param[P_DATA], copy.get()) == 0);
-        CHECK(register_record(self));
+        CHECK(register_copy(copy.get()));
     }
 
     // Only plain values take the direct store: the field refuses ctypes instances of other
@@ -814,77 +731,56 @@ PyObject* get_sequence_n(PyObject* self, int& line)
     return get_field(self, state.names.param[P_SEQUENCE_NUMBER], line);
 }
 
-// Copies the payload, never more than the memory the record keeps alive: data_len and data
-// stay writable, so neither bounds the other once a caller has written them. A view of a record
-// (an array element, a member, a pointer's contents) keeps nothing itself: the object at the
-// root of the view does. A view made from a bare address has the record registered there, if
-// it still lives; otherwise it yields nothing.
-PyObject* bounded_copy(PyObject* self, uintptr_t address, Py_ssize_t wanted, int& line)
+// Copies the payload, never more than the constructor's copy that data points at: data_len and
+// data stay writable, so neither bounds the other once a caller has written them. Every view of
+// a record (an array element, a member, a pointer's contents, one made from its address) holds
+// the same pointer, and so finds the same copy.
+PyObject* get_data(PyObject* self, int& line)
 {
-    if (wanted <= 0)
-        return PyBytes_FromStringAndSize(nullptr, 0);
-    if (address == 0) {
-        PyErr_SetString(PyExc_ValueError, "NULL pointer access");
-        CHECK(false);
+    uintptr_t address = 0;
+    Py_ssize_t wanted = 0;
+    if (is_plain_record(self)) {
+        uint16_t length = 0;
+        CHECK(record_bytes(self, state.layout.offset[P_DATA_LEN], &length, sizeof length, false));
+        CHECK(record_bytes(self, state.layout.offset[P_DATA], &address, sizeof address, false));
+        wanted = length;
+    } else {
+        Ref length(PyObject_GetAttr(self, state.names.param[P_DATA_LEN]));
+        CHECK(length);
+        // An index-like length is the int it stands for, and so bounded like one.
+        if (!PyLong_Check(length.get()) && PyIndex_Check(length.get())) {
+            length.reset(PyNumber_Index(length.get()));
+            CHECK(length);
+        }
+        Ref pointer(PyObject_GetAttr(self, state.names.param[P_DATA]));
+        CHECK(pointer);
+        if (Py_TYPE(pointer.get()) != reinterpret_cast<PyTypeObject*>(state.ubyte_pointer) ||
+            !PyLong_Check(length.get())) {
+            // Not one of our records: the plain slice, as the record's own fields would give it.
+            Ref stop(PySlice_New(nullptr, length.get(), nullptr));
+            CHECK(stop);
+            Ref items(PyObject_GetItem(pointer.get(), stop.get()));
+            CHECK(items);
+            PyObject* result = PyBytes_FromObject(items.get());
+            CHECK(result);
+            return result;
+        }
+        wanted = PyLong_AsSsize_t(length.get());
+        CHECK(wanted != -1 || !PyErr_Occurred());
+        Py_buffer view;
+        CHECK(PyObject_GetBuffer(pointer.get(), &view, PyBUF_SIMPLE) == 0);
+        if (view.len == static_cast<Py_ssize_t>(sizeof address))
+            std::memcpy(&address, view.buf, sizeof address);
+        PyBuffer_Release(&view);
     }
-    KeptMemory kept;
-    CHECK(find_kept(self, address, wanted, kept));
-    if (kept.available() == 0) {
-        PyObject* record = registered_record(self);
-        CHECK(record != nullptr || !PyErr_Occurred());
-        if (record != nullptr && record != self)
-            CHECK(find_kept(record, address, wanted, kept));
-    }
-    PyObject* result = kept.copy(address, wanted);
+    PyObject* result = payload_at(address, wanted);
     CHECK(result);
     return result;
 }
 
-PyObject* get_data(PyObject* self, int& line)
-{
-    if (is_plain_record(self)) {
-        uint16_t length = 0;
-        void* pointer = nullptr;
-        CHECK(record_bytes(self, state.layout.offset[P_DATA_LEN], &length, sizeof length, false));
-        CHECK(record_bytes(self, state.layout.offset[P_DATA], &pointer, sizeof pointer, false));
-        return bounded_copy(self, reinterpret_cast<uintptr_t>(pointer), length, line);
-    }
-    Ref length(PyObject_GetAttr(self, state.names.param[P_DATA_LEN]));
-    CHECK(length);
-    // An index-like length is the int it stands for, and so bounded like one.
-    if (!PyLong_Check(length.get()) && PyIndex_Check(length.get())) {
-        length.reset(PyNumber_Index(length.get()));
-        CHECK(length);
-    }
-    Ref pointer(PyObject_GetAttr(self, state.names.param[P_DATA]));
-    CHECK(pointer);
-
-    if (Py_TYPE(pointer.get()) != reinterpret_cast<PyTypeObject*>(state.ubyte_pointer) ||
-        !PyLong_Check(length.get())) {
-        // Not one of our records: the plain slice, as the record's own fields would give it.
-        Ref stop(PySlice_New(nullptr, length.get(), nullptr));
-        CHECK(stop);
-        Ref items(PyObject_GetItem(pointer.get(), stop.get()));
-        CHECK(items);
-        PyObject* result = PyBytes_FromObject(items.get());
-        CHECK(result);
-        return result;
-    }
-    const Py_ssize_t wanted = PyLong_AsSsize_t(length.get());
-    CHECK(wanted != -1 || !PyErr_Occurred());
-    uintptr_t address = 0;
-    {
-        Py_buffer view;
-        CHECK(PyObject_GetBuffer(pointer.get(), &view, PyBUF_SIMPLE) == 0);
-        if (view.len == static_cast<Py_ssize_t>(sizeof(void*)))
-            std::memcpy(&address, view.buf, sizeof(void*));
-        PyBuffer_Release(&view);
-    }
-    return bounded_copy(self, address, wanted, line);
-}
-
 // ---------------------------------------------------------------------------
-// The function type: the class's functions bind on records as Python functions do.
+// The types: the class's functions, which bind on records as Python functions do, and the
+// weak reference to a payload copy
 
 enum class Kind { Single, Init };
 
@@ -1105,8 +1001,40 @@ PyObject* make_function(const FunctionDef* def, PyObject* doc, PyObject* default
     return result.release();
 }
 
+// The weak reference to a payload copy: the interpreter's own, with the copy's address after
+// its fields, wherever this interpreter's layout ends them.
+void copy_ref_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    _PyWeakref_RefType.tp_dealloc(self);
+    Py_DECREF(type);
+}
+
+bool make_copy_ref_type()
+{
+    if (state.copy_ref_type != nullptr)
+        return true;
+    PyTypeObject& base = _PyWeakref_RefType;
+    PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(copy_ref_dealloc)},
+                           {Py_tp_traverse, reinterpret_cast<void*>(base.tp_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(base.tp_clear)},
+                           {0, nullptr}};
+    state.copy_ref_address = base.tp_basicsize;
+    PyType_Spec spec = {"voxframe.copy_ref",
+                        static_cast<int>(state.copy_ref_address + sizeof(uintptr_t)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    Ref bases(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&base)));
+    Ref type(bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr);
+    Ref forget(type ? PyCFunction_New(&FORGET_COPY_DEF, nullptr) : nullptr);
+    if (!forget)
+        return false;
+    state.copy_ref_type = reinterpret_cast<PyTypeObject*>(type.release());
+    state.forget_copy = forget.release();
+    return true;
+}
+
 // ---------------------------------------------------------------------------
-// Create and exec
+// Exec, with the create step it follows
 
 const char CLASS_DOC[] =
     "\n        This class needs to be compiled and deployed to the device from Yocto\n    ";
@@ -1302,35 +1230,6 @@ bool capture_layout(PyObject* cls, PyObject* structure, PyObject* convert_fn)
     return true;
 }
 
-// ctypes' own descriptors of the _objects and _b_base_ fields, from the C type that declares
-// them: read through these, the fields run no code a subclass defines.
-bool capture_cdata_fields(PyObject* structure)
-{
-    PyObject* mro = reinterpret_cast<PyTypeObject*>(structure)->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
-            continue;
-        PyObject* objects = PyDict_GetItemWithError(type->tp_dict, state.names.objects);
-        PyObject* b_base = PyDict_GetItemWithError(type->tp_dict, state.names.b_base);
-        if (objects == nullptr || b_base == nullptr) {
-            if (PyErr_Occurred())
-                return false;
-            continue;
-        }
-        for (PyObject* descriptor : {objects, b_base})
-            if (!PyObject_TypeCheck(descriptor, &PyMemberDescr_Type) &&
-                !PyObject_TypeCheck(descriptor, &PyGetSetDescr_Type))
-                return false;
-        Py_XDECREF(state.cdata_objects);
-        Py_XDECREF(state.cdata_b_base);
-        state.cdata_objects = Ref::borrowed(objects).release();
-        state.cdata_b_base = Ref::borrowed(b_base).release();
-        return true;
-    }
-    return false;
-}
-
 // class VoxFrame(Structure): ... with the metaclass that Structure has.
 bool build_class(PyObject* dict, int& line)
 {
@@ -1404,7 +1303,6 @@ bool build_class(PyObject* dict, int& line)
     state.ubyte_pointer = data_type.release();
     state.ctypes_getbuffer = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_buffer->bf_getbuffer;
     CHECK(capture_layout(cls.get(), base.get(), convert_fn.get()));
-    CHECK(capture_cdata_fields(base.get()));
     return true;
 }
 
@@ -1439,16 +1337,11 @@ int module_exec(PyObject* module)
         return -1;
     }
     int line = __LINE__;
-    bool ok = make_names() && PyType_Ready(&FunctionType) == 0;
+    bool ok = make_names() && PyType_Ready(&FunctionType) == 0 && make_copy_ref_type();
     if (ok && state.int_from_bytes == nullptr) {
         state.int_from_bytes =
             PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes");
         ok = state.int_from_bytes != nullptr;
-    }
-    if (ok && state.records == nullptr) {
-        state.records = PyDict_New();
-        state.records_sweep_at = REGISTRY_MIN_SWEEP;
-        ok = state.records != nullptr;
     }
     if (ok) {
         state.module = Ref::borrowed(module).release();
@@ -1472,13 +1365,16 @@ int module_exec(PyObject* module)
 #undef CHECK
 
 // ---------------------------------------------------------------------------
-// Slots, module definition and entry point
+// Slots
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
 };
+
+// ---------------------------------------------------------------------------
+// Module definition
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -1493,6 +1389,9 @@ PyModuleDef module_def = {
 };
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Init
 
 extern "C" PyMODINIT_FUNC PyInit_voxframe(void)
 {

@@ -56,6 +56,9 @@ void CInstr::add_encoder(unsigned long address, unsigned int address_ip, unsigne
 bool CInstr::start(unsigned short local_port, bool segment)
 {
     bool ok = m_socket.open(local_port, 0);
+    // The kernel's arrival stamps, as the decoders take them: both jitter columns measure
+    // the network, not this process's scheduling.
+    m_socket.set_sock_option_timestamps();
     m_segmenting = segment && m_batched && m_socket.can_segment();
     if (m_table_stale)
         build_table();
@@ -63,12 +66,18 @@ bool CInstr::start(unsigned short local_port, bool segment)
     return ok;
 }
 
-void CInstr::on_raw_data(const sockaddr_in&, unsigned char* data, unsigned short len)
+void CInstr::on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len)
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    on_raw_data(from, data, len, now);
+}
+
+void CInstr::on_raw_data(const sockaddr_in&, unsigned char* data, unsigned short len,
+                         const timespec& arrival)
 {
     if (len < MIN_DATAGRAM)
         return;
-    timespec arrival;
-    clock_gettime(CLOCK_REALTIME, &arrival);
     m_stats.on_datagram(data, len, arrival);
     if (m_state.received(arrival.tv_sec)) {
         printf("local stream online\n");

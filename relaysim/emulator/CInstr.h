@@ -36,7 +36,10 @@ public:
     // as one segmented message where the kernel offers it (UDP_SEGMENT).
     bool start(unsigned short local_port, bool segment = true);
 
-    // Runs on the server thread only; changes data in place.
+    // Runs on the server thread only; changes data in place. arrival: the kernel's receive
+    // stamp, as the decoders measure theirs; without it, the time of the call.
+    void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len,
+                     const timespec& arrival) override;
     void on_raw_data(const sockaddr_in& from, unsigned char* data, unsigned short len) override;
 
     // Ends the receiving thread (its poll waits 1 s).

@@ -24,13 +24,23 @@ double cpu_seconds()
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
+
+unsigned int online_cores()
+{
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned int>(n) : 0;
+}
 }
 
-CMeasuredRun::CMeasuredRun(const options& opt)
+CMeasuredRun::CMeasuredRun(const options& opt, CConsole& console)
     : m_opt(opt),
+      m_console(console),
       m_json("--report", opt.report_path),
       m_csv("--csv", opt.csv_path),
-      m_prom("--prom", opt.prom_path)
+      m_prom("--prom", opt.prom_path),
+      m_start(std::chrono::steady_clock::now()),
+      m_cpu_start(cpu_seconds()),
+      m_cores(online_cores())
 {
 }
 
@@ -46,8 +56,9 @@ double CMeasuredRun::elapsed() const
 
 CReport::Run CMeasuredRun::measure(double now) const
 {
-    CReport::Run run = m_console->measure();
+    CReport::Run run = m_console.measure();
     run.duration_s = now;
+    run.startup_s = m_startup_s;
     run.clock_rate = m_opt.rtp_clock_rate();
     run.thresholds.max_loss_percent = m_opt.max_loss_percent;
     run.thresholds.max_jitter_ms = m_opt.max_jitter_ms;
@@ -60,48 +71,53 @@ CReport::Run CMeasuredRun::measure(double now) const
 bool CMeasuredRun::write_row(const CReport::Run& run)
 {
     // A row that fails is lost with its counts: the file no longer sums to the totals.
-    const bool ok = m_csv.append(report_formats::csv_row(run.duration_s, run, m_last_row));
+    const bool ok = m_csv.append(report_formats::csv_row(run, m_last_row));
     m_last_row = run;
     m_csv_whole = m_csv_whole && ok;
     return ok;
 }
 
-// Wakes at each whole second of the run for its CSV row (and at its end), every
-// PROM_PERIOD_S for the Prometheus file, and when a signal arrives.
-void CMeasuredRun::run(CConsole& console)
+// A CSV row at each whole second of the run, the Prometheus file every PROM_PERIOD_S, the
+// report when SIGUSR1 asked for it.
+void CMeasuredRun::write_due(double now)
 {
-    m_console = &console;
-    m_start = std::chrono::steady_clock::now();
-    m_cpu_start = cpu_seconds();
-    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    m_cores = cores > 0 ? static_cast<unsigned int>(cores) : 0;
-    double next_row = 1;
-    double next_prom = 0;
+    const bool json_due = run_signals::report_asked() && m_json.wanted();
+    const bool prom_due = m_prom.wanted() && now >= m_next_prom;
+    const bool row_due = m_csv.wanted() && now >= m_next_row;
+    if (json_due || prom_due || row_due) {
+        const CReport::Run run = measure(now);
+        if (json_due)
+            m_json.replace(report_formats::json(run));
+        if (prom_due)
+            m_prom.replace(report_formats::prometheus(run));
+        if (row_due)
+            write_row(run);
+    }
+    if (prom_due)
+        m_next_prom = (std::floor(now / PROM_PERIOD_S) + 1) * PROM_PERIOD_S;
+    if (now >= m_next_row)
+        m_next_row = std::floor(now) + 1;
+}
+
+void CMeasuredRun::starting()
+{
+    write_due(elapsed());
+}
+
+void CMeasuredRun::run()
+{
+    m_startup_s = elapsed();
+    const double end_at = m_opt.duration_s ? *m_startup_s + *m_opt.duration_s : 0;
     for (;;) {
         const double now = elapsed();
-        if (run_signals::ending() || (m_opt.duration_s && now >= *m_opt.duration_s))
+        if (run_signals::ending() || (m_opt.duration_s && now >= end_at))
             end();
-        const bool json_due = run_signals::report_asked() && m_json.wanted();
-        const bool prom_due = m_prom.wanted() && now >= next_prom;
-        const bool row_due = now >= next_row;
-        if (json_due || prom_due || (row_due && m_csv.wanted())) {
-            const CReport::Run run = measure(now);
-            if (json_due)
-                m_json.replace(report_formats::json(run));
-            if (prom_due)
-                m_prom.replace(report_formats::prometheus(run));
-            if (row_due && m_csv.wanted())
-                write_row(run);
-        }
-        if (prom_due)
-            next_prom = (std::floor(now / PROM_PERIOD_S) + 1) * PROM_PERIOD_S;
-        if (row_due)
-            next_row = std::floor(now) + 1;
-        double wake = next_row;
+        write_due(now);
+        double wake = m_next_row;
         if (m_opt.duration_s)
-            wake = std::min(wake, *m_opt.duration_s);
+            wake = std::min(wake, end_at);
         const double wait_ms = std::ceil((wake - now) * 1000);
-        m_console->pass(static_cast<int>(std::max(1.0, std::min(wait_ms, 1000.0))));
+        m_console.pass(static_cast<int>(std::max(1.0, std::min(wait_ms, 1000.0))));
     }
 }
 

@@ -9,34 +9,44 @@
 
 class CConsole;
 
-// Lives on the main thread. Each pass takes at most one snapshot and writes every output that
-// is due from it; the end writes all of them from one last snapshot, so that the CSV sums to
-// the report's totals.
+// Lives on the main thread. The run's clock starts at construction, before the first decoder,
+// so that every output counts start-up on one clock and marks it. Each pass takes at most one
+// snapshot and writes every output that is due from it; the end writes all of them from one
+// last snapshot, so that the CSV sums to the report's totals.
 class CMeasuredRun {
 public:
-    explicit CMeasuredRun(const options& opt);
+    CMeasuredRun(const options& opt, CConsole& console);
     CMeasuredRun(const CMeasuredRun&) = delete;
     CMeasuredRun& operator=(const CMeasuredRun&) = delete;
 
     // Before anything starts: false after one line on standard error.
     bool open_csv();
 
+    // During start-up, between two decoders: writes what is due, marked as start-up.
+    void starting();
+
     // Never returns: ends the process with the run's status (0 pass, 3 fail, 1 when an output
-    // could not be written, 128 + the signal's number when SIGINT or SIGTERM ended it).
-    [[noreturn]] void run(CConsole& console);
+    // could not be written, 4 inconclusive, 128 + the signal's number when SIGINT or SIGTERM ended it).
+    // --duration counts from here, the end of start-up.
+    [[noreturn]] void run();
 
 private:
     double elapsed() const;
     CReport::Run measure(double now) const;
+    // The outputs due at now, from one snapshot.
+    void write_due(double now);
     bool write_row(const CReport::Run& run);
     [[noreturn]] void end();
 
     const options& m_opt;
-    CConsole* m_console = nullptr;
+    CConsole& m_console;
     COutputFile m_json, m_csv, m_prom;
     CReport::Run m_last_row;  // the snapshot of the CSV's previous row
     bool m_csv_whole = true;
-    std::chrono::steady_clock::time_point m_start;
-    double m_cpu_start = 0;
-    unsigned int m_cores = 0;
+    double m_next_row = 1;
+    double m_next_prom = 0;
+    std::optional<double> m_startup_s;
+    const std::chrono::steady_clock::time_point m_start;
+    const double m_cpu_start;
+    const unsigned int m_cores;
 };

@@ -6,10 +6,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 namespace {
+
+// The path with its folder resolved (symbolic links, "." and ".."), or empty when the folder
+// does not exist.
+std::string resolved(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    char* real = realpath(folder.c_str(), nullptr);
+    if (!real)
+        return std::string();
+    std::string out = real;
+    free(real);
+    return out + (out == "/" ? "" : "/") + name;
+}
 
 // A new file next to path (same folder, so a rename replaces path in one step).
 int open_temp_beside(const std::string& path, std::vector<char>& temp)
@@ -64,7 +80,13 @@ bool COutputFile::append(const std::string& text)
         errno = EBADF;
         return note(false);
     }
-    return note(fputs(text.c_str(), m_file) >= 0 && fflush(m_file) == 0);
+    bool ok = fputs(text.c_str(), m_file) >= 0 && fflush(m_file) == 0;
+    struct stat st;
+    if (ok && fstat(fileno(m_file), &st) == 0 && st.st_nlink == 0) {
+        errno = ENOENT;
+        ok = false;
+    }
+    return note(ok);
 }
 
 bool COutputFile::write_atomically(const std::string& path, const std::string& text)
@@ -114,4 +136,13 @@ bool COutputFile::can_write(const std::string& path)
     close(fd);
     unlink(temp.data());
     return true;
+}
+
+bool COutputFile::same_file(const std::string& a, const std::string& b)
+{
+    struct stat sa, sb;
+    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    const std::string ra = resolved(a);
+    return !ra.empty() && ra == resolved(b);
 }

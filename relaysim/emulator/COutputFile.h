@@ -22,12 +22,17 @@ public:
     bool replace(const std::string& text);
     // Creates (truncates) the file, writes text and keeps it open for append().
     bool create(const std::string& text);
+    // Fails with ENOENT once the file is no longer in any folder (removed, or its folder
+    // removed): the rows would go nowhere.
     bool append(const std::string& text);
 
     // Replaces path through a temporary file in its folder, so readers never see half of it.
     static bool write_atomically(const std::string& path, const std::string& text);
     // Whether a file can be created in path's folder, to refuse a bad path before a run.
     static bool can_write(const std::string& path);
+    // Whether the two paths name one file: the same device and inode where it exists, else
+    // the same resolved folder and name.
+    static bool same_file(const std::string& a, const std::string& b);
 
 private:
     // ok: the write's result, errno still that of its failure.

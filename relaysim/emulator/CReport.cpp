@@ -3,14 +3,10 @@
 
 #include <algorithm>
 
-namespace {
-
-double percent(unsigned long long part, unsigned long long whole)
+double CReport::percent(unsigned long long part, unsigned long long whole)
 {
     return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
 }
-
-}  // namespace
 
 CReport::Totals CReport::totals(const Run& run)
 {
@@ -20,9 +16,13 @@ CReport::Totals CReport::totals(const Run& run)
         t.online += d.online ? 1 : 0;
         t.received += d.stats.received;
         t.expected += d.stats.expected;
+        t.distinct += d.stats.distinct;
         t.lost += d.stats.lost;
         t.duplicates += d.stats.duplicates;
         t.reordered += d.stats.reordered;
+        t.strays += d.stats.strays;
+        t.ssrc_changes += d.stats.ssrc_changes;
+        t.unanalysed += d.stats.unanalysed;
         t.jitter_ms_max = std::max(t.jitter_ms_max, d.stats.jitter_ms);
         t.dropped_here += d.dropped_here;
         // Per decoder: one decoder's drops can't excuse another's losses.
@@ -39,6 +39,11 @@ size_t CReport::silent_decoders(const Run& run)
     for (const Decoder& d : run.decoders)
         n += d.stats.received == 0 ? 1 : 0;
     return n;
+}
+
+bool CReport::mixed(const Decoder& d)
+{
+    return d.stats.ssrc_changes != 0 || d.stats.unanalysed != 0;
 }
 
 bool CReport::passed(const Run& run)

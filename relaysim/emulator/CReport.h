@@ -33,7 +33,8 @@ public:
         std::optional<double> max_jitter_ms;
     };
     struct Run {
-        double duration_s = 0;
+        double duration_s = 0;  // on the run's clock, which starts before the first decoder
+        std::optional<double> startup_s;  // when start-up ended; empty while it lasts
         unsigned int clock_rate = CRtpStats::DEFAULT_CLOCK_RATE;
         std::vector<Decoder> decoders;
         Local local;
@@ -43,8 +44,9 @@ public:
         unsigned int cores = 0;
     };
     struct Totals {
-        unsigned long long decoders = 0, online = 0, received = 0, expected = 0, lost = 0,
-                           duplicates = 0, reordered = 0;
+        unsigned long long decoders = 0, online = 0, received = 0, expected = 0, distinct = 0,
+                           lost = 0, duplicates = 0, reordered = 0, strays = 0, ssrc_changes = 0,
+                           unanalysed = 0;
         double loss_percent = 0;
         double jitter_ms_max = 0;
         unsigned long long dropped_here = 0;
@@ -54,6 +56,8 @@ public:
     };
 
     static Totals totals(const Run& run);
+    // part in percent of whole; 0 for nothing.
+    static double percent(unsigned long long part, unsigned long long whole);
     // A missing threshold holds; a loss threshold fails when nothing could be measured.
     static bool passed(const Run& run);
     // relaysim dropped datagrams itself: the run measured relaysim, not the reflector.
@@ -62,4 +66,7 @@ public:
     static int status(const Run& run);
     // Decoders that received nothing in the run: their missing streams count in no loss figure.
     static size_t silent_decoders(const Run& run);
+    // A decoder that received more than one source, or datagrams it could not analyse: its
+    // figures are not those of one stream (as when a port still gets a former run's stream).
+    static bool mixed(const Decoder& d);
 };

@@ -48,6 +48,8 @@ void CRtpStats::on_datagram(const unsigned char* data, size_t len, const timespe
                           (static_cast<uint32_t>(data[9]) << 16) |
                           (static_cast<uint32_t>(data[10]) << 8) | data[11];
 
+    if (m_have_held)
+        decide_held(seq, ssrc);
     if (!m_have_run || ssrc != m_ssrc.load(std::memory_order_relaxed)) {
         if (m_have_run)
             bump(m_ssrc_changes);
@@ -60,43 +62,72 @@ void CRtpStats::on_datagram(const unsigned char* data, size_t len, const timespe
 
     const uint16_t udelta = static_cast<uint16_t>(seq - static_cast<uint32_t>(m_max_ext));
     if (udelta == 0 || udelta > 65536 - WINDOW) {
-        const int64_t ext = m_max_ext - (udelta == 0 ? 0 : 65536 - udelta);
+        const int64_t behind = udelta == 0 ? 0 : 65536 - udelta;
+        const int64_t ext = m_max_ext - behind;
+        // Far behind on a number already received, or older than the run: a restart if the
+        // stream continues from it, else a duplicate or a stray.
+        if (ext < m_base_ext - MAX_MISORDER) {
+            hold(seq, false, arrival_ns, timestamp);
+            return;
+        }
+        if (behind > MAX_MISORDER && marked(ext)) {
+            hold(seq, true, arrival_ns, timestamp);
+            return;
+        }
         if (test_and_mark(ext)) {
             // Its timing says nothing new about the path.
             bump(m_duplicates);
             return;
         }
-        bump(m_distinct);
         bump(m_reordered);
         if (ext < m_base_ext)
             m_base_ext = ext;  // the run began before its first arrival
-    } else if (udelta < MAX_DROPOUT) {
-        m_have_bad = false;
+        publish(1);
+    } else if (udelta <= MAX_MISORDER) {
         advance_to(m_max_ext + udelta);
         test_and_mark(m_max_ext);
-        bump(m_distinct);
-    } else if (m_have_bad && seq == m_bad_seq) {
-        // Two in a row after a jump: the sender renumbered, as after a restart.
-        m_have_bad = false;
-        m_have_transit = false;
-        start_run(seq - 1);
-        advance_to(m_max_ext + 1);
-        test_and_mark(m_max_ext);
-        bump(m_distinct);
+        publish(1);
     } else {
-        // A lone jump is believed only when its successor follows (RFC 3550 A.1).
-        m_have_bad = true;
-        m_bad_seq = (seq + 1) & 0xFFFF;
+        hold(seq, false, arrival_ns, timestamp);
         return;
     }
-    m_expected.store(m_run_expected_before + static_cast<unsigned long long>(m_max_ext - m_base_ext + 1),
-                     std::memory_order_relaxed);
     add_jitter(arrival_ns, timestamp);
+}
+
+void CRtpStats::hold(uint32_t seq, bool seen, int64_t arrival_ns, uint32_t timestamp)
+{
+    m_have_held = true;
+    m_held_seen = seen;
+    m_held_seq = seq;
+    m_held_arrival_ns = arrival_ns;
+    m_held_timestamp = timestamp;
+}
+
+void CRtpStats::decide_held(uint32_t seq, uint32_t ssrc)
+{
+    m_have_held = false;
+    const uint16_t step = static_cast<uint16_t>(seq - m_held_seq);
+    if (ssrc != m_ssrc.load(std::memory_order_relaxed) || step == 0 || step > MAX_MISORDER) {
+        // A lone datagram out of line moves nothing (RFC 3550 A.1 believes a jump only when
+        // the stream continues from it).
+        bump(m_held_seen ? m_duplicates : m_strays);
+        return;
+    }
+    const uint16_t ahead = static_cast<uint16_t>(m_held_seq - static_cast<uint32_t>(m_max_ext));
+    if (!m_held_seen && ahead < MAX_DROPOUT) {
+        advance_to(m_max_ext + ahead);
+        test_and_mark(m_max_ext);
+        publish(1);
+    } else {
+        // The sender renumbered or started again: a new run, whose timestamps need not follow.
+        m_have_transit = false;
+        start_run(m_held_seq);
+    }
+    add_jitter(m_held_arrival_ns, m_held_timestamp);
 }
 
 void CRtpStats::set_offline()
 {
-    m_have_arrival = false;
     m_have_transit = false;
 }
 
@@ -104,14 +135,21 @@ void CRtpStats::start_run(uint32_t seq)
 {
     m_run_expected_before = m_expected.load(std::memory_order_relaxed);
     m_have_run = true;
-    m_have_bad = false;
+    m_have_held = false;
     // Far from zero so that a run that reaches back stays positive.
     m_base_ext = (int64_t(1) << 32) + (seq & 0xFFFF);
     m_max_ext = m_base_ext;
     memset(m_seen, 0, sizeof(m_seen));
     test_and_mark(m_base_ext);
-    bump(m_distinct);
-    m_expected.store(m_run_expected_before + 1, std::memory_order_relaxed);
+    publish(1);
+}
+
+void CRtpStats::publish(unsigned long long distinct_added)
+{
+    m_expected.store(m_run_expected_before + static_cast<unsigned long long>(m_max_ext - m_base_ext + 1),
+                     std::memory_order_relaxed);
+    m_distinct.store(m_distinct.load(std::memory_order_relaxed) + distinct_added,
+                     std::memory_order_release);
 }
 
 void CRtpStats::advance_to(int64_t ext)
@@ -124,6 +162,11 @@ void CRtpStats::advance_to(int64_t ext)
             m_seen[(e & (WINDOW - 1)) >> 6] &= ~(uint64_t(1) << (e & 63));
     }
     m_max_ext = ext;
+}
+
+bool CRtpStats::marked(int64_t ext) const
+{
+    return (m_seen[(ext & (WINDOW - 1)) >> 6] & (uint64_t(1) << (ext & 63))) != 0;
 }
 
 bool CRtpStats::test_and_mark(int64_t ext)
@@ -156,12 +199,13 @@ CRtpStats::Snapshot CRtpStats::snapshot() const
     Snapshot s;
     s.received = m_received.load(std::memory_order_relaxed);
     s.unanalysed = m_unanalysed.load(std::memory_order_relaxed);
+    // Distinct first: the expected count read after it is at least as recent (publish()).
+    s.distinct = m_distinct.load(std::memory_order_acquire);
     s.expected = m_expected.load(std::memory_order_relaxed);
-    const unsigned long long distinct = m_distinct.load(std::memory_order_relaxed);
-    // The two are read apart, so a datagram may fall between them.
-    s.lost = s.expected > distinct ? s.expected - distinct : 0;
+    s.lost = s.expected - s.distinct;
     s.duplicates = m_duplicates.load(std::memory_order_relaxed);
     s.reordered = m_reordered.load(std::memory_order_relaxed);
+    s.strays = m_strays.load(std::memory_order_relaxed);
     s.ssrc_changes = m_ssrc_changes.load(std::memory_order_relaxed);
     s.ssrc = m_ssrc.load(std::memory_order_relaxed);
     s.jitter_ms = m_jitter_ms.load(std::memory_order_relaxed);

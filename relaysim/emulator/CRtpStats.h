@@ -11,19 +11,23 @@
 // time by others through snapshot(); no lock and no allocation per datagram.
 class CRtpStats {
 public:
-    enum { DEFAULT_CLOCK_RATE = 8000, WINDOW = 2048, MAX_DROPOUT = 3000 };
+    // A datagram more than MAX_MISORDER out of line is believed only when the next one
+    // continues from it; a jump of MAX_DROPOUT or more that is believed starts a new run.
+    enum { DEFAULT_CLOCK_RATE = 8000, WINDOW = 2048, MAX_DROPOUT = 3000, MAX_MISORDER = 100 };
 
     struct Snapshot {
         unsigned long long received = 0;    // every datagram, duplicates and non-RTP included
         unsigned long long unanalysed = 0;  // shorter than 12 bytes or not version 2
-        unsigned long long expected = 0;    // summed over the sequence runs
-        unsigned long long lost = 0;        // expected minus distinct sequence numbers received
+        unsigned long long expected = 0;    // summed over the sequence runs; only rises
+        unsigned long long distinct = 0;    // distinct sequence numbers received; only rises
+        unsigned long long lost = 0;        // expected minus distinct: falls when a late one fills a hole
         unsigned long long duplicates = 0;
         unsigned long long reordered = 0;
+        unsigned long long strays = 0;      // out of line, not followed: counted in none of the above
         unsigned long long ssrc_changes = 0;
         unsigned int ssrc = 0;  // of the last analysed datagram
         double jitter_ms = 0;
-        double max_gap_ms = 0;
+        double max_gap_ms = 0;  // longest silence between two datagrams, online or not
     };
 
     explicit CRtpStats(unsigned int clock_rate = DEFAULT_CLOCK_RATE);
@@ -34,16 +38,23 @@ public:
     void set_clock_rate(unsigned int hz);
     // arrival: the kernel's receive time of the datagram.
     void on_datagram(const unsigned char* data, size_t len, const timespec& arrival);
-    // The stream went offline: the silence until its next datagram is not a gap, nor
-    // jitter. Called by the writer thread.
+    // The stream went offline: the silence until its next datagram is no jitter (it still
+    // counts as a gap). Called by the writer thread.
     void set_offline();
 
     Snapshot snapshot() const;
 
 private:
+    // The datagram after one held out of line decides about it.
+    void decide_held(uint32_t seq, uint32_t ssrc);
+    void hold(uint32_t seq, bool seen, int64_t arrival_ns, uint32_t timestamp);
     void start_run(uint32_t seq);
     void advance_to(int64_t ext);
     bool test_and_mark(int64_t ext);
+    bool marked(int64_t ext) const;
+    // Publishes the run's expected count, then the distinct count, so that a reader that
+    // loads them the other way round never sees more distinct than expected.
+    void publish(unsigned long long distinct_added);
     void add_jitter(int64_t arrival_ns, uint32_t timestamp);
     static void bump(std::atomic<unsigned long long>& counter, unsigned long long by = 1);
 
@@ -54,6 +65,7 @@ private:
     std::atomic<unsigned long long> m_distinct{0};
     std::atomic<unsigned long long> m_duplicates{0};
     std::atomic<unsigned long long> m_reordered{0};
+    std::atomic<unsigned long long> m_strays{0};
     std::atomic<unsigned long long> m_ssrc_changes{0};
     std::atomic<unsigned int> m_ssrc{0};
     std::atomic<double> m_jitter_ms{0};
@@ -65,8 +77,13 @@ private:
     int64_t m_base_ext = 0;          // extended number of the run's first sequence number
     int64_t m_max_ext = 0;           // highest extended sequence number of the run
     unsigned long long m_run_expected_before = 0;  // expected of the runs before this one
-    bool m_have_bad = false;
-    uint32_t m_bad_seq = 0;          // a big jump is believed when this number follows it
+    // One datagram held out of line: far ahead of the run, or far behind it on a number
+    // already received (or older than the run), as after the sender restarted.
+    bool m_have_held = false;
+    bool m_held_seen = false;        // behind, on a number already received
+    uint32_t m_held_seq = 0;
+    int64_t m_held_arrival_ns = 0;
+    uint32_t m_held_timestamp = 0;
     bool m_have_arrival = false;
     int64_t m_last_arrival_ns = 0;
     bool m_have_transit = false;

@@ -56,26 +56,28 @@ void emulator::run(int argc, char** argv)
     if (!run_limits::prepare(decoder_addresses.size()))
         exit(-1);
 
+    // Created once and kept for the whole run: nothing is torn down. The console, which a
+    // measured run reads from its start, is only created here; its loop comes last.
     Devices* devices = g_devices = new Devices();
+    CPlayer* player = devices->player = new CPlayer(opt.player_addr, opt.player_port);
+    CInstr* instr = devices->instr = new CInstr();
+    std::vector<CExtr*>& streams = devices->streams;
+    CConsole* console = devices->console = new CConsole(streams, *player, *instr, STDIN_FILENO);
     CMeasuredRun* measured = nullptr;
     if (opt.measured()) {
-        measured = devices->measured = new CMeasuredRun(opt);
+        measured = devices->measured = new CMeasuredRun(opt, *console);
         if (!measured->open_csv())
             exit(-1);
         // Without a measurement option a run keeps the signals' default actions.
         run_signals::take();
     }
 
-    // Created once and kept for the whole run: nothing is torn down.
-    CPlayer* player = devices->player = new CPlayer(opt.player_addr, opt.player_port);
     player->open();
-    CInstr* instr = devices->instr = new CInstr();
     instr->stats().set_clock_rate(opt.rtp_clock_rate());
 
     printf("ref server is : %x, project ID - %d, encoder port - %u, decoder port - %u\n",
            opt.reflector_addr, opt.project_id, opt.reflector_port, opt.decoder_port);
 
-    std::vector<CExtr*>& streams = devices->streams;
     if (opt.decoders) {
         streams.reserve(decoder_addresses.size());
         for (unsigned long address : decoder_addresses) {
@@ -93,6 +95,8 @@ void emulator::run(int argc, char** argv)
                 const run_signals::WorkerMask mask;
                 decoder->start(nullptr);
             }
+            if (measured)
+                measured->starting();
             usleep(START_PAUSE_US);
         }
     }
@@ -105,8 +109,7 @@ void emulator::run(int argc, char** argv)
         instr->start(opt.local_port);
     }
 
-    CConsole* console = devices->console = new CConsole(streams, *player, *instr, STDIN_FILENO);
     if (!measured)
         console->run();
-    measured->run(*console);
+    measured->run();
 }

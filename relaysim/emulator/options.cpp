@@ -157,7 +157,7 @@ bool measure_option(const std::string& option, const char* value, options& opt)
             const std::string& path;
         } others[] = {{"--report", opt.report_path}, {"--csv", opt.csv_path}, {"--prom", opt.prom_path}};
         for (const auto& other : others) {
-            if (&other.path != &path && other.path == value) {
+            if (&other.path != &path && !other.path.empty() && COutputFile::same_file(other.path, value)) {
                 fprintf(stderr, "relaysim: %s: %s is already the file of %s\n", option.c_str(), value,
                         other.name);
                 return false;

@@ -3,6 +3,7 @@
 #include "report_formats.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -16,18 +17,30 @@ namespace {
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...)
 {
-    char buf[256];
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    const int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_copy(again, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    return std::string(buf, n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), sizeof(buf) - 1));
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0)
+        vsnprintf(&out[0], out.size() + 1, fmt, again);
+    va_end(again);
+    return out;
+}
+
+// The shortest text that reads back as the same double.
+std::string number(double v)
+{
+    char buf[32];  // the longest shortest form of a double is 24 characters
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof(buf), v);
+    return std::string(buf, r.ptr);
 }
 
 // JSON has no NaN or infinity.
 std::string json_number(double v)
 {
-    return std::isfinite(v) ? format("%.3f", v) : std::string("null");
+    return std::isfinite(v) ? number(v) : std::string("null");
 }
 
 std::string json_string(const std::string& s)
@@ -56,17 +69,7 @@ std::string prom_number(double v)
         return "NaN";
     if (std::isinf(v))
         return v > 0 ? "+Inf" : "-Inf";
-    return format("%.9g", v);
-}
-
-double percent(unsigned long long part, unsigned long long whole)
-{
-    return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
-}
-
-long long delta(unsigned long long now, unsigned long long before)
-{
-    return static_cast<long long>(now - before);
+    return number(v);
 }
 
 }  // namespace
@@ -82,26 +85,34 @@ std::string mac_text(unsigned long mac)
 std::string table(const Run& run)
 {
     std::vector<std::vector<std::string>> rows;
-    rows.push_back({"index", "name", "received", "lost %", "duplicates", "reordered", "jitter ms",
-                    "max gap ms", "online"});
+    rows.push_back({"index", "name", "received", "lost %", "duplicates", "reordered", "strays",
+                    "jitter ms", "max gap ms", "ssrc changes", "unanalysed", "online"});
     double max_gap = 0;
+    bool any_mixed = false;
     for (const Decoder& d : run.decoders) {
         const CRtpStats::Snapshot& s = d.stats;
         max_gap = std::max(max_gap, s.max_gap_ms);
-        rows.push_back({format("%d", d.index), d.name, format("%llu", s.received),
-                        format("%.2f", percent(s.lost, s.expected)), format("%llu", s.duplicates),
-                        format("%llu", s.reordered), format("%.2f", s.jitter_ms),
-                        format("%.1f", s.max_gap_ms), d.online ? "yes" : "no"});
+        const bool mixed = CReport::mixed(d);
+        any_mixed = any_mixed || mixed;
+        rows.push_back({format("%d", d.index), d.name + (mixed ? " *" : ""),
+                        format("%llu", s.received),
+                        format("%.2f", CReport::percent(s.lost, s.expected)),
+                        format("%llu", s.duplicates), format("%llu", s.reordered),
+                        format("%llu", s.strays), format("%.2f", s.jitter_ms),
+                        format("%.1f", s.max_gap_ms), format("%llu", s.ssrc_changes),
+                        format("%llu", s.unanalysed), d.online ? "yes" : "no"});
     }
     const CReport::Totals t = CReport::totals(run);
     rows.push_back({"total", format("%llu decoders", t.decoders), format("%llu", t.received),
                     format("%.2f", t.loss_percent), format("%llu", t.duplicates),
-                    format("%llu", t.reordered), format("%.2f", t.jitter_ms_max),
-                    format("%.1f", max_gap), format("%llu/%llu", t.online, t.decoders)});
+                    format("%llu", t.reordered), format("%llu", t.strays),
+                    format("%.2f", t.jitter_ms_max), format("%.1f", max_gap),
+                    format("%llu", t.ssrc_changes), format("%llu", t.unanalysed),
+                    format("%llu/%llu", t.online, t.decoders)});
     const CReport::Local& l = run.local;
     rows.push_back({"local", "local stream", format("%llu", l.received),
-                    format("%.2f", percent(l.lost, l.received + l.lost)), "-", "-",
-                    format("%.2f", l.jitter_ms), "-", "-"});
+                    format("%.2f", CReport::percent(l.lost, l.received + l.lost)), "-", "-", "-",
+                    format("%.2f", l.jitter_ms), "-", "-", "-", "-"});
 
     // Only a run in which relaysim dropped datagrams itself has the column: it is the rare case
     // that makes the loss figures the instrument's.
@@ -129,6 +140,11 @@ std::string table(const Run& run)
             line.pop_back();
         out += line + "\n";
     }
+    if (any_mixed)
+        out += "* more than one source (ssrc changes) or datagrams that are not RTP: not one "
+               "stream's figures\n";
+    if (run.startup_s)
+        out += format("run: %.1f s, of which start-up %.1f s\n", run.duration_s, *run.startup_s);
     return out + format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent,
                         l.send_errors);
 }
@@ -169,6 +185,8 @@ std::string json(const Run& run)
 {
     std::string out = "{\n";
     out += "  \"duration_s\": " + json_number(run.duration_s) + ",\n";
+    out += "  \"startup_s\": " +
+           (run.startup_s ? json_number(*run.startup_s) : std::string("null")) + ",\n";
     out += format("  \"clock_rate\": %u,\n", run.clock_rate);
     out += "  \"decoders\": [";
     for (size_t i = 0; i < run.decoders.size(); ++i) {
@@ -177,9 +195,12 @@ std::string json(const Run& run)
         out += i ? ",\n    " : "\n    ";
         out += format("{\"index\": %d, \"name\": ", d.index) + json_string(d.name) +
                ", \"mac\": " + json_string(mac_text(d.mac)) +
-               format(", \"ssrc\": %u, \"received\": %llu, \"expected\": %llu, \"lost\": %llu, "
-                      "\"duplicates\": %llu, \"reordered\": %llu, \"jitter_ms\": ",
-                      s.ssrc, s.received, s.expected, s.lost, s.duplicates, s.reordered) +
+               format(", \"ssrc\": %u, \"received\": %llu, \"expected\": %llu, "
+                      "\"distinct\": %llu, \"lost\": %llu, \"duplicates\": %llu, "
+                      "\"reordered\": %llu, \"strays\": %llu, \"ssrc_changes\": %llu, "
+                      "\"unanalysed\": %llu, \"jitter_ms\": ",
+                      s.ssrc, s.received, s.expected, s.distinct, s.lost, s.duplicates,
+                      s.reordered, s.strays, s.ssrc_changes, s.unanalysed) +
                json_number(s.jitter_ms) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
                ", \"online\": " + (d.online ? "true" : "false") +
                format(", \"dropped_here\": %llu}", d.dropped_here);
@@ -193,8 +214,11 @@ std::string json(const Run& run)
                   l.send_errors);
     const CReport::Totals t = CReport::totals(run);
     out += format("  \"totals\": {\"decoders\": %llu, \"online\": %llu, \"received\": %llu, "
-                  "\"expected\": %llu, \"lost\": %llu, \"loss_percent\": ",
-                  t.decoders, t.online, t.received, t.expected, t.lost) +
+                  "\"expected\": %llu, \"distinct\": %llu, \"lost\": %llu, "
+                  "\"strays\": %llu, \"ssrc_changes\": %llu, \"unanalysed\": %llu, "
+                  "\"loss_percent\": ",
+                  t.decoders, t.online, t.received, t.expected, t.distinct, t.lost, t.strays,
+                  t.ssrc_changes, t.unanalysed) +
            json_number(t.loss_percent) + ", \"jitter_ms_max\": " + json_number(t.jitter_ms_max) +
            format(", \"dropped_here\": %llu, \"network_lost\": %llu, \"network_loss_percent\": ",
                   t.dropped_here, t.network_lost) +
@@ -219,12 +243,20 @@ std::string prometheus(const Run& run)
         const char* help;
         std::string (*value)(const Decoder&);
     };
+    // Counters only rise, so that rate() and increase() hold; the loss, which falls when a
+    // late datagram fills a hole, is a gauge (expected_total - received_distinct_total).
     static const Metric per_decoder[] = {
         {"relaysim_decoder_received_total", "counter",
-         "Datagrams received by the emulated decoder, duplicates included.",
+         "Datagrams received by the emulated decoder, duplicates and strays included.",
          [](const Decoder& d) { return format("%llu", d.stats.received); }},
-        {"relaysim_decoder_lost_total", "counter",
-         "Sequence numbers the emulated decoder expected but never received.",
+        {"relaysim_decoder_expected_total", "counter",
+         "Sequence numbers the emulated decoder expected, summed over the sequence runs.",
+         [](const Decoder& d) { return format("%llu", d.stats.expected); }},
+        {"relaysim_decoder_received_distinct_total", "counter",
+         "Distinct expected sequence numbers the emulated decoder received.",
+         [](const Decoder& d) { return format("%llu", d.stats.distinct); }},
+        {"relaysim_decoder_lost", "gauge",
+         "Sequence numbers expected but not received so far; falls when a late one arrives.",
          [](const Decoder& d) { return format("%llu", d.stats.lost); }},
         {"relaysim_decoder_duplicates_total", "counter",
          "Datagrams whose sequence number the emulated decoder had already received.",
@@ -232,6 +264,15 @@ std::string prometheus(const Run& run)
         {"relaysim_decoder_reordered_total", "counter",
          "Datagrams older than the highest sequence number received before them.",
          [](const Decoder& d) { return format("%llu", d.stats.reordered); }},
+        {"relaysim_decoder_strays_total", "counter",
+         "Lone datagrams far out of line that the stream did not continue from.",
+         [](const Decoder& d) { return format("%llu", d.stats.strays); }},
+        {"relaysim_decoder_ssrc_changes_total", "counter",
+         "Times the SSRC changed: above 0, the decoder received more than one source.",
+         [](const Decoder& d) { return format("%llu", d.stats.ssrc_changes); }},
+        {"relaysim_decoder_unanalysed_total", "counter",
+         "Datagrams shorter than an RTP header or not RTP version 2.",
+         [](const Decoder& d) { return format("%llu", d.stats.unanalysed); }},
         {"relaysim_decoder_jitter_seconds", "gauge",
          "Interarrival jitter estimate of the stream (RFC 3550).",
          [](const Decoder& d) { return prom_number(d.stats.jitter_ms / 1000.0); }},
@@ -276,23 +317,27 @@ std::string prometheus(const Run& run)
 const char* csv_header()
 {
     return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
-           "local_received,copies_sent,send_errors,dropped_here\n";
+           "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
+           "startup,dropped_here\n";
 }
 
-std::string csv_row(double time_s, const Run& run, const Run& before)
+std::string csv_row(const Run& run, const Run& before)
 {
     const CReport::Totals t = CReport::totals(run);
     const CReport::Totals b = CReport::totals(before);
     const CReport::Local& l = run.local;
     const CReport::Local& lb = before.local;
-    // Lost may fall when a late datagram fills a hole, hence signed deltas: the column
-    // still sums to the run's total.
-    return format("%.3f,%llu,%lld,%lld,%lld,%lld,%.3f,%lld,%lld,%lld,%lld\n", time_s, t.online,
-                  delta(t.received, b.received), delta(t.lost, b.lost),
-                  delta(t.duplicates, b.duplicates), delta(t.reordered, b.reordered),
-                  t.jitter_ms_max, delta(l.received, lb.received),
-                  delta(l.copies_sent, lb.copies_sent), delta(l.send_errors, lb.send_errors),
-                  delta(t.dropped_here, b.dropped_here));
+    const unsigned long long lost = t.lost > b.lost ? t.lost - b.lost : 0;
+    const unsigned long long recovered = t.lost < b.lost ? b.lost - t.lost : 0;
+    const bool startup = !run.startup_s || before.duration_s < *run.startup_s;
+    return number(run.duration_s) +
+           format(",%llu,%llu,%llu,%llu,%llu,", t.online, t.received - b.received, lost,
+                  t.duplicates - b.duplicates, t.reordered - b.reordered) +
+           number(t.jitter_ms_max) +
+           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%llu\n", l.received - lb.received,
+                  l.copies_sent - lb.copies_sent, l.send_errors - lb.send_errors, recovered,
+                  t.strays - b.strays, t.ssrc_changes - b.ssrc_changes,
+                  t.unanalysed - b.unanalysed, startup ? 1 : 0, t.dropped_here - b.dropped_here);
 }
 
 }  // namespace report_formats

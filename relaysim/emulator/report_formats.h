@@ -18,9 +18,11 @@ std::string json(const CReport::Run& run);
 std::string prometheus(const CReport::Run& run);
 
 const char* csv_header();
-// The row of the interval from the snapshot before (an empty Run for the first row) to run,
-// which ends at time_s.
-std::string csv_row(double time_s, const CReport::Run& run, const CReport::Run& before);
+// The row of the interval from the snapshot before (an empty Run for the first row) to run.
+// Counts are the interval's; lost is never negative: holes of earlier rows that late
+// datagrams filled are "recovered", so that lost minus recovered sums to the run's loss.
+// A row whose interval began before start-up ended is marked "startup".
+std::string csv_row(const CReport::Run& run, const CReport::Run& before);
 
 // "0a:1b:2c:3d:4e:5f"
 std::string mac_text(unsigned long mac);

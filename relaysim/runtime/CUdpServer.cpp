@@ -42,11 +42,12 @@ int CUdpServer::execute(void*)
         if (!m_io.poll())
             continue;
         memset(&from, 0, sizeof(from));
-        const int n = m_io.read(buffer.get(), BUFFER_SIZE, from);
+        timespec arrival;
+        const int n = m_io.read(buffer.get(), BUFFER_SIZE, from, arrival);
         // A failed read has no bytes to hand on; its errno stays in the socket's last error.
         if (n < 0)
             continue;
-        m_handler.on_raw_data(from, buffer.get(), static_cast<unsigned short>(n));
+        m_handler.on_raw_data(from, buffer.get(), static_cast<unsigned short>(n), arrival);
     }
     CLogger::m_logger->log_msg("Exiting udp server thread:%s\n", m_name.c_str());
     return 0;

@@ -32,7 +32,7 @@ public:
     // read(buf, size, from), also giving the datagram's arrival time on the realtime clock:
     // the kernel's stamp where set_sock_option_timestamps() is on, the time of the read
     // otherwise. One system call, nothing allocated.
-    int read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival);
+    int read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival) override;
 
     // Room for read_many(): up to capacity datagrams of at most size bytes each, with their
     // senders and arrival times; allocated once and reused for every batch. Only the pages

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <time.h>
 
 class ISocketIO {
 public:
@@ -10,6 +11,14 @@ public:
     virtual bool is_valid() const = 0;
     virtual int read(unsigned char* buf, unsigned short size) = 0;
     virtual int read(unsigned char* buf, unsigned short size, sockaddr_in& from) = 0;
+    // The same, also giving the datagram's arrival on the realtime clock: the time of the
+    // read, unless the transport has the kernel's stamp.
+    virtual int read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival)
+    {
+        const int n = read(buf, size, from);
+        clock_gettime(CLOCK_REALTIME, &arrival);
+        return n;
+    }
     virtual int write(const unsigned char* data, unsigned short len) = 0;
     virtual int write(const unsigned char* data, unsigned short len, const sockaddr_in& to) = 0;
     virtual bool poll() = 0;

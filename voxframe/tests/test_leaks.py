@@ -50,6 +50,22 @@ class LeakTest(unittest.TestCase):
         # A leak of even one small object per round would be several hundred kilobytes.
         self.assertLess(grown, 64 * 1024)
 
+    def test_memory_returns_after_a_burst(self):
+        payload, stamp = bytes(20), b"\x00\x00\x03\xe8"
+        tracemalloc.start()
+        try:
+            churn(payload, stamp, None, 100)
+            gc.collect()
+            start = tracemalloc.get_traced_memory()[0]
+            burst = [VoxFrame(i, 0, stamp, i, payload) for i in range(50000)]
+            del burst
+            gc.collect()
+            kept = tracemalloc.get_traced_memory()[0] - start
+        finally:
+            tracemalloc.stop()
+        # 50,000 records hold megabytes; what finds their payloads must go with them.
+        self.assertLess(kept, 256 * 1024)
+
 
 if __name__ == "__main__":
     unittest.main()

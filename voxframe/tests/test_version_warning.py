@@ -1,6 +1,7 @@
 """The version check: one build loaded by other interpreters warns when the minor versions differ."""
 import importlib.util
 import os
+import re
 import sys
 import unittest
 
@@ -50,8 +51,15 @@ class VersionWarningTest(unittest.TestCase):
         self.build = os.environ.get("VOXFRAME_BUILD_VERSION", "")
         self.path = importlib.util.find_spec("voxframe").origin
         # Without others, the interpreter under test loads the build through a path.
-        self.pythons = [p for p in os.environ.get("VOXFRAME_OTHER_PYTHONS", "").split("|") if p]
+        self.pythons = [p for p in os.environ.get("VOXFRAME_OTHER_PYTHONS", "").split("|")
+                        if p and self.loads(p)]
         self.pythons = self.pythons or [sys.executable]
+
+    def loads(self, python):
+        """Whether python can load the build: an earlier version lacks functions it calls."""
+        named = re.search(r"python(\d+)\.(\d+)$", python)
+        return not named or not self.build or \
+            tuple(map(int, named.groups())) >= tuple(map(int, self.build.split(".")))
 
     def load(self, python, code):
         out = support.run_python(code.format(path=self.path),

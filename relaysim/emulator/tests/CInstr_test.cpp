@@ -50,18 +50,15 @@ using CInstrTest = test_support::LoggedTest;
 
 TEST_F(CInstrTest, KeyWrittenLowByteFirstIsTheLowAddressOctets)
 {
+    // Written lowest byte first, each key is the address's last four octets in order
+    // (the copies below show those bytes on the wire).
     struct Case {
-        unsigned long address;
-        Bytes ssrc;
-    } cases[] = {{0x0A1B2C3D4E5FUL, {0x2C, 0x3D, 0x4E, 0x5F}},
-                 {0x000000000001UL, {0, 0, 0, 1}},
-                 {0xFFFF12345678UL, {0x12, 0x34, 0x56, 0x78}}};
-    for (const Case& c : cases) {
-        unsigned long key = CInstr::key_of(c.address);
-        Bytes written = {static_cast<unsigned char>(key), static_cast<unsigned char>(key >> 8),
-                         static_cast<unsigned char>(key >> 16), static_cast<unsigned char>(key >> 24)};
-        EXPECT_EQ(written, c.ssrc) << std::hex << c.address;
-    }
+        unsigned long address, key;
+    } cases[] = {{0x0A1B2C3D4E5FUL, 0x5F4E3D2CUL},
+                 {0x000000000001UL, 0x01000000UL},
+                 {0xFFFF12345678UL, 0x78563412UL}};
+    for (const Case& c : cases)
+        EXPECT_EQ(CInstr::key_of(c.address), c.key) << std::hex << c.address;
 }
 
 TEST_F(CInstrTest, RelaysOneCopyPerEncoderInKeyOrderFromTheLocalPort)
@@ -151,19 +148,23 @@ TEST_F(CInstrTest, GoesOfflineOnlyAfterMoreThanFiveSilentSeconds)
 
 namespace {
 
-Bytes ssrc_of(unsigned long key)
+// The last four octets of an address, first to last: the SSRC bytes of its copies.
+Bytes low_octets(unsigned long address)
 {
-    return {static_cast<unsigned char>(key), static_cast<unsigned char>(key >> 8),
-            static_cast<unsigned char>(key >> 16), static_cast<unsigned char>(key >> 24)};
+    return {static_cast<unsigned char>(address >> 24), static_cast<unsigned char>(address >> 16),
+            static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
 }
 
-// Checks that copies are datagram d once per key, in key order, but for bytes 8-11.
-void expect_copies(const std::vector<Bytes>& copies, const Bytes& d, const std::vector<unsigned long>& keys)
+// The SSRC bytes of the three encoders the tests below register, in key order.
+const std::vector<Bytes> THREE_SSRCS = {{0, 0, 1, 1}, {0, 0, 0, 2}, {0, 0, 0, 3}};
+
+// Checks that copies are datagram d once per encoder, with these SSRC bytes in this order.
+void expect_copies(const std::vector<Bytes>& copies, const Bytes& d, const std::vector<Bytes>& ssrcs)
 {
-    ASSERT_EQ(copies.size(), keys.size());
+    ASSERT_EQ(copies.size(), ssrcs.size());
     for (size_t i = 0; i < copies.size(); ++i) {
         Bytes expected = d;
-        const Bytes ssrc = ssrc_of(keys[i]);
+        const Bytes& ssrc = ssrcs[i];
         std::copy(ssrc.begin(), ssrc.end(), expected.begin() + 8);
         EXPECT_EQ(copies[i], expected) << "copy " << i;
     }
@@ -178,13 +179,13 @@ TEST_F(CInstrTest, BatchLargerThanOneSendCallArrivesWholeAndInOrder)
     const int room = 64 << 20;
     setsockopt(reflector.fd(), SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
     CInstr instr;
-    std::vector<unsigned long> keys;
+    std::vector<std::pair<unsigned long, Bytes>> keys;  // key, SSRC bytes
     Capture quiet;
     // Distinct low 32 bits (an odd factor permutes them), registered out of key order.
     for (unsigned long i = 0; i < 1500; ++i) {
         const unsigned long address = 0x0A0000000000UL | ((i * 2654435761UL) & 0xFFFFFFFFUL);
         instr.add_encoder(address, 0x7F000001, reflector.port());
-        keys.push_back(CInstr::key_of(address));
+        keys.push_back({CInstr::key_of(address), low_octets(address)});
     }
     quiet.text();
     std::sort(keys.begin(), keys.end());
@@ -206,7 +207,7 @@ TEST_F(CInstrTest, BatchLargerThanOneSendCallArrivesWholeAndInOrder)
             ASSERT_EQ(got.size(), len);
             // Whatever arrives comes in key order: find this copy's key at or after the last.
             const Bytes ssrc(got.begin() + 8, got.begin() + 12);
-            while (at < keys.size() && ssrc_of(keys[at]) != ssrc)
+            while (at < keys.size() && keys[at].second != ssrc)
                 ++at;
             ASSERT_LT(at, keys.size()) << "copy " << copies.size() << " out of order, length " << len;
             Bytes expected = d;
@@ -228,8 +229,7 @@ TEST_F(CInstrTest, CopiesComeFromTheBufferOfEachCall)
     for (unsigned long address : {0x0A0000000003UL, 0x0A0000000101UL, 0x0A0000000002UL})
         instr.add_encoder(address, 0x7F000001, reflector.port());
     quiet.text();
-    const std::vector<unsigned long> keys = {CInstr::key_of(0x0A0000000101UL), CInstr::key_of(0x0A0000000002UL),
-                                             CInstr::key_of(0x0A0000000003UL)};
+    const std::vector<Bytes>& keys = THREE_SSRCS;
     // Called here directly, without the server thread, so each call may bring another buffer.
     ASSERT_TRUE(instr.socket().open(0, 0));
     const bool can_segment = instr.socket().can_segment();
@@ -244,7 +244,7 @@ TEST_F(CInstrTest, CopiesComeFromTheBufferOfEachCall)
             instr.on_raw_data(from, d->data(), static_cast<unsigned short>(d->size()));
             expect_copies(receive_n(reflector, keys.size(), nullptr, 3000), sent, keys);
             EXPECT_TRUE(receive_n(reflector, 1, nullptr, 100).empty()) << "one copy per key";
-            EXPECT_EQ(Bytes(d->begin() + 8, d->begin() + 12), ssrc_of(keys.back())) << "the last key stays";
+            EXPECT_EQ(Bytes(d->begin() + 8, d->begin() + 12), keys.back()) << "the last key stays";
             Bytes rest = *d;
             std::copy(sent.begin() + 8, sent.begin() + 12, rest.begin() + 8);
             EXPECT_EQ(rest, sent) << "only bytes 8-11 change";
@@ -270,9 +270,7 @@ TEST_F(CInstrTest, FallsBackToOneWritePerCopyWithoutBatchedSends)
         else
             instr.use_batches(false);
         ASSERT_TRUE(instr.start(local));
-        const std::vector<unsigned long> keys = {CInstr::key_of(0x0A0000000101UL),
-                                                 CInstr::key_of(0x0A0000000002UL),
-                                                 CInstr::key_of(0x0A0000000003UL)};
+        const std::vector<Bytes>& keys = THREE_SSRCS;
         for (size_t len : {172, 50, 1500}) {
             source.send_to(datagram(len), loopback::address(local));
             std::vector<unsigned short> ports;

@@ -1,6 +1,8 @@
 // Tests of COutputFile: whole files replaced in one step, rows appended, failures as results.
 #include "COutputFile.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -76,9 +78,27 @@ TEST(COutputFileTest, WritesReplaceTheFileAndFailuresAreResults)
     EXPECT_EQ(dir.files(), (std::set<std::string>{"report.json", "taken"}));
     rmdir((dir.m_path + "/taken").c_str());
 
+    test_support::Capture quiet(test_support::Capture::STDERR);
     COutputFile csv("--csv", missing);
     EXPECT_FALSE(csv.create("header\n"));
     EXPECT_FALSE(csv.append("row\n"));
+}
+
+// Rows written to a file that is in no folder any more would be lost without a word.
+TEST(COutputFileTest, AppendingFailsOnceTheFileIsRemoved)
+{
+    TempDir dir;
+    const std::string path = dir.m_path + "/run.csv";
+    COutputFile csv("--csv", path);
+    ASSERT_TRUE(csv.create("header\n"));
+    ASSERT_TRUE(csv.append("row 1\n"));
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    test_support::Capture err(test_support::Capture::STDERR);
+    errno = 0;
+    EXPECT_FALSE(csv.append("row 2\n"));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(csv.append("row 3\n"));
+    EXPECT_EQ(err.text(), "relaysim: --csv: can't write " + path + ": No such file or directory\n");
 }
 
 }  // namespace

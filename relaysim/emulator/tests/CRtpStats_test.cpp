@@ -21,13 +21,19 @@ struct Datagram {
     uint16_t seq;
     uint32_t ssrc = SSRC_A;
     Kind kind = RTP;
+    long long after_ms = 20;  // since the one before
+    bool offline = false;     // the decoder declared the stream offline before it came
 };
 
-// One datagram every 20 ms, its timestamp 160 units (20 ms at 8000 Hz) a sequence step.
+// By default one datagram every 20 ms, its timestamp 160 units (20 ms at 8000 Hz) a
+// sequence step.
 void feed(CRtpStats& stats, const std::vector<Datagram>& datagrams)
 {
-    long long ms = 1000;
+    long long ms = 1000 - datagrams.front().after_ms;
     for (const Datagram& d : datagrams) {
+        ms += d.after_ms;
+        if (d.offline)
+            stats.set_offline();
         const uint32_t ts = 1000u + 160u * d.seq;
         unsigned char p[172] = {0x80, 0x00,
                                 static_cast<unsigned char>(d.seq >> 8), static_cast<unsigned char>(d.seq),
@@ -39,7 +45,6 @@ void feed(CRtpStats& stats, const std::vector<Datagram>& datagrams)
             p[0] = 0x40;
         const timespec at = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
         stats.on_datagram(p, d.kind == SHORT ? 11 : sizeof(p), at);
-        ms += 20;
     }
 }
 
@@ -51,12 +56,26 @@ std::vector<Datagram> seqs(std::initializer_list<unsigned> list)
     return out;
 }
 
+// first..last in order, then the datagrams of each further list.
+std::vector<Datagram> run(unsigned first, unsigned last,
+                          std::initializer_list<std::vector<Datagram>> then = {})
+{
+    std::vector<Datagram> out;
+    for (unsigned s = first; s <= last; ++s)
+        out.push_back({static_cast<uint16_t>(s)});
+    for (const auto& more : then)
+        out.insert(out.end(), more.begin(), more.end());
+    return out;
+}
+
 TEST(CRtpStatsTest, CountsKnownPatterns)
 {
     struct Case {
         std::string name;
         std::vector<Datagram> datagrams;
         unsigned long long received, unanalysed, expected, lost, duplicates, reordered, ssrc_changes;
+        unsigned long long strays = 0;
+        double max_gap_ms = -1;  // not checked
     };
     const std::vector<Case> cases = {
         {"in order", seqs({100, 101, 102, 103, 104}), 5, 0, 5, 0, 0, 0, 0},
@@ -77,9 +96,24 @@ TEST(CRtpStatsTest, CountsKnownPatterns)
         {"short and version 1 are only received",
          {{1}, {2, SSRC_A, SHORT}, {3, SSRC_A, VERSION1}, {4}}, 4, 2, 4, 2, 0, 0, 0},
         {"nothing but short", {{1, SSRC_A, SHORT}}, 1, 1, 0, 0, 0, 0, 0},
-        {"lone jump ignored", seqs({1, 2, 3, 40000, 4}), 5, 0, 4, 0, 0, 0, 0},
+        {"lone jump ignored", seqs({1, 2, 3, 40000, 4}), 5, 0, 4, 0, 0, 0, 0, 1},
         {"confirmed jump renumbers", seqs({1, 2, 3, 40000, 40001, 40003}), 6, 0, 7, 1, 0, 0, 0},
         {"long forward gap", seqs({1, 2999, 3000}), 3, 0, 3000, 2997, 0, 0, 0},
+        {"a lone datagram 1500 ahead is a stray", run(1, 100, {seqs({1600}), run(101, 200)}),
+         201, 0, 200, 0, 0, 0, 0, 1},
+        {"a lone datagram 2500 ahead is a stray", run(1, 100, {seqs({2600}), run(101, 200)}),
+         201, 0, 200, 0, 0, 0, 0, 1},
+        {"a lone datagram older than the first is a stray",
+         run(2000, 2099, {seqs({400}), run(2100, 2199)}), 201, 0, 200, 0, 0, 0, 0, 1},
+        {"a jump the stream continues from is believed", run(1, 100, {run(301, 400)}),
+         200, 0, 400, 200, 0, 0, 0},
+        {"a late datagram far behind fills its hole", run(1, 149, {run(151, 400), seqs({150})}),
+         400, 0, 400, 0, 0, 1, 0},
+        {"a restart 300 back starts a new run with its own loss",
+         run(1000, 1299, {run(1000, 1049), run(1051, 1099)}), 399, 0, 400, 1, 0, 0, 0},
+        {"a silence online is a gap", {{1}, {2, SSRC_A, RTP, 5020}, {3}}, 3, 0, 3, 0, 0, 0, 0, 0, 5020},
+        {"a silence that went offline is a gap too",
+         {{1}, {2, SSRC_A, RTP, 6020, true}, {3}}, 3, 0, 3, 0, 0, 0, 0, 0, 6020},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -93,6 +127,10 @@ TEST(CRtpStatsTest, CountsKnownPatterns)
         EXPECT_EQ(s.duplicates, c.duplicates);
         EXPECT_EQ(s.reordered, c.reordered);
         EXPECT_EQ(s.ssrc_changes, c.ssrc_changes);
+        EXPECT_EQ(s.strays, c.strays);
+        if (c.max_gap_ms >= 0) {
+            EXPECT_DOUBLE_EQ(s.max_gap_ms, c.max_gap_ms);
+        }
     }
 }
 
@@ -191,20 +229,6 @@ TEST(CRtpStatsTest, JitterFollowsUnevenPacing)
         EXPECT_GE(j, c.low);
         EXPECT_LE(j, c.high);
     }
-}
-
-TEST(CRtpStatsTest, MaxGapCountsOnlyOnlineSilence)
-{
-    const unsigned char p[12] = {0x80, 0, 0, 1, 0, 0, 0, 0, 1, 2, 3, 4};
-    CRtpStats stats;
-    stats.on_datagram(p, sizeof(p), {100, 0});
-    stats.on_datagram(p, sizeof(p), {100, 250000000});  // 250 ms
-    stats.set_offline();
-    stats.on_datagram(p, sizeof(p), {160, 0});           // a minute offline
-    stats.on_datagram(p, sizeof(p), {160, 100000000});  // 100 ms
-    EXPECT_DOUBLE_EQ(stats.snapshot().max_gap_ms, 250.0);
-    stats.on_datagram(p, sizeof(p), {161, 100000000});  // a second: the stream stayed online
-    EXPECT_DOUBLE_EQ(stats.snapshot().max_gap_ms, 1000.0);
 }
 
 // One writer, one reader, no lock: the reader never sees counts go backwards or loss

@@ -211,6 +211,8 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"-l", "1", "--prom", "/dev/null"}, "relaysim: --prom: can't write /dev/null: Invalid argument\n"},
         {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/r.json"},
          "relaysim: --csv: /tmp/r.json is already the file of --report\n"},
+        {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/../tmp/./r.json"},
+         "relaysim: --csv: /tmp/../tmp/./r.json is already the file of --report\n"},
         {{"-l", "1", "--receive-interval", "0"}, ""},
         {{"-l", "1", "--receive-interval", "1001"},
          "relaysim: --receive-interval needs a number of milliseconds from 0 to 1000, not \"1001\"\n"},

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -21,6 +22,7 @@ CRtpStats::Snapshot stats(unsigned long long received, unsigned long long expect
     CRtpStats::Snapshot s;
     s.received = received;
     s.expected = expected;
+    s.distinct = expected - lost;
     s.lost = lost;
     s.duplicates = duplicates;
     s.reordered = reordered;
@@ -34,9 +36,14 @@ CReport::Run fixed_run()
 {
     CReport::Run run;
     run.duration_s = 60;
+    run.startup_s = 2.5;
     run.clock_rate = 8000;
     run.decoders.push_back({0, "ORVANTEX - 0", 0x0A1B2C3D4E5FUL, true,
                             stats(98, 100, 4, 2, 1, 1.25, 40, 0x52000000)});
+    // Two sources reached it: one change of SSRC, and datagrams that were not RTP.
+    run.decoders[0].stats.strays = 1;
+    run.decoders[0].stats.ssrc_changes = 1;
+    run.decoders[0].stats.unanalysed = 3;
     run.decoders.push_back({1, "say \"hi\"\\\x01", 0xFFUL, false, stats(0, 0, 0, 0, 0, 0, 0)});
     run.local = {500, 1, 0.5, 1000, 2};
     run.thresholds.max_loss_percent = 5;
@@ -47,25 +54,29 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
 {
     const std::string expected =
         "{\n"
-        "  \"duration_s\": 60.000,\n"
+        "  \"duration_s\": 60,\n"
+        "  \"startup_s\": 2.5,\n"
         "  \"clock_rate\": 8000,\n"
         "  \"decoders\": [\n"
         "    {\"index\": 0, \"name\": \"ORVANTEX - 0\", \"mac\": \"0a:1b:2c:3d:4e:5f\", "
-        "\"ssrc\": 1375731712, \"received\": 98, \"expected\": 100, \"lost\": 4, "
-        "\"duplicates\": 2, \"reordered\": 1, \"jitter_ms\": 1.250, \"max_gap_ms\": 40.000, "
-        "\"online\": true, \"dropped_here\": 0},\n"
+        "\"ssrc\": 1375731712, \"received\": 98, \"expected\": 100, \"distinct\": 96, "
+        "\"lost\": 4, \"duplicates\": 2, \"reordered\": 1, \"strays\": 1, \"ssrc_changes\": 1, "
+        "\"unanalysed\": 3, \"jitter_ms\": 1.25, \"max_gap_ms\": 40, \"online\": true, "
+        "\"dropped_here\": 0},\n"
         "    {\"index\": 1, \"name\": \"say \\\"hi\\\"\\\\\\u0001\", \"mac\": \"00:00:00:00:00:ff\", "
-        "\"ssrc\": 0, \"received\": 0, \"expected\": 0, \"lost\": 0, "
-        "\"duplicates\": 0, \"reordered\": 0, \"jitter_ms\": 0.000, \"max_gap_ms\": 0.000, "
-        "\"online\": false, \"dropped_here\": 0}\n"
+        "\"ssrc\": 0, \"received\": 0, \"expected\": 0, \"distinct\": 0, \"lost\": 0, "
+        "\"duplicates\": 0, \"reordered\": 0, \"strays\": 0, \"ssrc_changes\": 0, "
+        "\"unanalysed\": 0, \"jitter_ms\": 0, \"max_gap_ms\": 0, \"online\": false, "
+        "\"dropped_here\": 0}\n"
         "  ],\n"
-        "  \"local_stream\": {\"received\": 500, \"lost\": 1, \"jitter_ms\": 0.500, "
+        "  \"local_stream\": {\"received\": 500, \"lost\": 1, \"jitter_ms\": 0.5, "
         "\"copies_sent\": 1000, \"send_errors\": 2},\n"
         "  \"totals\": {\"decoders\": 2, \"online\": 1, \"received\": 98, \"expected\": 100, "
-        "\"lost\": 4, \"loss_percent\": 4.000, \"jitter_ms_max\": 1.250, \"dropped_here\": 0, "
-        "\"network_lost\": 4, \"network_loss_percent\": 4.000},\n"
-        "  \"relaysim_cpu_percent\": 0.000, \"cores\": 0,\n"
-        "  \"thresholds\": {\"max_loss_percent\": 5.000, \"max_jitter_ms\": null},\n"
+        "\"distinct\": 96, \"lost\": 4, \"strays\": 1, \"ssrc_changes\": 1, \"unanalysed\": 3, "
+        "\"loss_percent\": 4, \"jitter_ms_max\": 1.25, \"dropped_here\": 0, \"network_lost\": 4, "
+        "\"network_loss_percent\": 4},\n"
+        "  \"relaysim_cpu_percent\": 0, \"cores\": 0,\n"
+        "  \"thresholds\": {\"max_loss_percent\": 5, \"max_jitter_ms\": null},\n"
         "  \"verdict\": \"fail\"\n"
         "}\n";
     EXPECT_EQ(report_formats::json(fixed_run()), expected);
@@ -73,6 +84,17 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
     CReport::Run empty;
     const std::string text = report_formats::json(empty);
     EXPECT_NE(text.find("\"decoders\": [],\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"startup_s\": null,\n"), std::string::npos) << text;
+
+    // Numbers read back as the values written, however long.
+    CReport::Run extreme = fixed_run();
+    extreme.duration_s = 0.1 + 0.2;
+    extreme.thresholds.max_jitter_ms = 1e300;
+    extreme.decoders[0].stats.jitter_ms = 5219769.123456789;
+    const std::string long_numbers = report_formats::json(extreme);
+    for (const char* number : {"\"duration_s\": 0.30000000000000004,", "\"max_jitter_ms\": 1e+300}",
+                               "\"jitter_ms\": 5219769.123456789,"})
+        EXPECT_NE(long_numbers.find(number), std::string::npos) << number;
 }
 
 TEST(ReportFormatsTest, VerdictHoldsOnlyWithinEveryThreshold)
@@ -138,12 +160,13 @@ TEST(ReportFormatsTest, DatagramsDroppedHereMakeTheRunInconclusiveInEveryOutput)
               "loss 1.00%: the run measured relaysim, not the reflector)\n");
     const std::string json = report_formats::json(run);
     for (const char* part : {"\"dropped_here\": 3}", "\"dropped_here\": 3, \"network_lost\": 1, "
-                             "\"network_loss_percent\": 1.000}", "\"verdict\": \"inconclusive\""})
+                             "\"network_loss_percent\": 1}", "\"verdict\": \"inconclusive\""})
         EXPECT_NE(json.find(part), std::string::npos) << part;
     EXPECT_NE(report_formats::prometheus(run).find(
                   "relaysim_decoder_dropped_here_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 3\n"),
               std::string::npos);
-    EXPECT_EQ(report_formats::csv_row(1, run, CReport::Run()), "1.000,1,98,4,2,1,1.250,500,1000,2,3\n");
+    const std::string row = report_formats::csv_row(run, CReport::Run());
+    EXPECT_EQ(row.substr(row.rfind(',')), ",3\n") << row;
     const std::string table = report_formats::table(run);
     EXPECT_NE(table.find("online  dropped here\n"), std::string::npos) << table;
     EXPECT_NE(table.find("yes             3\n"), std::string::npos) << table;
@@ -158,19 +181,31 @@ TEST(ReportFormatsTest, TableRowsAreAlignedWithATotalsRow)
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
-    ASSERT_EQ(lines.size(), 6u) << text;  // header, 2 decoders, totals, local, local counts
+    // header, 2 decoders, totals, local, the mark's note, run and start-up, local counts
+    ASSERT_EQ(lines.size(), 8u) << text;
     for (size_t i = 1; i < 5; ++i)
         EXPECT_EQ(lines[i].size(), lines[0].size()) << lines[i];
     // Columns end at the same place in every row.
-    const size_t received_end = lines[0].find("received") + 8;
-    EXPECT_EQ(lines[1].substr(0, received_end).substr(received_end - 2), "98");
-    EXPECT_EQ(lines[3].substr(0, received_end).substr(received_end - 2), "98");
-    EXPECT_NE(lines[1].find("ORVANTEX - 0"), std::string::npos);
-    EXPECT_NE(lines[1].find("4.00"), std::string::npos);
+    auto cell_ending_with = [&](size_t row, const char* column, size_t width) {
+        const size_t end = lines[0].find(column) + strlen(column);
+        return lines[row].substr(end - width, width);
+    };
+    EXPECT_EQ(cell_ending_with(1, "received", 2), "98");
+    EXPECT_EQ(cell_ending_with(3, "received", 2), "98");
+    EXPECT_EQ(cell_ending_with(1, "lost %", 4), "4.00");
+    EXPECT_EQ(cell_ending_with(1, "strays", 2), " 1");
+    EXPECT_EQ(cell_ending_with(1, "ssrc changes", 2), " 1");
+    EXPECT_EQ(cell_ending_with(1, "unanalysed", 2), " 3");
+    EXPECT_EQ(cell_ending_with(3, "unanalysed", 2), " 3");
+    EXPECT_EQ(lines[1].find("ORVANTEX - 0 * "), 7u) << "the mark of a decoder that got two sources";
+    EXPECT_EQ(lines[2].find('*'), std::string::npos);
     EXPECT_EQ(lines[1].substr(lines[1].size() - 3), "yes");
     EXPECT_EQ(lines[3].substr(0, 5), "total");
     EXPECT_EQ(lines[3].substr(lines[3].size() - 3), "1/2");
-    EXPECT_EQ(lines[5], "local stream: copies sent 1000, send errors 2");
+    EXPECT_EQ(lines[5], "* more than one source (ssrc changes) or datagrams that are not RTP: not one "
+                        "stream's figures");
+    EXPECT_EQ(lines[6], "run: 60.0 s, of which start-up 2.5 s");
+    EXPECT_EQ(lines[7], "local stream: copies sent 1000, send errors 2");
 }
 
 // Parses a CSV of the writer into columns by header name.
@@ -197,15 +232,15 @@ std::map<std::string, std::vector<double>> parse_csv(const std::string& text)
 
 TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
 {
-    CReport::Run run = fixed_run();
+    CReport::Run run = fixed_run();  // start-up ends at 2.5 s
     CReport::Run before;  // the first row counts from zero
-    // Cumulative counts at three instants; lost falls once when a late datagram fills a hole.
+    // Cumulative counts at three instants; lost falls once when late datagrams fill holes.
     const struct {
         unsigned long long received, expected, lost, dups, reordered, local, copies, errors;
     } at[] = {
         {50, 52, 2, 0, 0, 250, 500, 0},
         {80, 83, 5, 1, 1, 400, 800, 1},
-        {98, 100, 4, 2, 1, 500, 1000, 2},
+        {98, 100, 3, 2, 1, 500, 1000, 2},
     };
     std::string text = report_formats::csv_header();
     for (int i = 0; i < 3; ++i) {
@@ -214,12 +249,14 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
         run.local.received = at[i].local;
         run.local.copies_sent = at[i].copies;
         run.local.send_errors = at[i].errors;
-        text += report_formats::csv_row(i + 1.0, run, before);
+        run.duration_s = i + 1.5;
+        text += report_formats::csv_row(run, before);
         before = run;
     }
     EXPECT_EQ(text.substr(0, text.find('\n') + 1),
               "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
-              "local_received,copies_sent,send_errors,dropped_here\n");
+              "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
+              "startup,dropped_here\n");
     auto cols = parse_csv(text);
     auto sum = [&](const char* name) {
         double s = 0;
@@ -228,10 +265,11 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
         return s;
     };
     ASSERT_EQ(cols["time_s"].size(), 3u);
-    EXPECT_EQ(cols["time_s"], (std::vector<double>{1, 2, 3}));
-    EXPECT_EQ(cols["lost"], (std::vector<double>{2, 3, -1}));
+    EXPECT_EQ(cols["time_s"], (std::vector<double>{1.5, 2.5, 3.5}));
+    EXPECT_EQ(cols["startup"], (std::vector<double>{1, 1, 0}));
+    EXPECT_EQ(cols["lost"], (std::vector<double>{2, 3, 0}));
+    EXPECT_EQ(cols["recovered"], (std::vector<double>{0, 0, 2}));
     EXPECT_EQ(sum("received"), 98);
-    EXPECT_EQ(sum("lost"), 4);
     EXPECT_EQ(sum("duplicates"), 2);
     EXPECT_EQ(sum("reordered"), 1);
     EXPECT_EQ(sum("local_received"), 500);
@@ -249,8 +287,16 @@ TEST(ReportFormatsTest, PrometheusTextIsWellFormed)
              "# TYPE relaysim_decoder_received_total counter",
              "relaysim_decoder_received_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 98",
              "relaysim_decoder_received_total{index=\"1\",mac=\"00:00:00:00:00:ff\"} 0",
-             "# TYPE relaysim_decoder_lost_total counter",
-             "relaysim_decoder_lost_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 4",
+             // The loss falls when a late datagram fills a hole: a gauge, beside two counters.
+             "# TYPE relaysim_decoder_lost gauge",
+             "relaysim_decoder_lost{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 4",
+             "# TYPE relaysim_decoder_expected_total counter",
+             "relaysim_decoder_expected_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 100",
+             "# TYPE relaysim_decoder_received_distinct_total counter",
+             "relaysim_decoder_received_distinct_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 96",
+             "relaysim_decoder_strays_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 1",
+             "relaysim_decoder_ssrc_changes_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 1",
+             "relaysim_decoder_unanalysed_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 3",
              "# TYPE relaysim_decoder_jitter_seconds gauge",
              "relaysim_decoder_jitter_seconds{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 0.00125",
          })
@@ -282,6 +328,34 @@ TEST(ReportFormatsTest, PrometheusTextIsWellFormed)
     ASSERT_NE(check, nullptr);
     fputs(text.c_str(), check);
     EXPECT_EQ(pclose(check), 0);
+}
+
+// A late datagram that fills a hole lowers the loss; Prometheus reads a counter that falls as
+// a reset, so no counter may fall.
+TEST(ReportFormatsTest, PrometheusCountersNeverFall)
+{
+    CRtpStats stats;
+    CReport::Run run = fixed_run();
+    std::map<std::string, double> last;
+    unsigned char p[12] = {0x80, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4};
+    for (unsigned char seq : {1, 2, 4, 5, 3, 6}) {
+        p[3] = seq;
+        stats.on_datagram(p, sizeof(p), {10, seq * 20000000L});
+        run.decoders[0].stats = stats.snapshot();
+        std::istringstream in(report_formats::prometheus(run));
+        std::set<std::string> counters;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("# TYPE ", 0) == 0 && line.substr(line.rfind(' ') + 1) == "counter")
+                counters.insert(line.substr(7, line.find(' ', 7) - 7));
+            const std::string series = line.substr(0, line.rfind(' '));
+            if (line[0] == '#' || counters.count(series.substr(0, series.find('{'))) == 0)
+                continue;
+            const double value = std::stod(line.substr(line.rfind(' ') + 1));
+            EXPECT_GE(value, last[series]) << series << " after " << int(seq);
+            last[series] = value;
+        }
+    }
+    EXPECT_EQ(last["relaysim_decoder_expected_total{index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"}"], 6);
 }
 
 }  // namespace

@@ -121,6 +121,36 @@ TEST_F(CUdpServerTest, DeinitEndsThreadWithDefaultPollTimeoutWithoutCancel)
     EXPECT_EQ(0u, count_of(out, "killed")) << out;
 }
 
+// The transport's arrival stamp (the kernel's, on a UDP socket) reaches the handler, so that a
+// relay measures what the decoders measure.
+TEST_F(CUdpServerTest, HandsTheArrivalStampOn)
+{
+    struct StampedIO : FailingIO {
+        int read(unsigned char*, unsigned short, sockaddr_in&, timespec& arrival) override
+        {
+            arrival = {42, 7};
+            ++m_reads;
+            return 1;
+        }
+    } io;
+    struct StampTaker : ISocketHandler {
+        void on_raw_data(const sockaddr_in&, unsigned char*, unsigned short) override { ++m_unstamped; }
+        void on_raw_data(const sockaddr_in&, unsigned char*, unsigned short, const timespec& at) override
+        {
+            m_ok += at.tv_sec == 42 && at.tv_nsec == 7 ? 1 : 0;
+            ++m_stamped;
+        }
+        std::atomic<int> m_unstamped{0}, m_stamped{0}, m_ok{0};
+    } handler;
+    Capture capture;
+    CUdpServer server(io, handler);
+    server.init("stamped");
+    ASSERT_TRUE(eventually([&] { return handler.m_stamped >= 5; }));
+    server.deinit();
+    EXPECT_EQ(handler.m_ok, handler.m_stamped);
+    EXPECT_EQ(handler.m_unstamped, 0);
+}
+
 TEST_F(CUdpServerTest, DeinitWithoutInitReturnsAtOnce)
 {
     CUdpSocket sock;

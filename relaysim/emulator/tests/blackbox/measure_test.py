@@ -108,8 +108,13 @@ class MeasureTests(Tests):
         assert float(rows[-1]["time_s"]) == r["duration_s"], (rows[-1], r["duration_s"])
         assert int(rows[-1]["decoders_online"]) == totals["online"] == DECODERS, rows[-1]
         column = lambda name: sum(int(row[name]) for row in rows)
-        assert (column("received"), column("lost"), column("duplicates"), column("reordered")) \
-            == (totals["received"], totals["lost"], 0, 0), rows
+        assert all(float(row[name]) >= 0 for row in rows for name in row), rows
+        assert (column("received"), column("lost") - column("recovered"), column("duplicates"),
+                column("reordered")) == (totals["received"], totals["lost"], 0, 0), rows
+        # One clock: rows while the decoders start are marked, then the run's own seconds.
+        assert rows[0]["startup"] == "1" and rows[-1]["startup"] == "0", rows
+        assert all(float(row["time_s"]) <= r["startup_s"] + 1 for row in rows
+                   if row["startup"] == "1"), (rows, r["startup_s"])
         local = r["local_stream"]
         assert (column("local_received"), column("copies_sent"), column("send_errors")) \
             == (local["received"], local["copies_sent"], local["send_errors"]), rows
@@ -118,7 +123,9 @@ class MeasureTests(Tests):
         assert samples[("relaysim_decoders_online", None)] == DECODERS, samples
         for d in decoders:
             assert samples[("relaysim_decoder_received_total", d["index"])] == d["received"]
-            assert samples[("relaysim_decoder_lost_total", d["index"])] == d["lost"]
+            assert samples[("relaysim_decoder_lost", d["index"])] == d["lost"]
+            assert samples[("relaysim_decoder_expected_total", d["index"])] \
+                - samples[("relaysim_decoder_received_distinct_total", d["index"])] == d["lost"]
 
     def test_stopped_longer_than_its_buffers_last_the_run_is_inconclusive(self):
         with tempfile.TemporaryDirectory() as tmp:
@@ -214,13 +221,13 @@ class MeasureTests(Tests):
                 prom = os.path.join(folder, "run.prom")
                 p = Program(relaysim_argv(sink.getsockname()[1], "--report",
                                           os.path.join(folder, "report.json"), "--prom", prom,
-                                          *extra))
+                                          "--csv", os.path.join(folder, "run.csv"), *extra))
                 try:
                     p.wait_for(PROMPT, 10)
                     assert os.path.exists(prom), "no Prometheus file at the start"
                     shutil.rmtree(folder)
                     # The report fails on each SIGUSR1 and at the end, the Prometheus file
-                    # at the end.
+                    # at the end, the CSV file (open, but in no folder) at its next row.
                     for _ in range(2):
                         mark = len(p.output)
                         p.proc.send_signal(signal.SIGUSR1)
@@ -232,7 +239,7 @@ class MeasureTests(Tests):
                 finally:
                     p.stop()
                 failed = re.findall(r"relaysim: (--[a-z]+): can't write ", p.output)
-                assert sorted(failed) == ["--prom", "--report"], (extra, p.output[-2000:])
+                assert sorted(failed) == ["--csv", "--prom", "--report"], (extra, p.output[-2000:])
 
     def test_bad_options_start_nothing(self):
         sink = udp_socket()
