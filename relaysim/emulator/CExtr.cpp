@@ -6,11 +6,11 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <cstddef>
-#include <cstdint>
 
 std::atomic<int> CExtr::online_ext(0);
 
