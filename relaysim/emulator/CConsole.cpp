@@ -144,6 +144,7 @@ CReport::Run CConsole::measure() const
         const CExtr& d = *m_streams[i];
         run.decoders.push_back(
             {static_cast<int>(i), d.name(), d.address(), d.online(), d.stats().snapshot()});
+        run.decoders.back().dropped_here = d.dropped_here();
     }
     const CInstr& instr = m_instr;
     const CRtpStats::Snapshot in = instr.stats().snapshot();

@@ -11,11 +11,16 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 
 class CExtr : public CThread {
 public:
     enum { REQUEST_SIZE = 12, BUFFER_SIZE = 1500, POLL_TIMEOUT = 2000, REQUEST_PERIOD = 4, OFFLINE_AFTER = 4 };
+    // Batched receive: datagrams taken per system call, the receive buffer asked for, the
+    // kernel's charge per queued datagram assumed in sizing the wait (a full-size one, with
+    // its bookkeeping), and the stack of a decoder thread.
+    enum { BATCH = 32, RECEIVE_BUFFER = 1 << 20, CHARGE_PER_DATAGRAM = 4096, STACK_SIZE = 256 * 1024 };
     // What a pass decides besides receiving (flags).
     enum { PASS_NOTHING = 0, PASS_OFFLINE = 1, PASS_SEND_REQUEST = 2 };
 
@@ -25,6 +30,16 @@ public:
     // Opens the socket on a random port and connects it to the reflector's decoder port.
     bool open(unsigned int reflector, unsigned short decoder_port,
               unsigned short poll_timeout = POLL_TIMEOUT);
+
+    // Before open(): 0 wakes the thread for each datagram. Otherwise a decoder that is not
+    // selected sleeps up to ms, then takes everything queued in batches; the kernel's
+    // arrival stamps keep the statistics as they would be. The wait is shortened for a
+    // stream fast enough to fill half the receive buffer in it.
+    void set_receive_interval(unsigned int ms) { m_interval_ms = ms; }
+    // The wait before the next batch after n datagrams came in elapsed_ms; capacity:
+    // datagrams the receive buffer holds.
+    static unsigned int batch_wait_ms(unsigned int interval_ms, unsigned int n, double elapsed_ms,
+                                      unsigned int capacity);
 
     int execute(void* arg) override;
 
@@ -50,12 +65,14 @@ public:
     // The device address as given (first octet most significant).
     unsigned long address() const { return utils::mac_big_endian(m_mac); }
     // Set by the console: forward this decoder's stream to the player.
-    void select(bool on) { m_selected = on; }
+    void select(bool on);
     bool selected() const { return m_selected; }
     bool online() const { return m_last_rx.load(std::memory_order_relaxed) != 0; }
     unsigned short local_port() const;
     // RTP quality of the stream received; the clock rate is set before start().
     const CRtpStats& stats() const { return m_stats; }
+    // Datagrams the kernel dropped on the socket because they were not read in time.
+    unsigned long long dropped_here() const { return m_socket.dropped(); }
     void set_clock_rate(unsigned int hz) { m_stats.set_clock_rate(hz); }
 
 private:
@@ -69,4 +86,14 @@ private:
     unsigned short m_poll_timeout;
     time_t m_next_send;
     CRtpStats m_stats;
+    unsigned int m_interval_ms = 0;
+    // Datagrams the receive buffer holds, known after open().
+    unsigned int m_capacity = 0;
+
+    int execute_per_datagram();
+    int execute_batched();
+    // Everything queued, through a batch taken from the shared pool: how many datagrams.
+    unsigned int drain();
+    // After a poll that returned at once without input: sleeps out the rest of the pass.
+    void rest_of_pass(std::chrono::steady_clock::time_point pass_start);
 };

@@ -17,14 +17,19 @@
 namespace {
 const double PROM_PERIOD_S = 5;
 
-// relaysim's CPU time so far, all threads, user and system.
+// CPU time of the whole process, every thread, in seconds.
 double cpu_seconds()
 {
     rusage ru;
-    if (getrusage(RUSAGE_SELF, &ru) != 0)
-        return 0;
-    const auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return s(ru.ru_utime) + s(ru.ru_stime);
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+unsigned int online_cores()
+{
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned int>(n) : 0;
 }
 }  // namespace
 
@@ -35,6 +40,8 @@ CMeasuredRun::CMeasuredRun(const options& opt, CConsole& console)
       m_csv("--csv", opt.csv_path),
       m_prom("--prom", opt.prom_path),
       m_start(std::chrono::steady_clock::now()),
+      m_cpu_start(cpu_seconds()),
+      m_cores(online_cores()),
       m_instance(report_formats::prom_instance(opt.prom_path))
 {
 }
@@ -47,8 +54,7 @@ void CMeasuredRun::ramp(const ramp_plan& plan, size_t created, double pause_s,
     CReport::Thresholds thresholds;
     thresholds.max_loss_percent = m_opt.max_loss_percent;
     thresholds.max_jitter_ms = m_opt.max_jitter_ms;
-    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    m_ramp.reset(new CRamp(plan, thresholds, cores > 0 ? static_cast<unsigned int>(cores) : 1));
+    m_ramp.reset(new CRamp(plan, thresholds, m_cores));
     m_created = created;
     m_pause_s = pause_s;
     m_add_decoder = std::move(add_decoder);
@@ -75,6 +81,9 @@ CReport::Run CMeasuredRun::measure(double now) const
     run.instance = m_instance;
     if (m_ramp)
         run.ramp = m_ramp->state();
+    run.cores = m_cores;
+    if (now > 0 && m_cores != 0)
+        run.cpu_percent = 100.0 * (cpu_seconds() - m_cpu_start) / (now * m_cores);
     return run;
 }
 
@@ -154,7 +163,7 @@ void CMeasuredRun::end()
     // What ended the run; a signal that comes while the outputs are written changes nothing.
     const int sig = run_signals::ending();
     const CReport::Run run = measure(elapsed());
-    printf("\n%s%s", report_formats::table(run).c_str(),
+    printf("\n%s%s%s", report_formats::table(run).c_str(), report_formats::instrument(run).c_str(),
            (m_ramp ? report_formats::ramp(run) : report_formats::verdict(run)).c_str());
     fflush(stdout);
     bool written = true;
@@ -165,6 +174,6 @@ void CMeasuredRun::end()
     if (m_prom.wanted())
         written = m_prom.replace(report_formats::prometheus(run)) && written;
     // A shell reports 128 + the signal for a process that a signal ended; say the same.
-    const int verdict = m_ramp ? m_ramp->status() : CReport::passed(run) ? 0 : 3;
+    const int verdict = m_ramp ? m_ramp->status() : CReport::status(run);
     exit(sig ? 128 + sig : !written ? 1 : verdict);
 }

@@ -33,7 +33,7 @@ public:
     void ramp(const ramp_plan& plan, size_t created, double pause_s, std::function<void()> add_decoder);
 
     // Never returns: ends the process with the run's status (0 pass, 3 fail, 1 when an output
-    // could not be written, 128 + the signal's number when SIGINT or SIGTERM ended it).
+    // could not be written, 4 inconclusive, 128 + the signal's number when SIGINT or SIGTERM ended it).
     // --duration counts from here, the end of start-up. A ramp's own status replaces pass
     // and fail (CRamp::status).
     [[noreturn]] void run();
@@ -57,6 +57,8 @@ private:
     double m_next_prom = 0;
     std::optional<double> m_startup_s;
     const std::chrono::steady_clock::time_point m_start;
+    const double m_cpu_start;
+    const unsigned int m_cores;
     const std::string m_instance;  // the label of its Prometheus samples
     std::unique_ptr<CRamp> m_ramp;
     std::function<void()> m_add_decoder;

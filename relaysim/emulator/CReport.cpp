@@ -24,8 +24,12 @@ CReport::Totals CReport::totals(const Run& run)
         t.ssrc_changes += d.stats.ssrc_changes;
         t.unanalysed += d.stats.unanalysed;
         t.jitter_ms_max = std::max(t.jitter_ms_max, d.stats.jitter_ms);
+        t.dropped_here += d.dropped_here;
+        // Per decoder: one decoder's drops can't excuse another's losses.
+        t.network_lost += d.stats.lost > d.dropped_here ? d.stats.lost - d.dropped_here : 0;
     }
     t.loss_percent = percent(t.lost, t.expected);
+    t.network_loss_percent = percent(t.network_lost, t.expected);
     return t;
 }
 
@@ -50,9 +54,19 @@ bool CReport::passed(const Run& run)
     // run nor for a decoder the reflector never served.
     if ((th.max_loss_percent || th.max_jitter_ms) && (t.expected == 0 || silent_decoders(run) != 0))
         return false;
-    if (th.max_loss_percent && !(t.loss_percent <= *th.max_loss_percent))
+    if (th.max_loss_percent && !(t.network_loss_percent <= *th.max_loss_percent))
         return false;
     if (th.max_jitter_ms && !(t.jitter_ms_max <= *th.max_jitter_ms))
         return false;
     return true;
+}
+
+bool CReport::inconclusive(const Run& run)
+{
+    return totals(run).dropped_here != 0;
+}
+
+int CReport::status(const Run& run)
+{
+    return inconclusive(run) ? 4 : passed(run) ? 0 : 3;
 }

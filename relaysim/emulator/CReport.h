@@ -17,6 +17,9 @@ public:
         unsigned long mac = 0;  // 48-bit device address, first octet most significant
         bool online = false;
         CRtpStats::Snapshot stats;  // its ssrc is the one reported
+        // Datagrams the kernel dropped on this decoder's socket because relaysim read too
+        // late: lost to the instrument, not the network (they show as lost as well).
+        unsigned long long dropped_here = 0;
     };
     struct Local {
         unsigned long long received = 0;
@@ -60,6 +63,9 @@ public:
         // The label "relaysim" of every Prometheus sample: tells instances apart when several
         // write into one node_exporter's folder.
         std::string instance;
+        // relaysim's own CPU time over the run, as a percentage of all the machine's cores.
+        double cpu_percent = 0;
+        unsigned int cores = 0;
     };
     struct Totals {
         unsigned long long decoders = 0, online = 0, received = 0, expected = 0, distinct = 0,
@@ -67,6 +73,10 @@ public:
                            unanalysed = 0;
         double loss_percent = 0;
         double jitter_ms_max = 0;
+        unsigned long long dropped_here = 0;
+        // lost minus dropped_here: what the network and the reflector lost.
+        unsigned long long network_lost = 0;
+        double network_loss_percent = 0;
     };
 
     static Totals totals(const Run& run);
@@ -74,6 +84,10 @@ public:
     static double percent(unsigned long long part, unsigned long long whole);
     // A missing threshold holds; a loss threshold fails when nothing could be measured.
     static bool passed(const Run& run);
+    // relaysim dropped datagrams itself: the run measured relaysim, not the reflector.
+    static bool inconclusive(const Run& run);
+    // The exit status of a run whose outputs were all written: 0 pass, 3 fail, 4 inconclusive.
+    static int status(const Run& run);
     // Decoders that received nothing in the run: their missing streams count in no loss figure.
     static size_t silent_decoders(const Run& run);
     // A decoder that received more than one source, or datagrams it could not analyse: its

@@ -9,6 +9,7 @@
 #include "CPlayer.h"
 #include "devices.h"
 #include "options.h"
+#include "run_limits.h"
 #include "run_signals.h"
 
 #include <unistd.h>
@@ -48,6 +49,7 @@ void add_decoder(Devices& devices, const options& opt)
     printf("Adding decoder:0x%012llx\n", static_cast<unsigned long long>(address));
     streams.push_back(decoder);
     decoder->set_clock_rate(opt.rtp_clock_rate());
+    decoder->set_receive_interval(opt.receive_interval_ms);
     decoder->open(opt.reflector_addr, opt.decoder_port);
     const run_signals::WorkerMask mask;
     decoder->start(nullptr);
@@ -77,15 +79,21 @@ void emulator::run(int argc, char** argv)
     if (!parse_command_line(argc, argv, opt))
         exit(-1);
 
+    std::vector<unsigned long> decoder_addresses;
+    if (opt.decoders)
+        decoder_addresses = opt.project_id != 0 ? take_diag_decoders(opt.count, opt.start)
+                                                : take_decoders(mac_list, opt.count);
+    std::optional<ramp_plan> ramp = opt.ramp;
+    if (ramp && !fit_ramp(*ramp, decoder_addresses.size()))
+        exit(-1);
+    // Before anything starts: one clear line rather than a socket error per decoder.
+    if (!run_limits::prepare(ramp ? ramp->max : decoder_addresses.size()))
+        exit(-1);
+
     // Created once and kept for the whole run: nothing is torn down. The console, which a
     // measured run reads from its start, is only created here; its loop comes last.
     Devices* devices = g_devices = new Devices();
-    if (opt.decoders)
-        devices->addresses = opt.project_id != 0 ? take_diag_decoders(opt.count, opt.start)
-                                                 : take_decoders(mac_list, opt.count);
-    std::optional<ramp_plan> ramp = opt.ramp;
-    if (ramp && !fit_ramp(*ramp, devices->addresses.size()))
-        exit(-1);
+    devices->addresses = std::move(decoder_addresses);
     CPlayer* player = devices->player = new CPlayer(opt.player_addr, opt.player_port);
     CInstr* instr = devices->instr = new CInstr();
     std::vector<CExtr*>& streams = devices->streams;

@@ -107,6 +107,9 @@ bool ramp(const char* text, ramp_plan& out)
 const char* const MEASURE_OPTIONS[] = {"--duration", "--max-loss", "--max-jitter", "--clock-rate",
                                        "--report",   "--csv",      "--prom",       "--ramp"};
 
+// Checked as strictly, though it does not make a run a measured one.
+const char* const RECEIVE_INTERVAL = "--receive-interval";
+
 bool is_measure_option(const std::string& word)
 {
     for (const char* name : MEASURE_OPTIONS)
@@ -123,6 +126,16 @@ bool refuse(const std::string& option, const char* needs, const char* value)
     else
         fprintf(stderr, "relaysim: %s needs %s\n", option.c_str(), needs);
     return false;
+}
+
+bool receive_interval_option(const char* value, options& opt)
+{
+    unsigned int ms = 0;
+    if (!value || !(strcmp(value, "0") == 0 || positive_whole(value, ms)) ||
+        ms > options::MAX_RECEIVE_INTERVAL_MS)
+        return refuse(RECEIVE_INTERVAL, "a number of milliseconds from 0 to 1000", value);
+    opt.receive_interval_ms = ms;
+    return true;
 }
 
 // The measurement options are checked strictly, unlike the others: a run whose verdict a
@@ -252,6 +265,9 @@ bool parse_command_line(int argc, char** argv, options& opt)
                 read_mac_list(value, decoders ? mac_list : ins_list, opt.count,
                               static_cast<unsigned short>(opt.start));
             }
+        } else if (word == RECEIVE_INTERVAL) {
+            if (!receive_interval_option(value, opt))
+                return false;
         } else if (is_measure_option(word)) {
             if (!measure_option(word, value, opt))
                 return false;
@@ -265,6 +281,8 @@ bool parse_command_line(int argc, char** argv, options& opt)
         measure_option(argv[argc - 1], nullptr, opt);
         return false;
     }
+    if (i == argc && argv[argc - 1] == std::string(RECEIVE_INTERVAL))
+        return receive_interval_option(nullptr, opt);
     if (opt.local_port == 0) {
         usage(argv[0]);
         return false;

@@ -15,6 +15,9 @@ struct ramp_plan {
 };
 
 struct options {
+    static constexpr unsigned int DEFAULT_RECEIVE_INTERVAL_MS = 250;
+    static constexpr unsigned int MAX_RECEIVE_INTERVAL_MS = 1000;
+
     unsigned short local_port = 0;
     int count = 10;
     int start = 0;
@@ -36,6 +39,9 @@ struct options {
     std::string csv_path;
     std::string prom_path;
     std::optional<ramp_plan> ramp;
+    // Decoders that are not selected take their datagrams in batches this many ms apart;
+    // 0 wakes them for each datagram. Not a measurement option.
+    unsigned int receive_interval_ms = DEFAULT_RECEIVE_INTERVAL_MS;
 
     // Whether any measurement option was given: only then does relaysim take signals.
     bool measured() const;

@@ -189,6 +189,16 @@ std::string table(const Run& run)
     rows.push_back({"local", "local stream", format("%llu", l.received),
                     format("%.2f", CReport::percent(l.lost, l.received + l.lost)), "-", "-", "-",
                     format("%.2f", l.jitter_ms), "-", "-", "-", "-"});
+
+    // Only a run in which relaysim dropped datagrams itself has the column: it is the rare case
+    // that makes the loss figures the instrument's.
+    if (t.dropped_here != 0) {
+        rows[0].push_back("dropped here");
+        for (size_t i = 0; i < run.decoders.size(); ++i)
+            rows[i + 1].push_back(format("%llu", run.decoders[i].dropped_here));
+        rows[rows.size() - 2].push_back(format("%llu", t.dropped_here));
+        rows.back().push_back("-");
+    }
     std::string out = aligned(rows, 1);
     if (any_mixed)
         out += "* more than one source (ssrc changes) or datagrams that are not RTP: not one "
@@ -249,11 +259,21 @@ std::string verdict(const Run& run)
                    : format("%sworst jitter %.2f ms, limit %g ms", th.max_loss_percent ? "; " : "",
                             t.jitter_ms_max, *th.max_jitter_ms);
     const size_t silent = CReport::silent_decoders(run);
+    if (CReport::inconclusive(run))
+        return format("verdict: inconclusive (relaysim itself dropped %llu datagrams it read too "
+                      "late, network loss %.2f%%: the run measured relaysim, not the reflector)\n",
+                      t.dropped_here, t.network_loss_percent);
     if (!th.max_loss_percent && !th.max_jitter_ms)
         out += "no thresholds";
     else if (t.expected != 0 && silent != 0)
         out += format("; %zu of %zu decoders received nothing", silent, run.decoders.size());
     return out + ")\n";
+}
+
+std::string instrument(const Run& run)
+{
+    return format("relaysim: CPU %.1f%% of %u cores, dropped here %llu\n", run.cpu_percent,
+                  run.cores, CReport::totals(run).dropped_here);
 }
 
 std::string json(const Run& run)
@@ -277,7 +297,8 @@ std::string json(const Run& run)
                       s.ssrc, s.received, s.expected, s.distinct, s.lost, s.duplicates,
                       s.reordered, s.strays, s.ssrc_changes, s.unanalysed) +
                json_number(s.jitter_ms) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
-               ", \"online\": " + (d.online ? "true" : "false") + "}";
+               ", \"online\": " + (d.online ? "true" : "false") +
+               format(", \"dropped_here\": %llu}", d.dropped_here);
     }
     out += run.decoders.empty() ? "],\n" : "\n  ],\n";
     const CReport::Local& l = run.local;
@@ -294,7 +315,11 @@ std::string json(const Run& run)
                   t.decoders, t.online, t.received, t.expected, t.distinct, t.lost, t.strays,
                   t.ssrc_changes, t.unanalysed) +
            json_number(t.loss_percent) + ", \"jitter_ms_max\": " + json_number(t.jitter_ms_max) +
-           "},\n";
+           format(", \"dropped_here\": %llu, \"network_lost\": %llu, \"network_loss_percent\": ",
+                  t.dropped_here, t.network_lost) +
+           json_number(t.network_loss_percent) + "},\n";
+    out += "  \"relaysim_cpu_percent\": " + json_number(run.cpu_percent) +
+           format(", \"cores\": %u,\n", run.cores);
     const CReport::Thresholds& th = run.thresholds;
     out += "  \"thresholds\": {\"max_loss_percent\": " +
            (th.max_loss_percent ? json_number(*th.max_loss_percent) : std::string("null")) +
@@ -302,7 +327,8 @@ std::string json(const Run& run)
            (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) + "},\n";
     if (run.ramp)
         out += json_ramp(*run.ramp);
-    out += std::string("  \"verdict\": \"") + (CReport::passed(run) ? "pass" : "fail") + "\"\n}\n";
+    const char* const verdicts[] = {"pass", "", "", "fail", "inconclusive"};
+    out += std::string("  \"verdict\": \"") + verdicts[CReport::status(run)] + "\"\n}\n";
     return out;
 }
 
@@ -349,6 +375,9 @@ std::string prometheus(const Run& run)
          [](const Decoder& d) { return prom_number(d.stats.jitter_ms / 1000.0); }},
         {"relaysim_decoder_online", "gauge", "1 while the emulated decoder's stream is online.",
          [](const Decoder& d) { return std::string(d.online ? "1" : "0"); }},
+        {"relaysim_decoder_dropped_here_total", "counter",
+         "Datagrams the kernel dropped because relaysim read them too late; also counted as lost.",
+         [](const Decoder& d) { return format("%llu", d.dropped_here); }},
     };
     const CReport::Totals t = CReport::totals(run);
     const std::string instance = "relaysim=\"" + prom_label(run.instance) + "\"";
@@ -377,6 +406,9 @@ std::string prometheus(const Run& run)
     for (const auto& m : local)
         out += format("# HELP %s %s\n# TYPE %s counter\n%s{%s} %llu\n", m.name, m.help, m.name,
                       m.name, instance.c_str(), m.value);
+    out += "# HELP relaysim_cpu_ratio relaysim's CPU time over the run per second and core of the "
+           "machine.\n# TYPE relaysim_cpu_ratio gauge\nrelaysim_cpu_ratio{" + instance + "} " +
+           prom_number(run.cpu_percent / 100.0) + "\n";
     if (!run.ramp)
         return out;
     const struct {
@@ -410,7 +442,7 @@ const char* csv_header()
 {
     return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
            "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-           "startup,step\n";
+           "startup,dropped_here,step\n";
 }
 
 std::string csv_row(const Run& run, const Run& before)
@@ -426,10 +458,10 @@ std::string csv_row(const Run& run, const Run& before)
            format(",%llu,%llu,%llu,%llu,%llu,", t.online, t.received - b.received, lost,
                   t.duplicates - b.duplicates, t.reordered - b.reordered) +
            number(t.jitter_ms_max) +
-           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%d\n", l.received - lb.received,
+           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%llu,%d\n", l.received - lb.received,
                   l.copies_sent - lb.copies_sent, l.send_errors - lb.send_errors, recovered,
                   t.strays - b.strays, t.ssrc_changes - b.ssrc_changes,
-                  t.unanalysed - b.unanalysed, startup ? 1 : 0,
+                  t.unanalysed - b.unanalysed, startup ? 1 : 0, t.dropped_here - b.dropped_here,
                   run.ramp ? run.ramp->step : 0);  // the ramp's step under way, 0 without one
 }
 

@@ -9,10 +9,13 @@
 namespace report_formats {
 
 std::string table(const CReport::Run& run);
-// "verdict: pass (...)" or "verdict: fail (...)", the measured values against each limit.
+// "verdict: pass (...)" or "verdict: fail (...)", the measured values against each limit;
+// "verdict: inconclusive (...)" when relaysim dropped datagrams itself.
 std::string verdict(const CReport::Run& run);
 // A ramp's steps, one line each, and its capacity line; empty without a ramp.
 std::string ramp(const CReport::Run& run);
+// The instrument's own line: its CPU share and what it dropped itself.
+std::string instrument(const CReport::Run& run);
 std::string json(const CReport::Run& run);
 std::string prometheus(const CReport::Run& run);
 // The instance name of a Prometheus file (its label "relaysim"): its name without folder and

@@ -3,6 +3,7 @@
 
 #include "CLogger.h"
 
+#include <sys/prctl.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -59,6 +60,13 @@ int CThread::start(void* arg)
     pthread_attr_init(&m_attr);
     m_attr_live = true;
     pthread_attr_setdetachstate(&m_attr, PTHREAD_CREATE_DETACHED);
+    if (m_stack_size != 0) {
+        const int rc = pthread_attr_setstacksize(&m_attr, m_stack_size);
+        if (rc != 0) {
+            release_attr();
+            return rc;
+        }
+    }
     m_keep_running = true;
     m_life = std::make_shared<life>();
     const int rc = pthread_create(&m_thread, &m_attr, entry_point, this);
@@ -177,6 +185,11 @@ void CThread::release_attr()
         m_attr_live = false;
         pthread_attr_destroy(&m_attr);
     }
+}
+
+bool CThread::set_timer_slack(unsigned long ns)
+{
+    return prctl(PR_SET_TIMERSLACK, ns, 0, 0, 0) == 0;
 }
 
 int CThread::suspend(unsigned long ms) const

@@ -41,12 +41,19 @@ public:
     void stop(unsigned int ms);
 
     int suspend(unsigned long ms) const;
+    // For the body: the kernel may end this thread's timed waits up to ns late, so that it
+    // serves many threads' wake-ups together (0: the system's default).
+    static bool set_timer_slack(unsigned long ns);
     int suspend(const timespec& deadline) const;
     int wakeup();
     void fill_timespec(unsigned long ms, timespec& deadline) const;
 
     void* arg() const;
     void arg(void* p);
+
+    // Stack of the threads started from now on; 0, the default, leaves the system's size
+    // (often 8 MiB, too much address space for thousands of threads).
+    void set_stack_size(size_t bytes) { m_stack_size = bytes; }
 
 protected:
     std::atomic<bool> m_keep_running;
@@ -70,4 +77,5 @@ private:
 
     std::shared_ptr<life> m_life;
     bool m_attr_live;
+    size_t m_stack_size = 0;
 };

@@ -141,29 +141,106 @@ bool CUdpSocket::set_sock_option_timestamps()
     return set_option(SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
 }
 
+// Control data of one message: its arrival stamp and the drop count.
+struct CUdpSocket::Batch::Control {
+    alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
+};
+
+void CUdpSocket::take_control(msghdr& m, timespec& arrival)
+{
+    bool stamped = false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_SOCKET)
+            continue;
+        if (c->cmsg_type == SCM_TIMESTAMPNS) {
+            memcpy(&arrival, CMSG_DATA(c), sizeof(arrival));
+            stamped = true;
+        } else if (c->cmsg_type == SO_RXQ_OVFL) {
+            uint32_t drops = 0;
+            memcpy(&drops, CMSG_DATA(c), sizeof(drops));
+            m_dropped.store(drops, std::memory_order_relaxed);
+        }
+    }
+    // Without the option (or its message) the stamp is now, on the kernel's clock.
+    if (!stamped)
+        clock_gettime(CLOCK_REALTIME, &arrival);
+}
+
 int CUdpSocket::read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival)
 {
     memset(&from, 0, sizeof(from));
     iovec iov{buf, size};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+    Batch::Control control;
     msghdr m;
     memset(&m, 0, sizeof(m));
     m.msg_name = &from;
     m.msg_namelen = sizeof(from);
     m.msg_iov = &iov;
     m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof(control);
+    m.msg_control = control.bytes;
+    m.msg_controllen = sizeof(control.bytes);
     const int n = io_result(::recvmsg(m_fd, &m, 0));
-    if (n < 0)
-        return n;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-            memcpy(&arrival, CMSG_DATA(c), sizeof(arrival));
-            return n;
-        }
-    }
-    // Without the option (or its message) the stamp is now, on the kernel's clock.
-    clock_gettime(CLOCK_REALTIME, &arrival);
+    if (n >= 0)
+        take_control(m, arrival);
     return n;
+}
+
+CUdpSocket::Batch::Batch(unsigned int capacity, unsigned short size)
+    : m_capacity(capacity),
+      m_size(size),
+      m_data(new unsigned char[static_cast<size_t>(capacity) * size]),
+      m_msgs(new mmsghdr[capacity]),
+      m_iov(new iovec[capacity]),
+      m_from(new sockaddr_in[capacity]),
+      m_arrival(new timespec[capacity]),
+      m_control(new Control[capacity])
+{
+    for (unsigned int i = 0; i < capacity; ++i) {
+        m_iov[i].iov_base = data(i);
+        m_iov[i].iov_len = size;
+        memset(&m_msgs[i], 0, sizeof(m_msgs[i]));
+        msghdr& m = m_msgs[i].msg_hdr;
+        m.msg_iov = &m_iov[i];
+        m.msg_iovlen = 1;
+        m.msg_name = &m_from[i];
+    }
+}
+
+CUdpSocket::Batch::~Batch() = default;
+
+int CUdpSocket::read_many(Batch& batch)
+{
+    for (unsigned int i = 0; i < batch.m_capacity; ++i) {
+        // The kernel shortens both lengths to what it filled in.
+        msghdr& m = batch.m_msgs[i].msg_hdr;
+        m.msg_namelen = sizeof(sockaddr_in);
+        m.msg_control = batch.m_control[i].bytes;
+        m.msg_controllen = sizeof(batch.m_control[i].bytes);
+        memset(&batch.m_from[i], 0, sizeof(sockaddr_in));
+    }
+    const int n = ::recvmmsg(m_fd, batch.m_msgs.get(), batch.m_capacity, MSG_DONTWAIT, nullptr);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return io_result(n);
+    }
+    for (int i = 0; i < n; ++i)
+        take_control(batch.m_msgs[i].msg_hdr, batch.m_arrival[i]);
+    return n;
+}
+
+bool CUdpSocket::set_sock_option_drop_count()
+{
+    const int on = 1;
+    return set_option(SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
+}
+
+int CUdpSocket::get_sock_option_buffer_size()
+{
+    int size = 0;
+    socklen_t len = sizeof(size);
+    if (getsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, &len) == 0)
+        return size;
+    set_last_err(errno);
+    return -1;
 }

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <atomic>
+#include <memory>
+
 class CUdpSocket : public CSocket {
 public:
     CUdpSocket();
@@ -30,6 +33,48 @@ public:
     // the kernel's stamp where set_sock_option_timestamps() is on, the time of the read
     // otherwise. One system call, nothing allocated.
     int read(unsigned char* buf, unsigned short size, sockaddr_in& from, timespec& arrival) override;
+
+    // Room for read_many(): up to capacity datagrams of at most size bytes each, with their
+    // senders and arrival times; allocated once and reused for every batch. Only the pages
+    // that datagrams reach become resident.
+    class Batch {
+    public:
+        Batch(unsigned int capacity, unsigned short size);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+        unsigned int capacity() const { return m_capacity; }
+        unsigned char* data(unsigned int i) { return &m_data[static_cast<size_t>(i) * m_size]; }
+        int length(unsigned int i) const { return static_cast<int>(m_msgs[i].msg_len); }
+        const sockaddr_in& from(unsigned int i) const { return m_from[i]; }
+        const timespec& arrival(unsigned int i) const { return m_arrival[i]; }
+
+    private:
+        friend class CUdpSocket;
+        struct Control;
+        unsigned int m_capacity;
+        unsigned short m_size;
+        std::unique_ptr<unsigned char[]> m_data;
+        std::unique_ptr<mmsghdr[]> m_msgs;
+        std::unique_ptr<iovec[]> m_iov;
+        std::unique_ptr<sockaddr_in[]> m_from;
+        std::unique_ptr<timespec[]> m_arrival;
+        std::unique_ptr<Control[]> m_control;
+    };
+
+    // What is queued, up to the batch's capacity, in one system call that does not wait:
+    // the count (arrival times as read() gives them), 0 when nothing is queued, or -1 with
+    // errno kept as last error.
+    int read_many(Batch& batch);
+
+    // Have every datagram received from now on tell how many the kernel has dropped on this
+    // socket for want of room in its receive buffer (SO_RXQ_OVFL), for dropped() below.
+    bool set_sock_option_drop_count();
+    // The kernel's count of datagrams dropped on arrival, as of the last read that had it.
+    unsigned int dropped() const { return m_dropped.load(std::memory_order_relaxed); }
+
+    // The receive buffer the kernel grants (SO_RCVBUF as read back), or -1.
+    int get_sock_option_buffer_size();
 
     // Most messages one write_many() hands to the system (the kernel's UIO_MAXIOV).
     static constexpr unsigned int MAX_BATCH = 1024;
@@ -62,6 +107,10 @@ protected:
     bool set_option(int level, int name, const void* value, socklen_t len);
     // Result of a system read or write: the count, or -1 with errno kept as last error.
     int io_result(long n);
+    // The arrival stamp and the drop count of one received message's control data.
+    void take_control(msghdr& m, timespec& arrival);
 
     sockaddr_in m_remote_addr;
+    // Written by the reading thread, read by whoever reports.
+    std::atomic<unsigned int> m_dropped{0};
 };

@@ -262,3 +262,55 @@ TEST_F(CExtrTest, DestroyedRightAfterStartIsNotUsedByItsThread)
     }
     quiet.text();
 }
+
+TEST_F(CExtrTest, BatchWaitShortensForFastStreams)
+{
+    const struct {
+        unsigned int n;
+        double elapsed_ms;
+        unsigned int capacity;
+        unsigned int wait_ms;
+    } cases[] = {
+        {0, 100, 512, 250},       // nothing came: the full interval
+        {5, 100, 512, 250},       // 50/s: half the buffer lasts 5 s
+        {200, 100, 512, 128},     // 2,000/s: 256 datagrams take 128 ms
+        {2000, 10, 100, 1},       // faster than any wait: the shortest one
+        {5, 0, 512, 250},         // no time measured: the interval
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CExtr::batch_wait_ms(250, c.n, c.elapsed_ms, c.capacity), c.wait_ms) << c.n;
+}
+
+TEST_F(CExtrTest, BatchedDecoderCountsEveryDatagramAndForwardsAtOnceWhenSelected)
+{
+    Peer reflector;
+    Recorder player;
+    Capture quiet;
+    {
+        CExtr decoder("ORVANTEX - 0", 0x0A0000000001UL, &player);
+        decoder.set_receive_interval(1000);
+        ASSERT_TRUE(run(decoder, reflector, false));
+        const sockaddr_in to = loopback::address(decoder.local_port());
+        // More than one batch holds, with their own sequence numbers: nothing lost.
+        for (int i = 0; i < 3 * CExtr::BATCH; ++i) {
+            Bytes b = rtp(172, 0x1234);
+            b[0] = 0x80;
+            b[3] = static_cast<unsigned char>(i);
+            reflector.send_to(b, to);
+        }
+        ASSERT_TRUE(eventually([&] { return decoder.stats().snapshot().received == 3 * CExtr::BATCH; }, 5000));
+        EXPECT_EQ(decoder.stats().snapshot().lost, 0u);
+        EXPECT_EQ(player.count(), 0);
+
+        // Selected, each datagram is forwarded as it comes, not a 1000 ms batch later.
+        decoder.select(true);
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 1; i <= 5; ++i) {
+            reflector.send_to(rtp(172, 0x1234), to);
+            ASSERT_TRUE(eventually([&] { return player.count() == i; }, 5000)) << i;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    }
+    quiet.text();
+    CExtr::online_ext = 0;
+}

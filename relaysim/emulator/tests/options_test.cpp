@@ -224,7 +224,11 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"-l", "1", "--duration", "9", "--ramp", "1:1:3"},
          "relaysim: --ramp ends by itself; leave out --duration\n"},
         {{"-l", "1", "--ramp", "10:5:12.5:40"}, ""},
+        {{"-l", "1", "--receive-interval", "0"}, ""},
+        {{"-l", "1", "--receive-interval", "1001"},
+         "relaysim: --receive-interval needs a number of milliseconds from 0 to 1000, not \"1001\"\n"},
     };
+    const size_t cases_n = sizeof(cases) / sizeof(cases[0]);
     for (const Case& c : cases) {
         const std::string line = c.words.back();
         test_support::Capture err(test_support::Capture::STDERR);
@@ -241,7 +245,7 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     EXPECT_EQ(all.opt.rtp_clock_rate(), 48000u);
     EXPECT_EQ(all.opt.prom_path, "/tmp/p.prom");
     EXPECT_NE(access("/tmp/relaysim_options_test.csv", F_OK), 0) << "the check leaves no file";
-    Parsed ramp = parse(cases[sizeof(cases) / sizeof(cases[0]) - 1].words);
+    Parsed ramp = parse(cases[cases_n - 3].words);
     ASSERT_TRUE(ramp.opt.ramp);
     EXPECT_TRUE(ramp.opt.measured());
     EXPECT_EQ(ramp.opt.ramp->start, 10u);
@@ -250,5 +254,9 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     EXPECT_EQ(ramp.opt.ramp->max, 40u);
     Parsed none = parse(cases[0].words);
     EXPECT_FALSE(none.opt.measured());
+    EXPECT_EQ(none.opt.receive_interval_ms, 250u);
+    Parsed per_datagram = parse(cases[cases_n - 2].words);
+    EXPECT_EQ(per_datagram.opt.receive_interval_ms, 0u);
+    EXPECT_FALSE(per_datagram.opt.measured()) << "it makes no measured run";
     EXPECT_EQ(none.opt.rtp_clock_rate(), 8000u);
 }

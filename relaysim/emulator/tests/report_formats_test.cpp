@@ -61,17 +61,21 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
         "    {\"index\": 0, \"name\": \"ORVANTEX - 0\", \"mac\": \"0a:1b:2c:3d:4e:5f\", "
         "\"ssrc\": 1375731712, \"received\": 98, \"expected\": 100, \"distinct\": 96, "
         "\"lost\": 4, \"duplicates\": 2, \"reordered\": 1, \"strays\": 1, \"ssrc_changes\": 1, "
-        "\"unanalysed\": 3, \"jitter_ms\": 1.25, \"max_gap_ms\": 40, \"online\": true},\n"
+        "\"unanalysed\": 3, \"jitter_ms\": 1.25, \"max_gap_ms\": 40, \"online\": true, "
+        "\"dropped_here\": 0},\n"
         "    {\"index\": 1, \"name\": \"say \\\"hi\\\"\\\\\\u0001\", \"mac\": \"00:00:00:00:00:ff\", "
         "\"ssrc\": 0, \"received\": 0, \"expected\": 0, \"distinct\": 0, \"lost\": 0, "
         "\"duplicates\": 0, \"reordered\": 0, \"strays\": 0, \"ssrc_changes\": 0, "
-        "\"unanalysed\": 0, \"jitter_ms\": 0, \"max_gap_ms\": 0, \"online\": false}\n"
+        "\"unanalysed\": 0, \"jitter_ms\": 0, \"max_gap_ms\": 0, \"online\": false, "
+        "\"dropped_here\": 0}\n"
         "  ],\n"
         "  \"local_stream\": {\"received\": 500, \"lost\": 1, \"jitter_ms\": 0.5, "
         "\"copies_sent\": 1000, \"send_errors\": 2},\n"
         "  \"totals\": {\"decoders\": 2, \"online\": 1, \"received\": 98, \"expected\": 100, "
         "\"distinct\": 96, \"lost\": 4, \"strays\": 1, \"ssrc_changes\": 1, \"unanalysed\": 3, "
-        "\"loss_percent\": 4, \"jitter_ms_max\": 1.25},\n"
+        "\"loss_percent\": 4, \"jitter_ms_max\": 1.25, \"dropped_here\": 0, \"network_lost\": 4, "
+        "\"network_loss_percent\": 4},\n"
+        "  \"relaysim_cpu_percent\": 0, \"cores\": 0,\n"
         "  \"thresholds\": {\"max_loss_percent\": 5, \"max_jitter_ms\": null},\n"
         "  \"verdict\": \"fail\"\n"
         "}\n";
@@ -140,6 +144,34 @@ TEST(ReportFormatsTest, VerdictHoldsOnlyWithinEveryThreshold)
         EXPECT_NE(report_formats::json(run).find(c.pass ? "\"verdict\": \"pass\"" : "\"verdict\": \"fail\""),
                   std::string::npos);
     }
+}
+
+TEST(ReportFormatsTest, DatagramsDroppedHereMakeTheRunInconclusiveInEveryOutput)
+{
+    // Of the 4 lost, 3 were dropped by relaysim's own socket: 1 % network loss.
+    CReport::Run run = fixed_run();
+    run.decoders.resize(1);
+    run.decoders[0].dropped_here = 3;
+    run.thresholds.max_loss_percent = 2;
+    EXPECT_TRUE(CReport::passed(run)) << "the threshold is judged on network loss";
+    EXPECT_EQ(CReport::status(run), 4);
+    EXPECT_EQ(report_formats::verdict(run),
+              "verdict: inconclusive (relaysim itself dropped 3 datagrams it read too late, network "
+              "loss 1.00%: the run measured relaysim, not the reflector)\n");
+    const std::string json = report_formats::json(run);
+    for (const char* part : {"\"dropped_here\": 3}", "\"dropped_here\": 3, \"network_lost\": 1, "
+                             "\"network_loss_percent\": 1}", "\"verdict\": \"inconclusive\""})
+        EXPECT_NE(json.find(part), std::string::npos) << part;
+    EXPECT_NE(report_formats::prometheus(run).find(
+                  "relaysim_decoder_dropped_here_total{relaysim=\"\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 3\n"),
+              std::string::npos);
+    const std::string row = report_formats::csv_row(run, CReport::Run());
+    EXPECT_EQ(row.substr(row.rfind(",3,")), ",3,0\n") << row;
+    const std::string table = report_formats::table(run);
+    EXPECT_NE(table.find("online  dropped here\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("yes             3\n"), std::string::npos) << table;
+    run.decoders[0].dropped_here = 0;
+    EXPECT_EQ(report_formats::table(run).find("dropped here"), std::string::npos);
 }
 
 TEST(ReportFormatsTest, TableRowsAreAlignedWithATotalsRow)
@@ -226,7 +258,7 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
     EXPECT_EQ(text.substr(0, text.find('\n') + 1),
               "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
               "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-              "startup,step\n");
+              "startup,dropped_here,step\n");
     auto cols = parse_csv(text);
     auto sum = [&](const char* name) {
         double s = 0;

@@ -1,6 +1,7 @@
 """Black-box tests of relaysim's command line, device lists and start-up messages."""
 import os
 import re
+import resource
 import subprocess
 import tempfile
 
@@ -119,6 +120,18 @@ class CliTests(Tests):
             out = started(["-n", "2", "-d", os.path.join(tmp, "missing.txt"), "-l", port])
             assert "error opening mac address list file - %s" % os.path.join(tmp, "missing.txt") in out
             assert len(decoders(out)) == 2
+
+    def test_descriptor_limit_it_cannot_raise(self):
+        def hard_1024():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+        r = subprocess.run([RELAYSIM, "-l", str(free_port()), "-x", "7", "-n", "3000", "-d", "-l"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                           preexec_fn=hard_1024, timeout=30)
+        assert r.returncode == 255, r.returncode
+        assert r.stderr.decode() == (
+            "relaysim: 3000 decoders need 3064 open files, but the hard limit (ulimit -Hn) is "
+            "1024: raise it (as root: ulimit -Hn 3064)\n"), r.stderr
+        assert "Adding decoder" not in r.stdout.decode(), "nothing starts"
 
 
 if __name__ == "__main__":

@@ -127,6 +127,40 @@ class MeasureTests(Tests):
             assert samples[("relaysim_decoder_expected_total", d["index"])] \
                 - samples[("relaysim_decoder_received_distinct_total", d["index"])] == d["lost"]
 
+    def test_stopped_longer_than_its_buffers_last_the_run_is_inconclusive(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            counts, report = os.path.join(tmp, "counts.txt"), os.path.join(tmp, "report.json")
+            # 1,000 datagrams/s a decoder fill its receive buffer (2 MiB at most) within 3 s.
+            reflector = Program([REFLECTOR, "-a", LOOPBACK, "-e", "0", "-g", "1000",
+                                 "--counts-file", counts])
+            p = None
+            try:
+                port = int(reflector.wait_for(r"encoder port (\d+)", 10).group(1))
+                p = Program(relaysim_argv(port, "--duration", "12", "--max-loss", "100",
+                                          "--report", report))
+                p.wait_for(r"Online \[Total online: %d\]" % DECODERS, 15)
+                p.proc.send_signal(signal.SIGSTOP)
+                time.sleep(5)
+                p.proc.send_signal(signal.SIGCONT)
+                assert p.wait(30) == 4, p.output[-3000:]
+                reflector.proc.send_signal(signal.SIGTERM)
+                assert reflector.wait(10) == 0, reflector.output
+            finally:
+                reflector.stop()
+                if p:
+                    p.stop()
+            assert "verdict: inconclusive" in p.output, p.output[-3000:]
+            with open(report) as f:
+                r = json.load(f)
+            totals = r["totals"]
+            assert r["verdict"] == "inconclusive" and totals["dropped_here"] > 0, totals
+            # Nothing was lost on the way: every loss is one relaysim dropped itself.
+            assert totals["network_lost"] == 0 and totals["lost"] > 0, totals
+            with open(counts) as f:
+                sent = COUNTS_RX.findall(f.read())
+            # The reflector sent everything: the losses are relaysim's own.
+            assert len(sent) == DECODERS and all(int(failed) == 0 for _, _, _, failed in sent), sent
+
     def test_signals_end_a_run_in_order(self):
         sink = udp_socket()  # takes the decoders' requests and never answers
         with tempfile.TemporaryDirectory() as tmp:
