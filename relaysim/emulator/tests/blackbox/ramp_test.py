@@ -1,12 +1,14 @@
 """Black-box test of the ramp (--ramp): against a stand-in reflector of known capacity the
 capacity found is the step the cap predicts; a ramp that reaches its maximum passes; the console
-answers while steps are added."""
+answers while steps are added; a ramp whose relaysim was stopped found relaysim's own limit."""
 import csv
 import json
 import os
 import re
+import signal
 import subprocess
 import tempfile
+import time
 
 from harness import LOOPBACK, Program, Tests, binaries, free_port
 
@@ -68,6 +70,34 @@ class RampTests(Tests):
             status, r, _, _, p = ramp_run(tmp, [], "2:2:4", decoders=4)
         assert [(s["decoders"], s["verdict"]) for s in r["steps"]] == [(2, "held"), (4, "held")]
         assert (status, r["capacity"], r["ramp_end"]) == (0, 4, "reached_max"), p.output[-3000:]
+
+    def test_a_step_that_relaysim_could_not_keep_up_with_is_its_own_limit(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            report = os.path.join(tmp, "ramp.json")
+            # 1,000 datagrams/s a decoder fill its receive buffer within 3 s (as in measure_test).
+            reflector = Program([REFLECTOR, "-a", LOOPBACK, "-e", "0", "-g", "1000"])
+            p = None
+            try:
+                port = int(reflector.wait_for(r"encoder port (\d+)", 10).group(1))
+                p = Program([RELAYSIM, "-x", "7", "-n", "4", "-d", "-l", str(free_port()),
+                             "-r", "%s:%d" % (LOOPBACK, port), "--ramp", "2:2:10",
+                             "--max-loss", "1", "--report", report])
+                p.wait_for(r"Online \[Total online: 2\]", 15)
+                time.sleep(1)  # the steady part starts within a quarter of a second
+                p.proc.send_signal(signal.SIGSTOP)
+                time.sleep(5)
+                p.proc.send_signal(signal.SIGCONT)
+                status = p.wait(60)
+            finally:
+                reflector.stop()
+                if p:
+                    p.stop()
+            with open(report) as f:
+                r = json.load(f)
+        assert (status, r["ramp_end"], r["capacity"]) == (4, "own_limit", 0), p.output[-3000:]
+        step = r["steps"][0]
+        assert step["dropped_here"] > 0 and step["why"].startswith("relaysim dropped"), step
+        assert "the limit found is relaysim's own" in p.output, p.output[-3000:]
 
 
 if __name__ == "__main__":
