@@ -68,7 +68,7 @@ bash scripts/package_test.sh build build-arm
 
 if [ -f fuzz/run.sh ]; then
   stage "fuzzing"
-  FUZZ_SECONDS=${FUZZ_SECONDS:-30} bash fuzz/run.sh
+  FUZZ_SECONDS=${FUZZ_SECONDS:-15} bash fuzz/run.sh
 fi
 echo
 echo "all test stages passed in ${SECONDS}s"

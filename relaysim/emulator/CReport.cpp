@@ -41,6 +41,14 @@ size_t CReport::silent_decoders(const Run& run)
     return n;
 }
 
+size_t CReport::stopped_decoders(const Run& run)
+{
+    size_t n = 0;
+    for (const Decoder& d : run.decoders)
+        n += d.stats.received != 0 && !d.online ? 1 : 0;
+    return n;
+}
+
 bool CReport::mixed(const Decoder& d)
 {
     return d.stats.ssrc_changes != 0 || d.stats.unanalysed != 0;
@@ -51,8 +59,10 @@ bool CReport::passed(const Run& run)
     const Totals t = totals(run);
     const Thresholds& th = run.thresholds;
     // Nothing received is no evidence that the stream was served well: neither for the whole
-    // run nor for a decoder the reflector never served.
-    if ((th.max_loss_percent || th.max_jitter_ms) && (t.expected == 0 || silent_decoders(run) != 0))
+    // run nor for a decoder the reflector never served. A stream that stopped before the end
+    // shows no sequence gap for what never came after it, so it fails too.
+    if ((th.max_loss_percent || th.max_jitter_ms) &&
+        (t.expected == 0 || silent_decoders(run) != 0 || stopped_decoders(run) != 0))
         return false;
     if (th.max_loss_percent && !(t.network_loss_percent <= *th.max_loss_percent))
         return false;

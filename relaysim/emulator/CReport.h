@@ -90,6 +90,8 @@ public:
     static int status(const Run& run);
     // Decoders that received nothing in the run: their missing streams count in no loss figure.
     static size_t silent_decoders(const Run& run);
+    // Decoders that received and then fell offline before the snapshot: their stream stopped.
+    static size_t stopped_decoders(const Run& run);
     // A decoder that received more than one source, or datagrams it could not analyse: its
     // figures are not those of one stream (as when a port still gets a former run's stream).
     static bool mixed(const Decoder& d);

@@ -265,8 +265,13 @@ std::string verdict(const Run& run)
                       t.dropped_here, t.network_loss_percent);
     if (!th.max_loss_percent && !th.max_jitter_ms)
         out += "no thresholds";
-    else if (t.expected != 0 && silent != 0)
-        out += format("; %zu of %zu decoders received nothing", silent, run.decoders.size());
+    else if (t.expected != 0) {
+        if (silent != 0)
+            out += format("; %zu of %zu decoders received nothing", silent, run.decoders.size());
+        if (const size_t stopped = CReport::stopped_decoders(run))
+            out += format("; %zu of %zu decoders stopped receiving", stopped,
+                          run.decoders.size());
+    }
     return out + ")\n";
 }
 

@@ -99,8 +99,9 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
 
 TEST(ReportFormatsTest, VerdictHoldsOnlyWithinEveryThreshold)
 {
-    // What the run received: the served decoder alone, that one and a silent one, nothing.
-    enum Served { ONE, ONE_AND_SILENT, NONE };
+    // What the run received: the served decoder alone, that one and a silent one, nothing, the
+    // served decoder alone but offline at the end (its stream stopped).
+    enum Served { ONE, ONE_AND_SILENT, NONE, STOPPED };
     struct Case {
         std::string name;
         std::optional<double> max_loss, max_jitter;
@@ -125,6 +126,9 @@ TEST(ReportFormatsTest, VerdictHoldsOnlyWithinEveryThreshold)
          "fail (loss 4.00%, limit 5%; 1 of 2 decoders received nothing)"},
         {"a decoder never served, jitter only", {}, 2.0, ONE_AND_SILENT, false,
          "fail (worst jitter 1.25 ms, limit 2 ms; 1 of 2 decoders received nothing)"},
+        {"a stream that stopped", 5.0, {}, STOPPED, false,
+         "fail (loss 4.00%, limit 5%; 1 of 1 decoders stopped receiving)"},
+        {"a stream that stopped, no thresholds", {}, {}, STOPPED, true, "pass (no thresholds)"},
         {"loss threshold, nothing received", 100.0, {}, NONE, false,
          "fail (nothing received, loss limit 100%)"},
         {"jitter threshold, nothing received", {}, 1.0, NONE, false,
@@ -137,6 +141,7 @@ TEST(ReportFormatsTest, VerdictHoldsOnlyWithinEveryThreshold)
             run.decoders.resize(1);
         if (c.served == NONE)
             run.decoders[0].stats = CRtpStats::Snapshot();
+        run.decoders[0].online = c.served != STOPPED;
         run.thresholds.max_loss_percent = c.max_loss;
         run.thresholds.max_jitter_ms = c.max_jitter;
         EXPECT_EQ(CReport::passed(run), c.pass);
