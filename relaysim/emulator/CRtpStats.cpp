@@ -112,8 +112,17 @@ void CRtpStats::hold(uint32_t seq, bool seen, int64_t arrival_ns, uint32_t times
 bool CRtpStats::decide_held(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uint32_t timestamp)
 {
     const unsigned int count = m_held_count;
+    const bool same_source = ssrc == m_ssrc.load(std::memory_order_relaxed);
+    if (same_source && !m_held_seen &&
+        static_cast<uint16_t>(static_cast<uint32_t>(m_max_ext) - seq) <= MAX_MISORDER) {
+        // A late one or a repeat of the run says nothing about a jump ahead: it waits on.
+        m_held_count = 0;
+        analyse(seq, ssrc, arrival_ns, timestamp);
+        m_held_count = count;
+        return true;
+    }
     const uint16_t step = static_cast<uint16_t>(seq - m_held_seq[count - 1]);
-    if (ssrc != m_ssrc.load(std::memory_order_relaxed) || step == 0 || step > MAX_MISORDER) {
+    if (!same_source || step == 0 || step > MAX_MISORDER) {
         // A lone datagram out of line moves nothing (RFC 3550 A.1 believes a jump only when
         // the stream continues from it); one held after it is looked at on its own.
         m_held_count = 0;

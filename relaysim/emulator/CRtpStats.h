@@ -12,8 +12,8 @@
 class CRtpStats {
 public:
     // A datagram more than MAX_MISORDER out of line is believed only when the next one
-    // continues from it (the next two, back on numbers already received); a jump of
-    // MAX_DROPOUT or more that is believed starts a new run.
+    // continues from it (the next two, back on numbers already received; late ones of the
+    // run between do not count); a jump of MAX_DROPOUT or more that is believed starts a new run.
     enum { DEFAULT_CLOCK_RATE = 8000, WINDOW = 2048, MAX_DROPOUT = 3000, MAX_MISORDER = 100 };
 
     struct Snapshot {

@@ -115,6 +115,8 @@ TEST(CRtpStatsTest, CountsKnownPatterns)
          run(1, 400, {seqs({250, 251}), run(401, 500)}), 502, 0, 500, 0, 2, 0, 0},
         {"a pair repeated far behind, then a new SSRC",
          run(1, 400, {seqs({250, 251}), {{7, SSRC_B}}}), 403, 0, 401, 0, 2, 0, 1},
+        {"a jump continued after a late one is believed",
+         run(1, 100, {seqs({250, 99}), run(251, 300)}), 152, 0, 300, 149, 1, 0, 0},
         {"a silence online is a gap", {{1}, {2, SSRC_A, RTP, 5020}, {3}}, 3, 0, 3, 0, 0, 0, 0, 0, 5020},
         {"a silence that went offline is a gap too",
          {{1}, {2, SSRC_A, RTP, 6020, true}, {3}}, 3, 0, 3, 0, 0, 0, 0, 0, 6020},
