@@ -170,10 +170,12 @@ void CExtr::select(bool on)
 unsigned int CExtr::batch_wait_ms(unsigned int interval_ms, unsigned int n, double elapsed_ms,
                                   unsigned int capacity)
 {
-    if (n == 0 || !(elapsed_ms > 0))
+    if (n == 0)
         return interval_ms;
-    // Half the buffer at the rate just seen: room for a burst or a late wake-up.
-    const double fill_half_ms = capacity / 2.0 * elapsed_ms / n;
+    // Half the buffer at the rate just seen: room for a burst or a late wake-up. A stream
+    // just started may be a fast one: the whole interval could overflow a small buffer.
+    const double fill_half_ms = elapsed_ms > 0 ? capacity / 2.0 * elapsed_ms / n
+                                               : capacity / 2.0 * 1000.0 / FAST_STREAM;
     if (fill_half_ms >= interval_ms)
         return interval_ms;
     return fill_half_ms < 1 ? 1 : static_cast<unsigned int>(fill_half_ms);
@@ -226,6 +228,8 @@ int CExtr::execute_batched()
     clock::time_point last_drain = clock::now();
     while (m_keep_running && m_socket.is_valid()) {
         const clock::time_point pass_start = clock::now();
+        // After an empty pass the time since the last drain says nothing about the rate.
+        const bool rate_known = wait_ms != 0;
         // A selected decoder forwards each datagram as it arrives.
         if (wait_ms == 0 || m_selected) {
             if (!m_socket.poll())
@@ -243,7 +247,8 @@ int CExtr::execute_batched()
         const clock::time_point now = clock::now();
         wait_ms = n == 0 ? 0
                          : batch_wait_ms(m_interval_ms, n,
-                                         std::chrono::duration<double, std::milli>(now - last_drain).count(),
+                                         rate_known ? std::chrono::duration<double, std::milli>(now - last_drain).count()
+                                                    : 0.0,
                                          m_capacity);
         last_drain = now;
         if (end_pass(n != 0, time(nullptr)) & PASS_SEND_REQUEST)

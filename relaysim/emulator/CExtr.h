@@ -21,6 +21,8 @@ public:
     // kernel's charge per queued datagram assumed in sizing the wait (a full-size one, with
     // its bookkeeping), and the stack of a decoder thread.
     enum { BATCH = 32, RECEIVE_BUFFER = 1 << 20, CHARGE_PER_DATAGRAM = 4096, STACK_SIZE = 256 * 1024 };
+    // Datagrams a second a decoder takes without loss; assumed while a stream's rate is unknown.
+    enum { FAST_STREAM = 2000 };
     // What a pass decides besides receiving (flags).
     enum { PASS_NOTHING = 0, PASS_OFFLINE = 1, PASS_SEND_REQUEST = 2 };
 
@@ -36,8 +38,8 @@ public:
     // arrival stamps keep the statistics as they would be. The wait is shortened for a
     // stream fast enough to fill half the receive buffer in it.
     void set_receive_interval(unsigned int ms) { m_interval_ms = ms; }
-    // The wait before the next batch after n datagrams came in elapsed_ms; capacity:
-    // datagrams the receive buffer holds.
+    // The wait before the next batch after n datagrams came in elapsed_ms (0: not measured,
+    // as when the stream has just started); capacity: datagrams the receive buffer holds.
     static unsigned int batch_wait_ms(unsigned int interval_ms, unsigned int n, double elapsed_ms,
                                       unsigned int capacity);
 

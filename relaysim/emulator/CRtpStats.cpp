@@ -48,8 +48,13 @@ void CRtpStats::on_datagram(const unsigned char* data, size_t len, const timespe
                           (static_cast<uint32_t>(data[9]) << 16) |
                           (static_cast<uint32_t>(data[10]) << 8) | data[11];
 
-    if (m_have_held)
-        decide_held(seq, ssrc);
+    analyse(seq, ssrc, arrival_ns, timestamp);
+}
+
+void CRtpStats::analyse(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uint32_t timestamp)
+{
+    if (m_held_count != 0 && decide_held(seq, ssrc, arrival_ns, timestamp))
+        return;
     if (!m_have_run || ssrc != m_ssrc.load(std::memory_order_relaxed)) {
         if (m_have_run)
             bump(m_ssrc_changes);
@@ -96,24 +101,45 @@ void CRtpStats::on_datagram(const unsigned char* data, size_t len, const timespe
 
 void CRtpStats::hold(uint32_t seq, bool seen, int64_t arrival_ns, uint32_t timestamp)
 {
-    m_have_held = true;
-    m_held_seen = seen;
-    m_held_seq = seq;
-    m_held_arrival_ns = arrival_ns;
-    m_held_timestamp = timestamp;
+    if (m_held_count == 0)
+        m_held_seen = seen;
+    m_held_seq[m_held_count] = seq;
+    m_held_arrival_ns[m_held_count] = arrival_ns;
+    m_held_timestamp[m_held_count] = timestamp;
+    ++m_held_count;
 }
 
-void CRtpStats::decide_held(uint32_t seq, uint32_t ssrc)
+bool CRtpStats::decide_held(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uint32_t timestamp)
 {
-    m_have_held = false;
-    const uint16_t step = static_cast<uint16_t>(seq - m_held_seq);
-    if (ssrc != m_ssrc.load(std::memory_order_relaxed) || step == 0 || step > MAX_MISORDER) {
-        // A lone datagram out of line moves nothing (RFC 3550 A.1 believes a jump only when
-        // the stream continues from it).
-        bump(m_held_seen ? m_duplicates : m_strays);
-        return;
+    const unsigned int count = m_held_count;
+    const bool same_source = ssrc == m_ssrc.load(std::memory_order_relaxed);
+    if (same_source && !m_held_seen &&
+        static_cast<uint16_t>(static_cast<uint32_t>(m_max_ext) - seq) <= MAX_MISORDER) {
+        // A late one or a repeat of the run says nothing about a jump ahead: it waits on.
+        m_held_count = 0;
+        analyse(seq, ssrc, arrival_ns, timestamp);
+        m_held_count = count;
+        return true;
     }
-    const uint16_t ahead = static_cast<uint16_t>(m_held_seq - static_cast<uint32_t>(m_max_ext));
+    const uint16_t step = static_cast<uint16_t>(seq - m_held_seq[count - 1]);
+    if (!same_source || step == 0 || step > MAX_MISORDER) {
+        // A lone datagram out of line moves nothing (RFC 3550 A.1 believes a jump only when
+        // the stream continues from it); one held after it is looked at on its own.
+        m_held_count = 0;
+        bump(m_held_seen ? m_duplicates : m_strays);
+        if (count > 1)
+            analyse(m_held_seq[1], m_ssrc.load(std::memory_order_relaxed), m_held_arrival_ns[1],
+                    m_held_timestamp[1]);
+        if (m_held_count != 0)
+            return decide_held(seq, ssrc, arrival_ns, timestamp);
+        return false;
+    }
+    if (m_held_seen && count < HELD_MAX) {
+        hold(seq, false, arrival_ns, timestamp);
+        return true;
+    }
+    m_held_count = 0;
+    const uint16_t ahead = static_cast<uint16_t>(m_held_seq[0] - static_cast<uint32_t>(m_max_ext));
     if (!m_held_seen && ahead < MAX_DROPOUT) {
         advance_to(m_max_ext + ahead);
         test_and_mark(m_max_ext);
@@ -121,9 +147,17 @@ void CRtpStats::decide_held(uint32_t seq, uint32_t ssrc)
     } else {
         // The sender renumbered or started again: a new run, whose timestamps need not follow.
         m_have_transit = false;
-        start_run(m_held_seq);
+        start_run(m_held_seq[0]);
     }
-    add_jitter(m_held_arrival_ns, m_held_timestamp);
+    add_jitter(m_held_arrival_ns[0], m_held_timestamp[0]);
+    for (unsigned int i = 1; i < count; ++i) {
+        // In line after the first: the new run's next numbers.
+        advance_to(m_max_ext + static_cast<uint16_t>(m_held_seq[i] - m_held_seq[i - 1]));
+        test_and_mark(m_max_ext);
+        publish(1);
+        add_jitter(m_held_arrival_ns[i], m_held_timestamp[i]);
+    }
+    return false;
 }
 
 void CRtpStats::set_offline()
@@ -135,7 +169,7 @@ void CRtpStats::start_run(uint32_t seq)
 {
     m_run_expected_before = m_expected.load(std::memory_order_relaxed);
     m_have_run = true;
-    m_have_held = false;
+    m_held_count = 0;
     // Far from zero so that a run that reaches back stays positive.
     m_base_ext = (int64_t(1) << 32) + (seq & 0xFFFF);
     m_max_ext = m_base_ext;

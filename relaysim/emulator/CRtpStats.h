@@ -12,7 +12,8 @@
 class CRtpStats {
 public:
     // A datagram more than MAX_MISORDER out of line is believed only when the next one
-    // continues from it; a jump of MAX_DROPOUT or more that is believed starts a new run.
+    // continues from it (the next two, back on numbers already received; late ones of the
+    // run between do not count); a jump of MAX_DROPOUT or more that is believed starts a new run.
     enum { DEFAULT_CLOCK_RATE = 8000, WINDOW = 2048, MAX_DROPOUT = 3000, MAX_MISORDER = 100 };
 
     struct Snapshot {
@@ -45,8 +46,10 @@ public:
     Snapshot snapshot() const;
 
 private:
-    // The datagram after one held out of line decides about it.
-    void decide_held(uint32_t seq, uint32_t ssrc);
+    // Sequence analysis of one RTP datagram.
+    void analyse(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uint32_t timestamp);
+    // The datagram after those held out of line decides about them: true when it was held too.
+    bool decide_held(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uint32_t timestamp);
     void hold(uint32_t seq, bool seen, int64_t arrival_ns, uint32_t timestamp);
     void start_run(uint32_t seq);
     void advance_to(int64_t ext);
@@ -77,13 +80,15 @@ private:
     int64_t m_base_ext = 0;          // extended number of the run's first sequence number
     int64_t m_max_ext = 0;           // highest extended sequence number of the run
     unsigned long long m_run_expected_before = 0;  // expected of the runs before this one
-    // One datagram held out of line: far ahead of the run, or far behind it on a number
-    // already received (or older than the run), as after the sender restarted.
-    bool m_have_held = false;
-    bool m_held_seen = false;        // behind, on a number already received
-    uint32_t m_held_seq = 0;
-    int64_t m_held_arrival_ns = 0;
-    uint32_t m_held_timestamp = 0;
+    // Datagrams held out of line: one far ahead of the run, or far behind it (older than the
+    // run, or on numbers already received, as after the sender restarted). Numbers received
+    // before are taken for a restart only after two in line: a repeated pair is duplicates.
+    enum { HELD_MAX = 2 };
+    unsigned int m_held_count = 0;
+    bool m_held_seen = false;        // the first is behind, on a number already received
+    uint32_t m_held_seq[HELD_MAX] = {};
+    int64_t m_held_arrival_ns[HELD_MAX] = {};
+    uint32_t m_held_timestamp[HELD_MAX] = {};
     bool m_have_arrival = false;
     int64_t m_last_arrival_ns = 0;
     bool m_have_transit = false;

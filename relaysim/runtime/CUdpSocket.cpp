@@ -158,7 +158,8 @@ void CUdpSocket::take_control(msghdr& m, timespec& arrival)
         } else if (c->cmsg_type == SO_RXQ_OVFL) {
             uint32_t drops = 0;
             memcpy(&drops, CMSG_DATA(c), sizeof(drops));
-            m_dropped.store(drops, std::memory_order_relaxed);
+            m_dropped.store(widen_drop_count(m_dropped.load(std::memory_order_relaxed), drops),
+                            std::memory_order_relaxed);
         }
     }
     // Without the option (or its message) the stamp is now, on the kernel's clock.

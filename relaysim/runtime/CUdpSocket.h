@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 class CUdpSocket : public CSocket {
@@ -71,7 +72,12 @@ public:
     // socket for want of room in its receive buffer (SO_RXQ_OVFL), for dropped() below.
     bool set_sock_option_drop_count();
     // The kernel's count of datagrams dropped on arrival, as of the last read that had it.
-    unsigned int dropped() const { return m_dropped.load(std::memory_order_relaxed); }
+    unsigned long long dropped() const { return m_dropped.load(std::memory_order_relaxed); }
+    // The kernel's count is 32 bits and wraps: total, the count so far, moved to reported.
+    static unsigned long long widen_drop_count(unsigned long long total, uint32_t reported)
+    {
+        return total + static_cast<uint32_t>(reported - static_cast<uint32_t>(total));
+    }
 
     // The receive buffer the kernel grants (SO_RCVBUF as read back), or -1.
     int get_sock_option_buffer_size();
@@ -112,5 +118,5 @@ protected:
 
     sockaddr_in m_remote_addr;
     // Written by the reading thread, read by whoever reports.
-    std::atomic<unsigned int> m_dropped{0};
+    std::atomic<unsigned long long> m_dropped{0};
 };

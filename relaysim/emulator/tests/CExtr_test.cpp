@@ -275,7 +275,8 @@ TEST_F(CExtrTest, BatchWaitShortensForFastStreams)
         {5, 100, 512, 250},       // 50/s: half the buffer lasts 5 s
         {200, 100, 512, 128},     // 2,000/s: 256 datagrams take 128 ms
         {2000, 10, 100, 1},       // faster than any wait: the shortest one
-        {5, 0, 512, 250},         // no time measured: the interval
+        {5, 0, 512, 128},         // rate unknown: taken as 2,000/s, 256 datagrams in 128 ms
+        {1, 0, 104, 26},          // the same with a 212,992-byte buffer limit (rmem_max)
     };
     for (const auto& c : cases)
         EXPECT_EQ(CExtr::batch_wait_ms(250, c.n, c.elapsed_ms, c.capacity), c.wait_ms) << c.n;

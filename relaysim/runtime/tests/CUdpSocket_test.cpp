@@ -116,6 +116,59 @@ TEST_F(CUdpSocketTest, FailuresReturnMinusOneAndStoreErrno)
     EXPECT_EQ(err, m_a.get_last_err());
 }
 
+TEST_F(CUdpSocketTest, ReadManyTakesEveryDatagramInBatchesWithItsOwnStamp)
+{
+    ASSERT_TRUE(m_b.set_sock_option_timestamps());
+    const int lengths[] = {0, 1600, 12, 1, 1500, 7};
+    std::vector<unsigned char> data(1600, 0x80);
+    timespec before;
+    clock_gettime(CLOCK_REALTIME, &before);
+    for (int len : lengths)
+        ASSERT_EQ(len, m_a.write(data.data(), static_cast<unsigned short>(len), loopback(m_port_b)));
+    ASSERT_TRUE(m_b.poll());
+    CUdpSocket::Batch batch(4, 1500);
+    std::vector<int> counts, got;
+    long long last_ns = static_cast<long long>(before.tv_sec) * 1000000000LL + before.tv_nsec - 1000000;
+    for (int call = 0; call < 3; ++call) {
+        const int n = m_b.read_many(batch);
+        counts.push_back(n);
+        for (int i = 0; i < n; ++i) {
+            got.push_back(batch.length(i));
+            EXPECT_EQ(htons(m_port_a), batch.from(i).sin_port);
+            const long long ns = static_cast<long long>(batch.arrival(i).tv_sec) * 1000000000LL + batch.arrival(i).tv_nsec;
+            EXPECT_GE(ns, last_ns) << "in arrival order, none older than the sends";
+            last_ns = ns;
+        }
+    }
+    EXPECT_EQ(counts, (std::vector<int>{4, 2, 0}));
+    // The datagram longer than the room is cut to it, and the next one is read whole.
+    EXPECT_EQ(got, (std::vector<int>{0, 1500, 12, 1, 1500, 7}));
+}
+
+TEST_F(CUdpSocketTest, KernelDropsAreCountedFromTheNextDatagramAndWiden)
+{
+    ASSERT_TRUE(m_b.set_sock_option_drop_count());
+    ASSERT_TRUE(m_b.set_sock_option_buffer_size(0));  // the kernel's smallest
+    std::vector<unsigned char> data(1000, 0x80);
+    const int SENT = 200;
+    for (int i = 0; i < SENT; ++i)
+        ASSERT_EQ(1000, m_a.write(data.data(), 1000, loopback(m_port_b)));
+    CUdpSocket::Batch batch(32, 1500);
+    int received = 0;
+    for (int n; (n = m_b.read_many(batch)) > 0;)
+        received += n;
+    ASSERT_LT(received, SENT);
+    // Only a datagram queued after the drops carries their count.
+    ASSERT_EQ(1, m_a.write(data.data(), 1, loopback(m_port_b)));
+    ASSERT_EQ(1, m_b.read_many(batch));
+    EXPECT_EQ(m_b.dropped(), static_cast<unsigned long long>(SENT - received));
+
+    EXPECT_EQ(CUdpSocket::widen_drop_count(0, 5), 5u);
+    EXPECT_EQ(CUdpSocket::widen_drop_count(7, 7), 7u);
+    EXPECT_EQ(CUdpSocket::widen_drop_count(0xFFFFFFF0ULL, 0x10), 0x100000010ULL) << "past 32 bits";
+    EXPECT_EQ(CUdpSocket::widen_drop_count(0x1FFFFFFFFULL, 2), 0x200000002ULL);
+}
+
 TEST_F(CUdpSocketTest, OptionSettersReachTheSystem)
 {
     const int fd = m_a.get_socket_fd();
