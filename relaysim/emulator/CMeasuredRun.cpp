@@ -6,6 +6,7 @@
 #include "report_formats.h"
 #include "run_signals.h"
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -26,8 +27,14 @@ double cpu_seconds()
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+// The cores this process may run on: under taskset or a CPU-limited container that is fewer
+// than the machine has, and the share must not be understated.
 unsigned int online_cores()
 {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<unsigned int>(CPU_COUNT(&set));
     const long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<unsigned int>(n) : 0;
 }

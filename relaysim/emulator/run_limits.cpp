@@ -51,7 +51,9 @@ bool raise(int resource, rlim_t needed, rlim_t& hard)
         return false;
     if (to != l.rlim_cur) {
         l.rlim_cur = to;
-        setrlimit(resource, &l);
+        // A soft limit that could not be raised is as short as a hard one.
+        if (setrlimit(resource, &l) != 0)
+            return false;
     }
     return true;
 }
