@@ -20,6 +20,28 @@ fi
 # Every switch is set: a folder configured by hand before (the README's sections) keeps its cache.
 all=(-DBUILD_RELAYSIM=ON -DBUILD_VOXFRAME=ON -DBUILD_PATCHER=ON -DBUILD_TESTING=ON)
 
+# The device's interpreter, cross-built from the shared folder beside the clone, once: it is
+# kept in the user's cache, keyed by the source archive, and rebuilt only when missing. Its
+# build takes minutes of CPU, so it runs niced in the background while the host stages, which
+# mostly wait on sockets and clocks, go on; the ARM stage waits for it.
+source_sum=$(sha256sum ../shared/device-python/cpython-3.8.2-src.tar.xz ../shared/device-python/build.sh | sha256sum | cut -c1-16)
+device_python=${XDG_CACHE_HOME:-$HOME/.cache}/lumatra/device-python-3.8-$source_sum
+device_build=
+if [ ! -x "$device_python/usr/local/bin/python3.8" ]; then
+  host_python=$(bash scripts/host_python.sh)
+  mkdir -p "$(dirname "$device_python")"
+  (
+    # A private work folder: two runs under one home never remove each other's.
+    part=$(mktemp -d "$device_python.part.XXXXXX")
+    trap 'rm -rf "$part"' EXIT
+    PATH="$(dirname "$host_python"):$PATH" DEST="$part" nice -n 19 bash ../shared/device-python/build.sh
+    # The first run to finish puts its tree in place; a later one keeps it.
+    mv -T "$part" "$device_python" 2>/dev/null || [ -x "$device_python/usr/local/bin/python3.8" ]
+  ) </dev/null >build-device-python.log 2>&1 &
+  device_build=$!
+  echo "building the device's interpreter in the background (build-device-python.log)"
+fi
+
 stage "host build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE= "${all[@]}" >/dev/null
 cmake --build build -j"$jobs"
@@ -43,19 +65,8 @@ cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan -j"$jobs" -L tsan --timeout 900 --no-tests=error
 
 stage "ARM cross-build under qemu-arm, voxframe on the device's Python 3.8"
-# The device's interpreter, cross-built from the shared folder beside the clone, once: it is
-# kept in the user's cache, keyed by the source archive, and rebuilt only when missing.
-source_sum=$(sha256sum ../shared/device-python/cpython-3.8.2-src.tar.xz ../shared/device-python/build.sh | sha256sum | cut -c1-16)
-device_python=${XDG_CACHE_HOME:-$HOME/.cache}/lumatra/device-python-3.8-$source_sum
-if [ ! -x "$device_python/usr/local/bin/python3.8" ]; then
-  host_python=$(bash scripts/host_python.sh)
-  mkdir -p "$(dirname "$device_python")"
-  # A private work folder: two runs under one home never remove each other's.
-  part=$(mktemp -d "$device_python.part.XXXXXX")
-  trap 'rm -rf "$part"' EXIT
-  PATH="$(dirname "$host_python"):$PATH" DEST="$part" bash ../shared/device-python/build.sh
-  # The first run to finish puts its tree in place; a later one keeps it.
-  mv -T "$part" "$device_python" 2>/dev/null || [ -x "$device_python/usr/local/bin/python3.8" ]
+if [ -n "$device_build" ]; then
+  wait "$device_build" || { cat build-device-python.log; echo "the device's interpreter did not build" >&2; exit 1; }
 fi
 cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
   -DBUILD_RELAYSIM=OFF -DBUILD_VOXFRAME=ON -DBUILD_PATCHER=ON -DBUILD_TESTING=ON \
