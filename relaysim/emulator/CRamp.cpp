@@ -1,10 +1,12 @@
 // The ramp of a measured run: how many decoders it should have, and each step's verdict.
 #include "CRamp.h"
 
+#include "report_formats.h"
+
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <limits>
+
+using report_formats::format;
 
 namespace {
 
@@ -17,17 +19,6 @@ const double JITTER_SAMPLE_S = 1;
 unsigned long long dropped_here(const CReport::Decoder& d)
 {
     return d.dropped_here;
-}
-
-std::string why(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string why(const char* fmt, ...)
-{
-    char buf[160];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
-    return buf;
 }
 
 }  // namespace
@@ -125,19 +116,19 @@ void CRamp::judge(const CReport::Run& run, double cpu_s)
     // relaysim's own limit first: a step it could not keep up with says nothing of the reflector.
     if (s.dropped_here > 0) {
         s.verdict = CReport::Step::OWN_LIMIT;
-        s.why = why("relaysim dropped %llu datagrams itself", s.dropped_here);
+        s.why = format("relaysim dropped %llu datagrams itself", s.dropped_here);
     } else if (s.cpu_share >= CPU_SATURATED) {
         s.verdict = CReport::Step::OWN_LIMIT;
-        s.why = why("relaysim used %.0f%% of the CPU", 100 * s.cpu_share);
+        s.why = format("relaysim used %.0f%% of the CPU", 100 * s.cpu_share);
     } else if (s.silent > 0) {
         s.verdict = CReport::Step::BROKE;
-        s.why = why("%zu of %zu decoders received nothing", s.silent, s.decoders);
+        s.why = format("%zu of %zu decoders received nothing", s.silent, s.decoders);
     } else if (m_thresholds.max_loss_percent && !(s.loss_percent <= *m_thresholds.max_loss_percent)) {
         s.verdict = CReport::Step::BROKE;
-        s.why = why("loss %.2f%%, limit %g%%", s.loss_percent, *m_thresholds.max_loss_percent);
+        s.why = format("loss %.2f%%, limit %g%%", s.loss_percent, *m_thresholds.max_loss_percent);
     } else if (m_thresholds.max_jitter_ms && !(s.jitter_ms_max <= *m_thresholds.max_jitter_ms)) {
         s.verdict = CReport::Step::BROKE;
-        s.why = why("worst jitter %.2f ms, limit %g ms", s.jitter_ms_max, *m_thresholds.max_jitter_ms);
+        s.why = format("worst jitter %.2f ms, limit %g ms", s.jitter_ms_max, *m_thresholds.max_jitter_ms);
     }
 
     if (s.verdict == CReport::Step::HELD) {

@@ -12,10 +12,7 @@
 using Run = CReport::Run;
 using Decoder = CReport::Decoder;
 
-namespace {
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
+std::string report_formats::format(const char* fmt, ...)
 {
     va_list ap, again;
     va_start(ap, fmt);
@@ -28,6 +25,10 @@ std::string format(const char* fmt, ...)
     va_end(again);
     return out;
 }
+
+namespace {
+
+using report_formats::format;
 
 // The shortest text that reads back as the same double.
 std::string number(double v)

@@ -32,4 +32,7 @@ std::string csv_row(const CReport::Run& run, const CReport::Run& before);
 // "0a:1b:2c:3d:4e:5f"
 std::string mac_text(unsigned long mac);
 
+// printf into a string of whatever length the values need.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace report_formats
