@@ -15,12 +15,6 @@ namespace {
 const double SETTLE_LOOK_S = 0.25;
 const double JITTER_SAMPLE_S = 1;
 
-// Datagrams the kernel dropped because relaysim read them too late.
-unsigned long long dropped_here(const CReport::Decoder& d)
-{
-    return d.dropped_here;
-}
-
 }  // namespace
 
 CRamp::CRamp(const ramp_plan& plan, const CReport::Thresholds& thresholds, unsigned int cores)
@@ -79,7 +73,7 @@ void CRamp::begin_steady(const CReport::Run& run, double cpu_s)
         m_received_from.push_back(d.stats.received);
         m_expected_from += d.stats.expected;
         m_lost_from += d.stats.lost;
-        m_dropped_from += dropped_here(d);
+        m_dropped_from += d.dropped_here;
     }
     m_cpu_from = cpu_s;
     m_from_s = run.duration_s;
@@ -101,14 +95,14 @@ void CRamp::judge(const CReport::Run& run, double cpu_s)
         s.silent += received == 0 ? 1 : 0;
         expected += d.stats.expected;
         lost += d.stats.lost;
-        dropped += dropped_here(d);
+        dropped += d.dropped_here;
     }
     // A late datagram may fill a hole counted before the steady part: never below 0.
     s.expected = expected - m_expected_from;
     s.lost = lost > m_lost_from ? lost - m_lost_from : 0;
     s.dropped_here = dropped - m_dropped_from;
     const unsigned long long network_lost = s.lost > s.dropped_here ? s.lost - s.dropped_here : 0;
-    s.loss_percent = s.expected ? 100.0 * static_cast<double>(network_lost) / static_cast<double>(s.expected) : 0;
+    s.loss_percent = CReport::percent(network_lost, s.expected);
     s.jitter_ms_max = m_jitter_max;
     const double wall = s.to_s - s.from_s;
     s.cpu_share = wall > 0 ? (cpu_s - m_cpu_from) / (wall * m_cores) : 0;
