@@ -2,7 +2,7 @@
 //
 // reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v] [-c] [-B bytes]
 //           [--drop-every N] [--duplicate-every N] [--swap-every N] [--counts-file FILE] [--max-rate R]
-//           [--help]
+//           [--shape R] [--jitter MS:FROM:FOR] [--help]
 //   -e  encoder port (copies arrive here); 0 picks a free port
 //   -d  decoder port (12-byte requests arrive here); absent: the encoder port serves both
 //   -f  a decoder that has not asked for this many seconds is forgotten (default 12)
@@ -20,6 +20,11 @@
 //   --max-rate R         send at most R datagrams a second to all decoders together, an equal
 //                        share each; the rest are dropped (counted with the dropped, and in
 //                        total as capped)
+//   --shape R            send at most R datagrams a second to all decoders together, first come
+//                        first served, as a kernel's rate shaper does: the decoders last in
+//                        each tick's burst get nothing (counted with the dropped)
+// Timing, with -g:
+//   --jitter MS:FROM:FOR from FROM s after start, for FOR s, send every other tick MS ms late
 // With any of these, the end (-T, SIGINT, SIGTERM) prints per decoder what was really sent:
 //   "decoder MAC sent S dropped D duplicated U swapped W lost L failed F", where L counts the
 //   dropped sequence numbers below the highest one sent: what the receiver can see as lost.
@@ -86,9 +91,12 @@ struct Options {
     unsigned long swap_every = 0;
     std::string counts_file;
     double max_rate = 0;
+    double shape = 0;
+    double jitter_ms = 0, jitter_from_s = 0, jitter_for_s = 0;
     bool impaired() const
     {
-        return drop_every || duplicate_every || swap_every || !counts_file.empty() || max_rate > 0;
+        return drop_every || duplicate_every || swap_every || !counts_file.empty() || max_rate > 0 ||
+               shape > 0;
     }
 };
 
@@ -164,6 +172,9 @@ private:
     std::vector<mmsghdr> m_msgs;
     std::vector<iovec> m_iov;
     unsigned long long m_requests = 0, m_copies = 0, m_sent = 0, m_capped = 0;
+    // The shaper's one bucket, shared by all decoders in the order they are served.
+    double m_shape_tokens = 0;
+    steady::time_point m_shape_refilled = steady::now();
     int m_enc_fd = -1;
 };
 
@@ -239,6 +250,18 @@ bool Reflector::send_to(Decoder& d, const unsigned char* data, size_t len)
 // stall at exactly the limit, too little to hide an overload for more than a moment.
 bool Reflector::admit(Decoder& d)
 {
+    if (m_opt.shape > 0) {
+        // Two ticks' worth at 50 a second: a tick a little early or late changes nobody's share.
+        const auto now = steady::now();
+        m_shape_tokens = std::min(std::max(1.0, m_opt.shape / 25),
+                                  m_shape_tokens + std::chrono::duration<double>(now - m_shape_refilled).count() * m_opt.shape);
+        m_shape_refilled = now;
+        if (m_shape_tokens < 1) {
+            ++m_capped;
+            return false;
+        }
+        m_shape_tokens -= 1;
+    }
     if (m_opt.max_rate <= 0)
         return true;
     const auto now = steady::now();
@@ -433,14 +456,24 @@ void Reflector::run(int enc_fd, int dec_fd)
                                              std::chrono::duration<double>(1.0 / m_opt.rate))
                                        : steady::duration(0);
     auto next_tick = m_start + period;
+    unsigned long long ticks = 0;
+    const auto jitter_from = m_start + std::chrono::duration_cast<steady::duration>(
+                                           std::chrono::duration<double>(m_opt.jitter_from_s));
+    const auto jitter_to = jitter_from + std::chrono::duration_cast<steady::duration>(
+                                             std::chrono::duration<double>(m_opt.jitter_for_s));
+    const auto jitter_late = std::chrono::duration_cast<steady::duration>(
+        std::chrono::duration<double, std::milli>(m_opt.jitter_ms));
     auto next_forget = m_start + std::chrono::seconds(1);
     while (!g_stop) {
         auto now = steady::now();
         if (m_opt.run_s > 0 && now >= deadline)
             break;
+        // Every other tick late: each transit differs from the one before by the whole delay.
+        const auto tick_at = next_tick + (ticks % 2 && next_tick >= jitter_from && next_tick < jitter_to
+                                              ? jitter_late : steady::duration(0));
         auto wake = next_forget;
-        if (m_opt.rate > 0 && next_tick < wake)
-            wake = next_tick;
+        if (m_opt.rate > 0 && tick_at < wake)
+            wake = tick_at;
         // Rounded up: a wait cut to 0 ms would spin until the tick.
         int timeout = static_cast<int>(
             std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
@@ -459,8 +492,9 @@ void Reflector::run(int enc_fd, int dec_fd)
         }
         if (m_regroup)
             regroup();
-        if (m_opt.rate > 0 && now >= next_tick) {
+        if (m_opt.rate > 0 && now >= tick_at) {
             generate();
+            ++ticks;
             next_tick += period;
             // After a stall, skip what was missed rather than burst.
             if (now - next_tick > std::chrono::seconds(1))
@@ -473,7 +507,7 @@ void Reflector::run(int enc_fd, int dec_fd)
     if (m_opt.impaired())
         print_impairments();
     printf("reflector: requests %llu copies %llu sent %llu", m_requests, m_copies, m_sent);
-    if (m_opt.max_rate > 0)
+    if (m_opt.max_rate > 0 || m_opt.shape > 0)
         printf(" capped %llu", m_capped);
     printf("\n");
     fflush(stdout);
@@ -503,7 +537,7 @@ void help()
 {
     fputs(USAGE, stdout);
     fputs("                 [--drop-every N] [--duplicate-every N] [--swap-every N]\n"
-          "                 [--counts-file FILE] [--max-rate R] [--help]\n"
+          "                 [--counts-file FILE] [--max-rate R] [--shape R] [--jitter MS:FROM:FOR] [--help]\n"
           "  -a addr   address to bind (default all)\n"
           "  -e port   encoder port, where the copies arrive; 0 picks a free port\n"
           "  -d port   decoder port, where the 12-byte requests arrive (default: the encoder port)\n"
@@ -520,6 +554,10 @@ void help()
           "  --counts-file FILE   also write the end counts below to FILE\n"
           "  --max-rate R         send at most R datagrams a second to all decoders together,\n"
           "                       an equal share each; the rest are dropped (a known capacity)\n"
+          "  --shape R            send at most R datagrams a second to all decoders together,\n"
+          "                       first come first served, like a kernel's rate shaper\n"
+          "  --jitter MS:FROM:FOR with -g, from FROM s after start for FOR s, send every other\n"
+          "                       tick MS ms late\n"
           "With an impairment or --counts-file, the end prints one line per decoder:\n"
           "  decoder MAC sent S dropped D duplicated U swapped W lost L failed F\n"
           "L is the dropped datagrams a receiver can see as lost (those before the last one sent).\n",
@@ -592,6 +630,15 @@ int main(int argc, char** argv)
             opt.counts_file = v;
         else if (w == "--max-rate")
             opt.max_rate = static_cast<double>(every("--max-rate", v));
+        else if (w == "--shape")
+            opt.shape = static_cast<double>(every("--shape", v));
+        else if (w == "--jitter") {
+            if (sscanf(v, "%lf:%lf:%lf", &opt.jitter_ms, &opt.jitter_from_s, &opt.jitter_for_s) != 3 ||
+                opt.jitter_ms < 0) {
+                fprintf(stderr, "reflector: --jitter needs MS:FROM:FOR, not \"%s\"\n", v);
+                exit(2);
+            }
+        }
         else
             usage();
     }
