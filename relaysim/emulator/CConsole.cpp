@@ -95,7 +95,7 @@ void CConsole::take_line()
         while (isspace(static_cast<unsigned char>(*rest)))
             ++rest;
         if (*rest == '\0')
-            printf("%s", report_formats::table(measure()).c_str());
+            printf("%s", report_formats::table(CReport::result(measure())).c_str());
         return;
     }
     const char* digits = p + ((*p == '-' || *p == '+') ? 1 : 0);

@@ -2,12 +2,14 @@
 #include "CMeasuredRun.h"
 
 #include "CConsole.h"
+#include "CExtr.h"
 #include "CRamp.h"
 #include "report_formats.h"
 #include "run_signals.h"
 
 #include <sched.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +19,20 @@
 
 namespace {
 const double PROM_PERIOD_S = 5;
+const double JITTER_SAMPLE_S = 1;
+// A decoder's first request leaves after its first wait for input: the judged part starts
+// when the last decoder's has, so that a short run is judged on what could have arrived.
+const double FIRST_REQUEST_S = CExtr::POLL_TIMEOUT / 1000.0 + 0.25;
+// A stream still flowing may look silent for a batched decoder's receive interval, plus
+// scheduling: only a longer silence counts what it should have delivered.
+const double SILENCE_GRACE_S = 0.5;
+
+long long realtime_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
 
 // CPU time of the whole process, every thread, in seconds.
 double cpu_seconds()
@@ -77,9 +93,10 @@ double CMeasuredRun::elapsed() const
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
 }
 
-CReport::Run CMeasuredRun::measure(double now) const
+CReport::Result CMeasuredRun::measure(double now)
 {
     CReport::Run run = m_console.measure();
+    const long long until_ns = realtime_ns();
     run.duration_s = now;
     run.startup_s = m_startup_s;
     run.clock_rate = m_opt.rtp_clock_rate();
@@ -89,9 +106,36 @@ CReport::Run CMeasuredRun::measure(double now) const
     if (m_ramp)
         run.ramp = m_ramp->state();
     run.cores = m_cores;
-    if (now > 0 && m_cores != 0)
-        run.cpu_percent = 100.0 * (cpu_seconds() - m_cpu_start) / (now * m_cores);
-    return run;
+    run.requested_s = m_opt.duration_s;
+    run.stall_s = m_stall_s;
+    run.stall_at_s = m_stall_at_s;
+    const bool judged = m_judged_from_s && now >= *m_judged_from_s;
+    if (judged)
+        run.judged_from_s = m_judged_from_s;
+    const double from_s = judged ? *m_judged_from_s : 0;
+    const double cpu_from = judged ? m_cpu_judged : m_cpu_start;
+    if (now > from_s && m_cores != 0)
+        run.cpu_percent = 100.0 * (cpu_seconds() - cpu_from) / ((now - from_s) * m_cores);
+    const double grace_s = SILENCE_GRACE_S + m_opt.receive_interval_ms / 1000.0;
+    if (m_jitter_worst.size() < run.decoders.size())
+        m_jitter_worst.resize(run.decoders.size(), 0);
+    for (size_t i = 0; i < run.decoders.size(); ++i) {
+        CReport::Decoder& d = run.decoders[i];
+        d.lost_silent = CReport::silent_tail(d.stats, until_ns, grace_s);
+        if (judged)
+            m_jitter_worst[i] = std::max(m_jitter_worst[i], d.stats.jitter_ms);
+        d.jitter_ms_worst = m_jitter_worst[i];
+    }
+    return CReport::result(std::move(run));
+}
+
+void CMeasuredRun::watch_schedule(double due, double now)
+{
+    const double late = now - due;
+    if (late > m_stall_s) {
+        m_stall_s = late;
+        m_stall_at_s = due;
+    }
 }
 
 void CMeasuredRun::step_ramp(double now)
@@ -103,10 +147,10 @@ void CMeasuredRun::step_ramp(double now)
     }
     m_ramp->created(m_created, now);
     if (now >= m_ramp->due())
-        m_ramp->observe(measure(now), cpu_seconds());
+        m_ramp->observe(measure(now).run, cpu_seconds());
 }
 
-bool CMeasuredRun::write_row(const CReport::Run& run)
+bool CMeasuredRun::write_row(const CReport::Result& run)
 {
     // A row that fails is lost with its counts: the file no longer sums to the totals.
     const bool ok = m_csv.append(report_formats::csv_row(run, m_last_row));
@@ -122,8 +166,9 @@ void CMeasuredRun::write_due(double now)
     const bool json_due = run_signals::report_asked() && m_json.wanted();
     const bool prom_due = m_prom.wanted() && now >= m_next_prom;
     const bool row_due = m_csv.wanted() && now >= m_next_row;
-    if (json_due || prom_due || row_due) {
-        const CReport::Run run = measure(now);
+    const bool sample_due = m_judged_from_s && now >= *m_judged_from_s && now >= m_next_sample;
+    if (json_due || prom_due || row_due || sample_due) {
+        const CReport::Result run = measure(now);
         if (json_due)
             m_json.replace(report_formats::json(run));
         if (prom_due)
@@ -135,6 +180,8 @@ void CMeasuredRun::write_due(double now)
         m_next_prom = (std::floor(now / PROM_PERIOD_S) + 1) * PROM_PERIOD_S;
     if (now >= m_next_row)
         m_next_row = std::floor(now) + 1;
+    if (sample_due)
+        m_next_sample = now + JITTER_SAMPLE_S;
 }
 
 void CMeasuredRun::starting()
@@ -145,33 +192,50 @@ void CMeasuredRun::starting()
 void CMeasuredRun::run()
 {
     m_startup_s = elapsed();
-    const double end_at = m_opt.duration_s ? *m_startup_s + *m_opt.duration_s : 0;
+    m_judged_from_s = *m_startup_s + FIRST_REQUEST_S;
+    m_next_sample = *m_judged_from_s;
+    const double end_at = m_opt.duration_s ? *m_judged_from_s + *m_opt.duration_s : 0;
+    bool judging = false;
+    double due = *m_startup_s;
     for (;;) {
         const double now = elapsed();
+        watch_schedule(due, now);
+        if (!judging && now >= *m_judged_from_s) {
+            judging = true;
+            m_cpu_judged = cpu_seconds();
+        }
         if (m_ramp)
             step_ramp(now);
-        if (run_signals::ending() || (m_opt.duration_s && now >= end_at) ||
-            (m_ramp && m_ramp->status() >= 0))
-            end();
+        if (run_signals::ending())
+            end(CReport::Run::SIGNAL);
+        if (m_opt.duration_s && now >= end_at)
+            end(CReport::Run::DURATION);
+        if (m_ramp && m_ramp->status() >= 0)
+            end(CReport::Run::RAMP);
         write_due(now);
-        double wake = m_next_row;
+        double wake = std::min(m_next_row, m_next_sample);
         if (m_opt.duration_s)
             wake = std::min(wake, end_at);
         if (m_ramp)
             wake = std::min({wake, m_ramp->due(),
                              m_created < m_ramp->wanted() ? m_next_add_s : wake});
-        const double wait_ms = std::ceil((wake - now) * 1000);
-        m_console.pass(static_cast<int>(std::max(1.0, std::min(wait_ms, 1000.0))));
+        const double wait_ms = std::max(1.0, std::min(std::ceil((wake - now) * 1000), 1000.0));
+        due = now + wait_ms / 1000;
+        m_console.pass(static_cast<int>(wait_ms));
     }
 }
 
-void CMeasuredRun::end()
+void CMeasuredRun::end(CReport::Run::Ending ending)
 {
     // What ended the run; a signal that comes while the outputs are written changes nothing.
     const int sig = run_signals::ending();
-    const CReport::Run run = measure(elapsed());
+    CReport::Run snapshot = measure(elapsed()).run;
+    snapshot.ending = sig ? CReport::Run::SIGNAL : ending;
+    snapshot.signal = sig;
+    const CReport::Result run = CReport::result(std::move(snapshot));
     printf("\n%s%s%s", report_formats::table(run).c_str(), report_formats::instrument(run).c_str(),
-           (m_ramp ? report_formats::ramp(run) : report_formats::verdict(run)).c_str());
+           (m_ramp ? report_formats::ramp(run) + report_formats::verdict(run)
+                   : report_formats::verdict(run)).c_str());
     fflush(stdout);
     bool written = true;
     if (m_csv.wanted())
@@ -180,7 +244,6 @@ void CMeasuredRun::end()
         written = m_json.replace(report_formats::json(run)) && written;
     if (m_prom.wanted())
         written = m_prom.replace(report_formats::prometheus(run)) && written;
-    // A shell reports 128 + the signal for a process that a signal ended; say the same.
-    const int verdict = m_ramp ? m_ramp->status() : CReport::status(run);
-    exit(sig ? 128 + sig : !written ? 1 : verdict);
+    // A signal's status names the signal; an output that could not be written says so first.
+    exit(!written && !sig ? 1 : run.verdict.exit_status);
 }

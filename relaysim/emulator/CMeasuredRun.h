@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class CConsole;
 class CRamp;
@@ -34,26 +35,33 @@ public:
 
     // Never returns: ends the process with the run's status (0 pass, 3 fail, 1 when an output
     // could not be written, 4 inconclusive, 128 + the signal's number when SIGINT or SIGTERM ended it).
-    // --duration counts from here, the end of start-up. A ramp's own status replaces pass
-    // and fail (CRamp::status).
+    // --duration counts the judged part, from when every decoder's first request has gone out.
     [[noreturn]] void run();
 
 private:
     double elapsed() const;
-    CReport::Run measure(double now) const;
+    // Every snapshot of the judged part is also a sample of the worst jitter.
+    CReport::Result measure(double now);
     // The outputs due at now, from one snapshot.
     void write_due(double now);
+    // The measuring loop woke at now for a pass that was due at due: a stall of relaysim's own.
+    void watch_schedule(double due, double now);
     // The ramp's turn in a pass: adds a decoder when one is due, judges when a snapshot is due.
     void step_ramp(double now);
-    bool write_row(const CReport::Run& run);
-    [[noreturn]] void end();
+    bool write_row(const CReport::Result& run);
+    [[noreturn]] void end(CReport::Run::Ending ending);
 
     const options& m_opt;
     CConsole& m_console;
     COutputFile m_json, m_csv, m_prom;
-    CReport::Run m_last_row;  // the snapshot of the CSV's previous row
+    CReport::Result m_last_row;  // the snapshot of the CSV's previous row
     bool m_csv_whole = true;
     double m_next_row = 1;
+    double m_next_sample = 0;  // of the worst jitter
+    std::optional<double> m_judged_from_s;
+    double m_cpu_judged = 0;  // CPU time when the judged part began
+    std::vector<double> m_jitter_worst;  // per decoder, over the judged part
+    double m_stall_s = 0, m_stall_at_s = 0;
     double m_next_prom = 0;
     std::optional<double> m_startup_s;
     const std::chrono::steady_clock::time_point m_start;

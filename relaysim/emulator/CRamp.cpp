@@ -71,8 +71,8 @@ void CRamp::begin_steady(const CReport::Run& run, double cpu_s)
     m_jitter_max = 0;
     for (const CReport::Decoder& d : run.decoders) {
         m_received_from.push_back(d.stats.received);
-        m_expected_from += d.stats.expected;
-        m_lost_from += d.stats.lost;
+        m_expected_from += CReport::expected(d);
+        m_lost_from += CReport::lost(d);
         m_dropped_from += d.dropped_here;
     }
     m_cpu_from = cpu_s;
@@ -93,12 +93,12 @@ void CRamp::judge(const CReport::Run& run, double cpu_s)
         const unsigned long long received = d.stats.received - m_received_from[i];
         s.received += received;
         s.silent += received == 0 ? 1 : 0;
-        expected += d.stats.expected;
-        lost += d.stats.lost;
+        expected += CReport::expected(d);
+        lost += CReport::lost(d);
         dropped += d.dropped_here;
     }
     // A late datagram may fill a hole counted before the steady part: never below 0.
-    s.expected = expected - m_expected_from;
+    s.expected = expected > m_expected_from ? expected - m_expected_from : 0;
     s.lost = lost > m_lost_from ? lost - m_lost_from : 0;
     s.dropped_here = dropped - m_dropped_from;
     const unsigned long long network_lost = s.lost > s.dropped_here ? s.lost - s.dropped_here : 0;
@@ -111,7 +111,10 @@ void CRamp::judge(const CReport::Run& run, double cpu_s)
     if (s.dropped_here > 0) {
         s.verdict = CReport::Step::OWN_LIMIT;
         s.why = format("relaysim dropped %llu datagrams itself", s.dropped_here);
-    } else if (s.cpu_share >= CPU_SATURATED) {
+    } else if (run.stall_s > CReport::STALL_LIMIT_S && run.stall_at_s + run.stall_s > s.from_s) {
+        s.verdict = CReport::Step::OWN_LIMIT;
+        s.why = format("relaysim stalled %.1f s at %.1f s", run.stall_s, run.stall_at_s);
+    } else if (s.cpu_share >= CReport::CPU_SATURATED) {
         s.verdict = CReport::Step::OWN_LIMIT;
         s.why = format("relaysim used %.0f%% of the CPU", 100 * s.cpu_share);
     } else if (s.silent > 0) {

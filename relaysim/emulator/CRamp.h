@@ -12,9 +12,6 @@
 // decoders are online (at most half its hold), and is judged on the rest of its hold alone.
 class CRamp {
 public:
-    // relaysim's own CPU share (of all cores) at which a step measured relaysim.
-    static constexpr double CPU_SATURATED = 0.9;
-
     // plan.max resolved: at least plan.start.
     CRamp(const ramp_plan& plan, const CReport::Thresholds& thresholds, unsigned int cores);
 

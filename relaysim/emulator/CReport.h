@@ -20,6 +20,11 @@ public:
         // Datagrams the kernel dropped on this decoder's socket because relaysim read too
         // late: lost to the instrument, not the network (they show as lost as well).
         unsigned long long dropped_here = 0;
+        // What the stream should have delivered after it fell silent, up to the snapshot
+        // (silent_tail); not in stats, whose counters only rise.
+        unsigned long long lost_silent = 0;
+        // The highest jitter estimate sampled in the judged part; stats.jitter_ms is the last.
+        double jitter_ms_worst = 0;
     };
     struct Local {
         unsigned long long received = 0;
@@ -63,35 +68,68 @@ public:
         // The label "relaysim" of every Prometheus sample: tells instances apart when several
         // write into one node_exporter's folder.
         std::string instance;
-        // relaysim's own CPU time over the run, as a percentage of all the machine's cores.
+        // relaysim's own CPU time over the judged part (the run so far before it starts), as a
+        // percentage of the cores it may run on.
         double cpu_percent = 0;
         unsigned int cores = 0;
+        // The judged part begins once every decoder's first request has gone out.
+        std::optional<double> judged_from_s;
+        std::optional<double> requested_s;  // --duration
+        // relaysim's own longest stall: a pass of its measuring loop this much later than due.
+        double stall_s = 0, stall_at_s = 0;
+        enum Ending { RUNNING, DURATION, RAMP, SIGNAL } ending = RUNNING;
+        int signal = 0;  // that ended the run
     };
     struct Totals {
         unsigned long long decoders = 0, online = 0, received = 0, expected = 0, distinct = 0,
                            lost = 0, duplicates = 0, reordered = 0, strays = 0, ssrc_changes = 0,
                            unanalysed = 0;
+        unsigned long long lost_silent = 0;  // in expected and lost too
         double loss_percent = 0;
-        double jitter_ms_max = 0;
+        double jitter_ms_max = 0;    // of the last estimates
+        double jitter_ms_worst = 0;  // of the judged part, what --max-jitter judges
         unsigned long long dropped_here = 0;
         // lost minus dropped_here: what the network and the reflector lost.
         unsigned long long network_lost = 0;
         double network_loss_percent = 0;
+        // Decoders that received nothing (their missing streams count in no loss figure), and
+        // those that received and fell offline before the snapshot.
+        unsigned long long silent = 0, stopped = 0;
     };
 
+    struct Verdict {
+        enum Status { PASS, FAIL, INCONCLUSIVE } status = PASS;
+        // 0, 3, 4; 128 + the signal's number for a run a signal ended.
+        int exit_status = 0;
+        std::string why;  // the measured values against the limits, or what made it so
+    };
+    // A snapshot with its totals and verdict, each computed once: every output is written
+    // from one of these, so that none recomputes a figure or a status.
+    struct Result {
+        Run run;
+        Totals totals;
+        Verdict verdict;
+    };
+
+    // relaysim stalled longer than this, or used this share of its cores: it measured itself.
+    static constexpr double STALL_LIMIT_S = 1;
+    static constexpr double CPU_SATURATED = 0.9;
+
+    static Result result(Run run);
     static Totals totals(const Run& run);
+    // The one decision of a run's status, the ramp's end included.
+    static Verdict judge(const Run& run, const Totals& totals);
+    static const char* status_name(Verdict::Status status);
     // part in percent of whole; 0 for nothing.
     static double percent(unsigned long long part, unsigned long long whole);
-    // A missing threshold holds; a loss threshold fails when nothing could be measured.
-    static bool passed(const Run& run);
-    // relaysim dropped datagrams itself: the run measured relaysim, not the reflector.
-    static bool inconclusive(const Run& run);
-    // The exit status of a run whose outputs were all written: 0 pass, 3 fail, 4 inconclusive.
-    static int status(const Run& run);
-    // Decoders that received nothing in the run: their missing streams count in no loss figure.
-    static size_t silent_decoders(const Run& run);
-    // Decoders that received and then fell offline before the snapshot: their stream stopped.
-    static size_t stopped_decoders(const Run& run);
+    // Datagrams a stream silent since its last one should have delivered by until_ns (realtime):
+    // none within grace_s plus one spacing of its last, so that a stream flowing to the end
+    // counts nothing; after that, every spacing of the silence.
+    static unsigned long long silent_tail(const CRtpStats::Snapshot& s, long long until_ns,
+                                          double grace_s);
+    // Of one decoder, the silent tail included.
+    static unsigned long long expected(const Decoder& d) { return d.stats.expected + d.lost_silent; }
+    static unsigned long long lost(const Decoder& d) { return d.stats.lost + d.lost_silent; }
     // A decoder that received more than one source, or datagrams it could not analyse: its
     // figures are not those of one stream (as when a port still gets a former run's stream).
     static bool mixed(const Decoder& d);

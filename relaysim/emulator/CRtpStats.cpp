@@ -35,6 +35,7 @@ void CRtpStats::on_datagram(const unsigned char* data, size_t len, const timespe
     }
     m_have_arrival = true;
     m_last_arrival_ns = arrival_ns;
+    m_newest_arrival_ns.store(arrival_ns, std::memory_order_relaxed);
 
     if (len < 12 || (data[0] >> 6) != 2) {
         bump(m_unanalysed);
@@ -61,6 +62,7 @@ void CRtpStats::analyse(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uint32_
         m_ssrc.store(ssrc, std::memory_order_relaxed);
         m_have_transit = false;  // another source's timestamps do not compare
         start_run(seq);
+        note_start(arrival_ns, timestamp);
         add_jitter(arrival_ns, timestamp);
         return;
     }
@@ -92,6 +94,7 @@ void CRtpStats::analyse(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uint32_
         advance_to(m_max_ext + udelta);
         test_and_mark(m_max_ext);
         publish(1);
+        note_head(arrival_ns, timestamp);
     } else {
         hold(seq, false, arrival_ns, timestamp);
         return;
@@ -144,10 +147,12 @@ bool CRtpStats::decide_held(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uin
         advance_to(m_max_ext + ahead);
         test_and_mark(m_max_ext);
         publish(1);
+        note_head(m_held_arrival_ns[0], m_held_timestamp[0]);
     } else {
         // The sender renumbered or started again: a new run, whose timestamps need not follow.
         m_have_transit = false;
         start_run(m_held_seq[0]);
+        note_start(m_held_arrival_ns[0], m_held_timestamp[0]);
     }
     add_jitter(m_held_arrival_ns[0], m_held_timestamp[0]);
     for (unsigned int i = 1; i < count; ++i) {
@@ -155,6 +160,7 @@ bool CRtpStats::decide_held(uint32_t seq, uint32_t ssrc, int64_t arrival_ns, uin
         advance_to(m_max_ext + static_cast<uint16_t>(m_held_seq[i] - m_held_seq[i - 1]));
         test_and_mark(m_max_ext);
         publish(1);
+        note_head(m_held_arrival_ns[i], m_held_timestamp[i]);
         add_jitter(m_held_arrival_ns[i], m_held_timestamp[i]);
     }
     return false;
@@ -176,6 +182,27 @@ void CRtpStats::start_run(uint32_t seq)
     memset(m_seen, 0, sizeof(m_seen));
     test_and_mark(m_base_ext);
     publish(1);
+}
+
+void CRtpStats::note_start(int64_t arrival_ns, uint32_t timestamp)
+{
+    m_first_ext = m_max_ext;
+    m_first_arrival_ns = arrival_ns;
+    m_first_timestamp = timestamp;
+}
+
+void CRtpStats::note_head(int64_t arrival_ns, uint32_t timestamp)
+{
+    const int64_t span = m_max_ext - m_first_ext;
+    if (span <= 0)
+        return;
+    // The sender's own clock says best what it meant to send; a stream whose timestamps do
+    // not advance is timed by its arrivals.
+    const int32_t units = static_cast<int32_t>(timestamp - m_first_timestamp);
+    const double period =
+        units > 0 ? units * 1e9 / m_clock_rate.load(std::memory_order_relaxed) / static_cast<double>(span)
+                  : static_cast<double>(arrival_ns - m_first_arrival_ns) / static_cast<double>(span);
+    m_period_ns.store(period > 0 ? period : 0, std::memory_order_relaxed);
 }
 
 void CRtpStats::publish(unsigned long long distinct_added)
@@ -244,5 +271,7 @@ CRtpStats::Snapshot CRtpStats::snapshot() const
     s.ssrc = m_ssrc.load(std::memory_order_relaxed);
     s.jitter_ms = m_jitter_ms.load(std::memory_order_relaxed);
     s.max_gap_ms = m_max_gap_ns.load(std::memory_order_relaxed) / 1e6;
+    s.last_arrival_ns = m_newest_arrival_ns.load(std::memory_order_relaxed);
+    s.period_ns = m_period_ns.load(std::memory_order_relaxed);
     return s;
 }

@@ -29,6 +29,10 @@ public:
         unsigned int ssrc = 0;  // of the last analysed datagram
         double jitter_ms = 0;
         double max_gap_ms = 0;  // longest silence between two datagrams, online or not
+        // For what a silent stream should have delivered: when its last datagram arrived
+        // (realtime clock, 0 before any) and its spacing (0 while unknown).
+        long long last_arrival_ns = 0;
+        double period_ns = 0;
     };
 
     explicit CRtpStats(unsigned int clock_rate = DEFAULT_CLOCK_RATE);
@@ -59,6 +63,9 @@ private:
     // loads them the other way round never sees more distinct than expected.
     void publish(unsigned long long distinct_added);
     void add_jitter(int64_t arrival_ns, uint32_t timestamp);
+    void note_start(int64_t arrival_ns, uint32_t timestamp);
+    // The run's newest sequence number arrived: its spacing is known from the run's span.
+    void note_head(int64_t arrival_ns, uint32_t timestamp);
     static void bump(std::atomic<unsigned long long>& counter, unsigned long long by = 1);
 
     // Published counters: stored by the writer only, so plain load + store suffice.
@@ -73,12 +80,17 @@ private:
     std::atomic<unsigned int> m_ssrc{0};
     std::atomic<double> m_jitter_ms{0};
     std::atomic<long long> m_max_gap_ns{0};
+    std::atomic<long long> m_newest_arrival_ns{0};
+    std::atomic<double> m_period_ns{0};
     std::atomic<unsigned int> m_clock_rate;
 
     // The writer's own state.
     bool m_have_run = false;
     int64_t m_base_ext = 0;          // extended number of the run's first sequence number
     int64_t m_max_ext = 0;           // highest extended sequence number of the run
+    int64_t m_first_ext = 0;         // the run's first arrival: its number, time and timestamp
+    int64_t m_first_arrival_ns = 0;
+    uint32_t m_first_timestamp = 0;
     unsigned long long m_run_expected_before = 0;  // expected of the runs before this one
     // Datagrams held out of line: one far ahead of the run, or far behind it (older than the
     // run, or on numbers already received, as after the sender restarted). Numbers received

@@ -159,11 +159,13 @@ std::string mac_text(unsigned long mac)
                   (mac >> 24) & 0xFF, (mac >> 16) & 0xFF, (mac >> 8) & 0xFF, mac & 0xFF);
 }
 
-std::string table(const Run& run)
+std::string table(const CReport::Result& result)
 {
+    const Run& run = result.run;
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"index", "name", "received", "lost %", "duplicates", "reordered", "strays",
-                    "jitter ms", "max gap ms", "ssrc changes", "unanalysed", "online"});
+                    "jitter ms", "worst jitter ms", "max gap ms", "ssrc changes", "unanalysed",
+                    "online"});
     double max_gap = 0;
     bool any_mixed = false;
     for (const Decoder& d : run.decoders) {
@@ -173,23 +175,24 @@ std::string table(const Run& run)
         any_mixed = any_mixed || mixed;
         rows.push_back({format("%d", d.index), d.name + (mixed ? " *" : ""),
                         format("%llu", s.received),
-                        format("%.2f", CReport::percent(s.lost, s.expected)),
+                        format("%.2f", CReport::percent(CReport::lost(d), CReport::expected(d))),
                         format("%llu", s.duplicates), format("%llu", s.reordered),
                         format("%llu", s.strays), format("%.2f", s.jitter_ms),
-                        format("%.1f", s.max_gap_ms), format("%llu", s.ssrc_changes),
+                        format("%.2f", d.jitter_ms_worst), format("%.1f", s.max_gap_ms), format("%llu", s.ssrc_changes),
                         format("%llu", s.unanalysed), d.online ? "yes" : "no"});
     }
-    const CReport::Totals t = CReport::totals(run);
+    const CReport::Totals& t = result.totals;
     rows.push_back({"total", format("%llu decoders", t.decoders), format("%llu", t.received),
                     format("%.2f", t.loss_percent), format("%llu", t.duplicates),
                     format("%llu", t.reordered), format("%llu", t.strays),
-                    format("%.2f", t.jitter_ms_max), format("%.1f", max_gap),
+                    format("%.2f", t.jitter_ms_max), format("%.2f", t.jitter_ms_worst),
+                    format("%.1f", max_gap),
                     format("%llu", t.ssrc_changes), format("%llu", t.unanalysed),
                     format("%llu/%llu", t.online, t.decoders)});
     const CReport::Local& l = run.local;
     rows.push_back({"local", "local stream", format("%llu", l.received),
                     format("%.2f", CReport::percent(l.lost, l.received + l.lost)), "-", "-", "-",
-                    format("%.2f", l.jitter_ms), "-", "-", "-", "-"});
+                    format("%.2f", l.jitter_ms), "-", "-", "-", "-", "-"});
 
     // Only a run in which relaysim dropped datagrams itself has the column: it is the rare case
     // that makes the loss figures the instrument's.
@@ -204,14 +207,21 @@ std::string table(const Run& run)
     if (any_mixed)
         out += "* more than one source (ssrc changes) or datagrams that are not RTP: not one "
                "stream's figures\n";
+    if (t.lost_silent != 0)
+        out += format("lost %% counts %llu datagrams that streams which fell silent should have "
+                      "delivered\n", t.lost_silent);
     if (run.startup_s)
         out += format("run: %.1f s, of which start-up %.1f s\n", run.duration_s, *run.startup_s);
+    if (run.judged_from_s)
+        out += format("judged from %.1f s: %.1f s\n", *run.judged_from_s,
+                      run.duration_s - *run.judged_from_s);
     return out + format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent,
                         l.send_errors);
 }
 
-std::string ramp(const Run& run)
+std::string ramp(const CReport::Result& result)
 {
+    const Run& run = result.run;
     if (!run.ramp)
         return "";
     const CReport::Ramp& r = *run.ramp;
@@ -245,45 +255,23 @@ std::string ramp(const Run& run)
     }
 }
 
-std::string verdict(const Run& run)
+std::string verdict(const CReport::Result& r)
 {
-    const CReport::Totals t = CReport::totals(run);
-    const CReport::Thresholds& th = run.thresholds;
-    std::string out = std::string("verdict: ") + (CReport::passed(run) ? "pass" : "fail") + " (";
-    if (th.max_loss_percent)
-        out += t.expected == 0 ? format("nothing received, loss limit %g%%", *th.max_loss_percent)
-                               : format("loss %.2f%%, limit %g%%", t.loss_percent,
-                                        *th.max_loss_percent);
-    if (th.max_jitter_ms)
-        out += t.expected == 0 && !th.max_loss_percent
-                   ? format("nothing received, jitter limit %g ms", *th.max_jitter_ms)
-                   : format("%sworst jitter %.2f ms, limit %g ms", th.max_loss_percent ? "; " : "",
-                            t.jitter_ms_max, *th.max_jitter_ms);
-    const size_t silent = CReport::silent_decoders(run);
-    if (CReport::inconclusive(run))
-        return format("verdict: inconclusive (relaysim itself dropped %llu datagrams it read too "
-                      "late, network loss %.2f%%: the run measured relaysim, not the reflector)\n",
-                      t.dropped_here, t.network_loss_percent);
-    if (!th.max_loss_percent && !th.max_jitter_ms)
-        out += "no thresholds";
-    else if (t.expected != 0) {
-        if (silent != 0)
-            out += format("; %zu of %zu decoders received nothing", silent, run.decoders.size());
-        if (const size_t stopped = CReport::stopped_decoders(run))
-            out += format("; %zu of %zu decoders stopped receiving", stopped,
-                          run.decoders.size());
-    }
-    return out + ")\n";
+    return format("verdict: %s (%s)\n", CReport::status_name(r.verdict.status), r.verdict.why.c_str());
 }
 
-std::string instrument(const Run& run)
+std::string instrument(const CReport::Result& r)
 {
-    return format("relaysim: CPU %.1f%% of %u cores, dropped here %llu\n", run.cpu_percent,
-                  run.cores, CReport::totals(run).dropped_here);
+    std::string out = format("relaysim: CPU %.1f%% of %u cores, dropped here %llu", r.run.cpu_percent,
+                             r.run.cores, r.totals.dropped_here);
+    if (r.run.stall_s >= 0.1)  // shorter is a loaded machine's scheduling
+        out += format(", longest stall %.2f s at %.1f s", r.run.stall_s, r.run.stall_at_s);
+    return out + "\n";
 }
 
-std::string json(const Run& run)
+std::string json(const CReport::Result& result)
 {
+    const Run& run = result.run;
     std::string out = "{\n";
     out += "  \"duration_s\": " + json_number(run.duration_s) + ",\n";
     out += "  \"startup_s\": " +
@@ -297,12 +285,14 @@ std::string json(const Run& run)
         out += format("{\"index\": %d, \"name\": ", d.index) + json_string(d.name) +
                ", \"mac\": " + json_string(mac_text(d.mac)) +
                format(", \"ssrc\": %u, \"received\": %llu, \"expected\": %llu, "
-                      "\"distinct\": %llu, \"lost\": %llu, \"duplicates\": %llu, "
-                      "\"reordered\": %llu, \"strays\": %llu, \"ssrc_changes\": %llu, "
-                      "\"unanalysed\": %llu, \"jitter_ms\": ",
-                      s.ssrc, s.received, s.expected, s.distinct, s.lost, s.duplicates,
-                      s.reordered, s.strays, s.ssrc_changes, s.unanalysed) +
-               json_number(s.jitter_ms) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
+                      "\"distinct\": %llu, \"lost\": %llu, \"lost_silent\": %llu, "
+                      "\"duplicates\": %llu, \"reordered\": %llu, \"strays\": %llu, "
+                      "\"ssrc_changes\": %llu, \"unanalysed\": %llu, \"jitter_ms\": ",
+                      s.ssrc, s.received, CReport::expected(d), s.distinct, CReport::lost(d),
+                      d.lost_silent, s.duplicates, s.reordered, s.strays, s.ssrc_changes,
+                      s.unanalysed) +
+               json_number(s.jitter_ms) + ", \"jitter_ms_worst\": " +
+               json_number(d.jitter_ms_worst) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
                ", \"online\": " + (d.online ? "true" : "false") +
                format(", \"dropped_here\": %llu}", d.dropped_here);
     }
@@ -313,19 +303,31 @@ std::string json(const Run& run)
            json_number(l.jitter_ms) +
            format(", \"copies_sent\": %llu, \"send_errors\": %llu},\n", l.copies_sent,
                   l.send_errors);
-    const CReport::Totals t = CReport::totals(run);
+    const CReport::Totals& t = result.totals;
     out += format("  \"totals\": {\"decoders\": %llu, \"online\": %llu, \"received\": %llu, "
                   "\"expected\": %llu, \"distinct\": %llu, \"lost\": %llu, "
-                  "\"strays\": %llu, \"ssrc_changes\": %llu, \"unanalysed\": %llu, "
-                  "\"loss_percent\": ",
-                  t.decoders, t.online, t.received, t.expected, t.distinct, t.lost, t.strays,
-                  t.ssrc_changes, t.unanalysed) +
+                  "\"lost_silent\": %llu, \"strays\": %llu, \"ssrc_changes\": %llu, "
+                  "\"unanalysed\": %llu, \"loss_percent\": ",
+                  t.decoders, t.online, t.received, t.expected, t.distinct, t.lost, t.lost_silent,
+                  t.strays, t.ssrc_changes, t.unanalysed) +
            json_number(t.loss_percent) + ", \"jitter_ms_max\": " + json_number(t.jitter_ms_max) +
+           ", \"jitter_ms_worst\": " + json_number(t.jitter_ms_worst) +
            format(", \"dropped_here\": %llu, \"network_lost\": %llu, \"network_loss_percent\": ",
                   t.dropped_here, t.network_lost) +
            json_number(t.network_loss_percent) + "},\n";
     out += "  \"relaysim_cpu_percent\": " + json_number(run.cpu_percent) +
            format(", \"cores\": %u,\n", run.cores);
+    out += "  \"stall_s\": " + json_number(run.stall_s) + ", \"stall_at_s\": " +
+           json_number(run.stall_at_s) + ",\n";
+    const char* const endings[] = {"running", "duration", "ramp", "signal"};
+    out += std::string("  \"ended\": \"") + endings[run.ending] + "\", \"signal\": " +
+           (run.ending == Run::SIGNAL ? format("%d", run.signal) : std::string("null")) +
+           ", \"requested_duration_s\": " +
+           (run.requested_s ? json_number(*run.requested_s) : std::string("null")) +
+           ", \"judged_from_s\": " +
+           (run.judged_from_s ? json_number(*run.judged_from_s) : std::string("null")) +
+           ", \"judged_s\": " +
+           json_number(run.judged_from_s ? run.duration_s - *run.judged_from_s : 0) + ",\n";
     const CReport::Thresholds& th = run.thresholds;
     out += "  \"thresholds\": {\"max_loss_percent\": " +
            (th.max_loss_percent ? json_number(*th.max_loss_percent) : std::string("null")) +
@@ -333,13 +335,14 @@ std::string json(const Run& run)
            (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) + "},\n";
     if (run.ramp)
         out += json_ramp(*run.ramp);
-    const char* const verdicts[] = {"pass", "", "", "fail", "inconclusive"};
-    out += std::string("  \"verdict\": \"") + verdicts[CReport::status(run)] + "\"\n}\n";
+    out += std::string("  \"verdict\": \"") + CReport::status_name(result.verdict.status) +
+           "\", \"why\": " + json_string(result.verdict.why) + "\n}\n";
     return out;
 }
 
-std::string prometheus(const Run& run)
+std::string prometheus(const CReport::Result& result)
 {
+    const Run& run = result.run;
     struct Metric {
         const char* name;
         const char* type;
@@ -359,8 +362,12 @@ std::string prometheus(const Run& run)
          "Distinct expected sequence numbers the emulated decoder received.",
          [](const Decoder& d) { return format("%llu", d.stats.distinct); }},
         {"relaysim_decoder_lost", "gauge",
-         "Sequence numbers expected but not received so far; falls when a late one arrives.",
-         [](const Decoder& d) { return format("%llu", d.stats.lost); }},
+         "Datagrams expected but not received so far, those a silent stream should have "
+         "delivered included; falls when a late one arrives.",
+         [](const Decoder& d) { return format("%llu", CReport::lost(d)); }},
+        {"relaysim_decoder_lost_silent", "gauge",
+         "Datagrams the stream should have delivered since it fell silent; also in lost.",
+         [](const Decoder& d) { return format("%llu", d.lost_silent); }},
         {"relaysim_decoder_duplicates_total", "counter",
          "Datagrams whose sequence number the emulated decoder had already received.",
          [](const Decoder& d) { return format("%llu", d.stats.duplicates); }},
@@ -379,13 +386,16 @@ std::string prometheus(const Run& run)
         {"relaysim_decoder_jitter_seconds", "gauge",
          "Interarrival jitter estimate of the stream (RFC 3550).",
          [](const Decoder& d) { return prom_number(d.stats.jitter_ms / 1000.0); }},
+        {"relaysim_decoder_jitter_worst_seconds", "gauge",
+         "Highest interarrival jitter estimate sampled in the judged part of the run.",
+         [](const Decoder& d) { return prom_number(d.jitter_ms_worst / 1000.0); }},
         {"relaysim_decoder_online", "gauge", "1 while the emulated decoder's stream is online.",
          [](const Decoder& d) { return std::string(d.online ? "1" : "0"); }},
         {"relaysim_decoder_dropped_here_total", "counter",
          "Datagrams the kernel dropped because relaysim read them too late; also counted as lost.",
          [](const Decoder& d) { return format("%llu", d.dropped_here); }},
     };
-    const CReport::Totals t = CReport::totals(run);
+    const CReport::Totals& t = result.totals;
     const std::string instance = "relaysim=\"" + prom_label(run.instance) + "\"";
     std::string out;
     out += "# HELP relaysim_decoders_online Emulated decoders whose stream is online.\n";
@@ -415,6 +425,12 @@ std::string prometheus(const Run& run)
     out += "# HELP relaysim_cpu_ratio relaysim's CPU time over the run per second and core of the "
            "machine.\n# TYPE relaysim_cpu_ratio gauge\nrelaysim_cpu_ratio{" + instance + "} " +
            prom_number(run.cpu_percent / 100.0) + "\n";
+    out += "# HELP relaysim_stall_seconds relaysim's longest stall: its measuring loop this late.\n"
+           "# TYPE relaysim_stall_seconds gauge\nrelaysim_stall_seconds{" + instance + "} " +
+           prom_number(run.stall_s) + "\n";
+    out += "# HELP relaysim_stall_at_seconds When relaysim's longest stall began, on the run's clock.\n"
+           "# TYPE relaysim_stall_at_seconds gauge\nrelaysim_stall_at_seconds{" + instance + "} " +
+           prom_number(run.stall_at_s) + "\n";
     if (!run.ramp)
         return out;
     const struct {
@@ -448,13 +464,15 @@ const char* csv_header()
 {
     return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
            "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-           "startup,dropped_here,step\n";
+           "startup,dropped_here,step,jitter_ms_worst,stall_s,stall_at_s\n";
 }
 
-std::string csv_row(const Run& run, const Run& before)
+std::string csv_row(const CReport::Result& result, const CReport::Result& previous)
 {
-    const CReport::Totals t = CReport::totals(run);
-    const CReport::Totals b = CReport::totals(before);
+    const Run& run = result.run;
+    const Run& before = previous.run;
+    const CReport::Totals& t = result.totals;
+    const CReport::Totals& b = previous.totals;
     const CReport::Local& l = run.local;
     const CReport::Local& lb = before.local;
     const unsigned long long lost = t.lost > b.lost ? t.lost - b.lost : 0;
@@ -464,11 +482,12 @@ std::string csv_row(const Run& run, const Run& before)
            format(",%llu,%llu,%llu,%llu,%llu,", t.online, t.received - b.received, lost,
                   t.duplicates - b.duplicates, t.reordered - b.reordered) +
            number(t.jitter_ms_max) +
-           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%llu,%d\n", l.received - lb.received,
+           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%llu,%d,", l.received - lb.received,
                   l.copies_sent - lb.copies_sent, l.send_errors - lb.send_errors, recovered,
                   t.strays - b.strays, t.ssrc_changes - b.ssrc_changes,
                   t.unanalysed - b.unanalysed, startup ? 1 : 0, t.dropped_here - b.dropped_here,
-                  run.ramp ? run.ramp->step : 0);  // the ramp's step under way, 0 without one
+                  run.ramp ? run.ramp->step : 0) +  // the ramp's step under way, 0 without one
+           number(t.jitter_ms_worst) + "," + number(run.stall_s) + "," + number(run.stall_at_s) + "\n";
 }
 
 }  // namespace report_formats

@@ -8,16 +8,16 @@
 
 namespace report_formats {
 
-std::string table(const CReport::Run& run);
-// "verdict: pass (...)" or "verdict: fail (...)", the measured values against each limit;
-// "verdict: inconclusive (...)" when relaysim dropped datagrams itself.
-std::string verdict(const CReport::Run& run);
+std::string table(const CReport::Result& r);
+// "verdict: pass (...)", "verdict: fail (...)" or "verdict: inconclusive (...)": the status
+// and its reason as judged.
+std::string verdict(const CReport::Result& r);
 // A ramp's steps, one line each, and its capacity line; empty without a ramp.
-std::string ramp(const CReport::Run& run);
-// The instrument's own line: its CPU share and what it dropped itself.
-std::string instrument(const CReport::Run& run);
-std::string json(const CReport::Run& run);
-std::string prometheus(const CReport::Run& run);
+std::string ramp(const CReport::Result& r);
+// The instrument's own line: its CPU share, what it dropped itself, its longest stall.
+std::string instrument(const CReport::Result& r);
+std::string json(const CReport::Result& r);
+std::string prometheus(const CReport::Result& r);
 // The instance name of a Prometheus file (its label "relaysim"): its name without folder and
 // ".prom".
 std::string prom_instance(const std::string& path);
@@ -27,7 +27,7 @@ const char* csv_header();
 // Counts are the interval's; lost is never negative: holes of earlier rows that late
 // datagrams filled are "recovered", so that lost minus recovered sums to the run's loss.
 // A row whose interval began before start-up ended is marked "startup".
-std::string csv_row(const CReport::Run& run, const CReport::Run& before);
+std::string csv_row(const CReport::Result& r, const CReport::Result& before);
 
 // "0a:1b:2c:3d:4e:5f"
 std::string mac_text(unsigned long mac);

@@ -174,12 +174,12 @@ TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
     }
 
     const std::string table =
-        "index  name          received  lost %  duplicates  reordered  strays  jitter ms  max gap ms  ssrc changes  unanalysed  online\n"
-        "    0  ORVANTEX - 0         0    0.00           0          0       0       0.00         0.0             0           0      no\n"
-        "    1  ORVANTEX - 1         3   25.00           0          0       0       0.00        40.0             0           0     yes\n"
-        "    2  ORVANTEX - 2         0    0.00           0          0       0       0.00         0.0             0           0      no\n"
-        "total  3 decoders           3   25.00           0          0       0       0.00        40.0             0           0     1/3\n"
-        "local  local stream         0    0.00           -          -       -       0.00           -             -           -       -\n"
+        "index  name          received  lost %  duplicates  reordered  strays  jitter ms  worst jitter ms  max gap ms  ssrc changes  unanalysed  online\n"
+        "    0  ORVANTEX - 0         0    0.00           0          0       0       0.00             0.00         0.0             0           0      no\n"
+        "    1  ORVANTEX - 1         3   25.00           0          0       0       0.00             0.00        40.0             0           0     yes\n"
+        "    2  ORVANTEX - 2         0    0.00           0          0       0       0.00             0.00         0.0             0           0      no\n"
+        "total  3 decoders           3   25.00           0          0       0       0.00             0.00        40.0             0           0     1/3\n"
+        "local  local stream         0    0.00           -          -       -       0.00                -           -             -           -       -\n"
         "local stream: copies sent 0, send errors 0\n";
     CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
     struct Step {

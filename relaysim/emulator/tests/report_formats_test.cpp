@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,7 @@ CReport::Run fixed_run()
     run.decoders[0].stats.strays = 1;
     run.decoders[0].stats.ssrc_changes = 1;
     run.decoders[0].stats.unanalysed = 3;
+    run.decoders[0].jitter_ms_worst = 2.5;
     run.decoders.push_back({1, "say \"hi\"\\\x01", 0xFFUL, false, stats(0, 0, 0, 0, 0, 0, 0)});
     run.local = {500, 1, 0.5, 1000, 2};
     run.thresholds.max_loss_percent = 5;
@@ -60,29 +62,34 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
         "  \"decoders\": [\n"
         "    {\"index\": 0, \"name\": \"ORVANTEX - 0\", \"mac\": \"0a:1b:2c:3d:4e:5f\", "
         "\"ssrc\": 1375731712, \"received\": 98, \"expected\": 100, \"distinct\": 96, "
-        "\"lost\": 4, \"duplicates\": 2, \"reordered\": 1, \"strays\": 1, \"ssrc_changes\": 1, "
-        "\"unanalysed\": 3, \"jitter_ms\": 1.25, \"max_gap_ms\": 40, \"online\": true, "
+        "\"lost\": 4, \"lost_silent\": 0, \"duplicates\": 2, \"reordered\": 1, \"strays\": 1, "
+        "\"ssrc_changes\": 1, \"unanalysed\": 3, \"jitter_ms\": 1.25, \"jitter_ms_worst\": 2.5, "
+        "\"max_gap_ms\": 40, \"online\": true, "
         "\"dropped_here\": 0},\n"
         "    {\"index\": 1, \"name\": \"say \\\"hi\\\"\\\\\\u0001\", \"mac\": \"00:00:00:00:00:ff\", "
         "\"ssrc\": 0, \"received\": 0, \"expected\": 0, \"distinct\": 0, \"lost\": 0, "
-        "\"duplicates\": 0, \"reordered\": 0, \"strays\": 0, \"ssrc_changes\": 0, "
-        "\"unanalysed\": 0, \"jitter_ms\": 0, \"max_gap_ms\": 0, \"online\": false, "
+        "\"lost_silent\": 0, \"duplicates\": 0, \"reordered\": 0, \"strays\": 0, "
+        "\"ssrc_changes\": 0, \"unanalysed\": 0, \"jitter_ms\": 0, \"jitter_ms_worst\": 0, "
+        "\"max_gap_ms\": 0, \"online\": false, "
         "\"dropped_here\": 0}\n"
         "  ],\n"
         "  \"local_stream\": {\"received\": 500, \"lost\": 1, \"jitter_ms\": 0.5, "
         "\"copies_sent\": 1000, \"send_errors\": 2},\n"
         "  \"totals\": {\"decoders\": 2, \"online\": 1, \"received\": 98, \"expected\": 100, "
-        "\"distinct\": 96, \"lost\": 4, \"strays\": 1, \"ssrc_changes\": 1, \"unanalysed\": 3, "
-        "\"loss_percent\": 4, \"jitter_ms_max\": 1.25, \"dropped_here\": 0, \"network_lost\": 4, "
-        "\"network_loss_percent\": 4},\n"
+        "\"distinct\": 96, \"lost\": 4, \"lost_silent\": 0, \"strays\": 1, \"ssrc_changes\": 1, "
+        "\"unanalysed\": 3, \"loss_percent\": 4, \"jitter_ms_max\": 1.25, \"jitter_ms_worst\": 2.5, "
+        "\"dropped_here\": 0, \"network_lost\": 4, \"network_loss_percent\": 4},\n"
         "  \"relaysim_cpu_percent\": 0, \"cores\": 0,\n"
+        "  \"stall_s\": 0, \"stall_at_s\": 0,\n"
+        "  \"ended\": \"running\", \"signal\": null, \"requested_duration_s\": null, "
+        "\"judged_from_s\": null, \"judged_s\": 0,\n"
         "  \"thresholds\": {\"max_loss_percent\": 5, \"max_jitter_ms\": null},\n"
-        "  \"verdict\": \"fail\"\n"
+        "  \"verdict\": \"fail\", \"why\": \"loss 4.00%, limit 5%; 1 of 2 decoders received nothing\"\n"
         "}\n";
-    EXPECT_EQ(report_formats::json(fixed_run()), expected);
+    EXPECT_EQ(report_formats::json(CReport::result(fixed_run())), expected);
 
     CReport::Run empty;
-    const std::string text = report_formats::json(empty);
+    const std::string text = report_formats::json(CReport::result(empty));
     EXPECT_NE(text.find("\"decoders\": [],\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\"startup_s\": null,\n"), std::string::npos) << text;
 
@@ -91,52 +98,72 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
     extreme.duration_s = 0.1 + 0.2;
     extreme.thresholds.max_jitter_ms = 1e300;
     extreme.decoders[0].stats.jitter_ms = 5219769.123456789;
-    const std::string long_numbers = report_formats::json(extreme);
+    const std::string long_numbers = report_formats::json(CReport::result(extreme));
     for (const char* number : {"\"duration_s\": 0.30000000000000004,", "\"max_jitter_ms\": 1e+300}",
                                "\"jitter_ms\": 5219769.123456789,"})
         EXPECT_NE(long_numbers.find(number), std::string::npos) << number;
 }
 
-TEST(ReportFormatsTest, VerdictHoldsOnlyWithinEveryThreshold)
+// One function decides; the summary line, the JSON and the exit status print its answer.
+TEST(ReportFormatsTest, OneStatusIsSaidTheSameEverywhere)
 {
     // What the run received: the served decoder alone, that one and a silent one, nothing, the
     // served decoder alone but offline at the end (its stream stopped).
     enum Served { ONE, ONE_AND_SILENT, NONE, STOPPED };
+    // How the run went, besides what it received.
+    enum Kind { ENDED, SIGNAL_EARLY, SIGNAL_OPEN, STALLED, SATURATED, TOO_SHORT, RAMP_BROKE,
+                RAMP_OWN, RAMP_CUT };
     struct Case {
         std::string name;
         std::optional<double> max_loss, max_jitter;
         Served served;
-        bool pass;
+        Kind kind;
+        int exit_status;
         std::string line;  // of the summary, after "verdict: "
     };
-    // The served decoder loses 4.000 % with a worst jitter of 1.25 ms.
+    // The served decoder loses 4.000 %; its worst jitter was 2.5 ms, its last estimate 1.25 ms.
     const std::vector<Case> cases = {
-        {"no thresholds", {}, {}, ONE, true, "pass (no thresholds)"},
-        {"no thresholds, nothing received", {}, {}, NONE, true, "pass (no thresholds)"},
-        {"loss under", 5.0, {}, ONE, true, "pass (loss 4.00%, limit 5%)"},
-        {"loss equal", 4.0, {}, ONE, true, "pass (loss 4.00%, limit 4%)"},
-        {"loss over", 3.9, {}, ONE, false, "fail (loss 4.00%, limit 3.9%)"},
-        {"jitter equal", {}, 1.25, ONE, true, "pass (worst jitter 1.25 ms, limit 1.25 ms)"},
-        {"jitter over", {}, 1.0, ONE, false, "fail (worst jitter 1.25 ms, limit 1 ms)"},
-        {"both hold", 4.0, 2.0, ONE, true,
-         "pass (loss 4.00%, limit 4%; worst jitter 1.25 ms, limit 2 ms)"},
-        {"one of two fails", 4.0, 1.2, ONE, false,
-         "fail (loss 4.00%, limit 4%; worst jitter 1.25 ms, limit 1.2 ms)"},
-        {"a decoder never served", 5.0, {}, ONE_AND_SILENT, false,
+        {"no thresholds", {}, {}, ONE, ENDED, 0, "pass (no thresholds)"},
+        {"no thresholds, nothing received", {}, {}, NONE, ENDED, 3, "fail (nothing received)"},
+        {"loss under", 5.0, {}, ONE, ENDED, 0, "pass (loss 4.00%, limit 5%)"},
+        {"loss equal", 4.0, {}, ONE, ENDED, 0, "pass (loss 4.00%, limit 4%)"},
+        {"loss over", 3.9, {}, ONE, ENDED, 3, "fail (loss 4.00%, limit 3.9%)"},
+        {"worst jitter equal", {}, 2.5, ONE, ENDED, 0, "pass (worst jitter 2.50 ms, limit 2.5 ms)"},
+        {"worst jitter over, last estimate under", {}, 2.0, ONE, ENDED, 3,
+         "fail (worst jitter 2.50 ms, limit 2 ms)"},
+        {"one of two fails", 4.0, 2.4, ONE, ENDED, 3,
+         "fail (loss 4.00%, limit 4%; worst jitter 2.50 ms, limit 2.4 ms)"},
+        {"a decoder never served", 5.0, {}, ONE_AND_SILENT, ENDED, 3,
          "fail (loss 4.00%, limit 5%; 1 of 2 decoders received nothing)"},
-        {"a decoder never served, jitter only", {}, 2.0, ONE_AND_SILENT, false,
-         "fail (worst jitter 1.25 ms, limit 2 ms; 1 of 2 decoders received nothing)"},
-        {"a stream that stopped", 5.0, {}, STOPPED, false,
-         "fail (loss 4.00%, limit 5%; 1 of 1 decoders stopped receiving)"},
-        {"a stream that stopped, no thresholds", {}, {}, STOPPED, true, "pass (no thresholds)"},
-        {"loss threshold, nothing received", 100.0, {}, NONE, false,
-         "fail (nothing received, loss limit 100%)"},
-        {"jitter threshold, nothing received", {}, 1.0, NONE, false,
-         "fail (nothing received, jitter limit 1 ms)"},
+        {"a decoder never served, jitter only", {}, 3.0, ONE_AND_SILENT, ENDED, 3,
+         "fail (worst jitter 2.50 ms, limit 3 ms; 1 of 2 decoders received nothing)"},
+        {"a stream that stopped: its silence is in the loss", 5.0, {}, STOPPED, ENDED, 0,
+         "pass (loss 4.00%, limit 5%; 1 of 1 decoders stopped receiving)"},
+        {"loss threshold, nothing received", 100.0, {}, NONE, ENDED, 3, "fail (nothing received)"},
+        {"cut short by a signal", 5.0, {}, ONE, SIGNAL_EARLY, 130,
+         "inconclusive (cut short by SIGINT after 30.0 s of the 50 s asked for)"},
+        {"a signal ends a run without --duration", 5.0, {}, ONE, SIGNAL_OPEN, 143,
+         "pass (loss 4.00%, limit 5%)"},
+        {"relaysim stalled", 5.0, {}, ONE, STALLED, 4,
+         "inconclusive (relaysim stalled 10.0 s at 20.0 s: it missed its own schedule)"},
+        {"relaysim saturated its cores", 5.0, {}, ONE, SATURATED, 4,
+         "inconclusive (relaysim used 90% of its 2 cores: the run measured relaysim)"},
+        {"ended before the first requests", 5.0, {}, NONE, TOO_SHORT, 4,
+         "inconclusive (ended before every decoder's first request had gone out: too short to "
+         "hear anything)"},
+        {"a ramp step broke, the whole run within the limit", 20.0, {}, ONE, RAMP_BROKE, 3,
+         "fail (capacity 4 decoders; step 2 broke: loss 16.44%, limit 1%)"},
+        {"a ramp found relaysim's own limit", 20.0, {}, ONE, RAMP_OWN, 4,
+         "inconclusive (capacity at least 4 decoders; step 2 found relaysim's own limit: "
+         "relaysim used 95% of the CPU)"},
+        {"a ramp cut short", 20.0, {}, ONE, RAMP_CUT, 130,
+         "inconclusive (ramp ended during step 2, capacity so far 4 decoders)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CReport::Run run = fixed_run();
+        run.judged_from_s = 10;
+        run.ending = CReport::Run::DURATION;
         if (c.served != ONE_AND_SILENT)
             run.decoders.resize(1);
         if (c.served == NONE)
@@ -144,9 +171,40 @@ TEST(ReportFormatsTest, VerdictHoldsOnlyWithinEveryThreshold)
         run.decoders[0].online = c.served != STOPPED;
         run.thresholds.max_loss_percent = c.max_loss;
         run.thresholds.max_jitter_ms = c.max_jitter;
-        EXPECT_EQ(CReport::passed(run), c.pass);
-        EXPECT_EQ(report_formats::verdict(run), "verdict: " + c.line + "\n");
-        EXPECT_NE(report_formats::json(run).find(c.pass ? "\"verdict\": \"pass\"" : "\"verdict\": \"fail\""),
+        if (c.kind == SIGNAL_EARLY || c.kind == SIGNAL_OPEN || c.kind == RAMP_CUT) {
+            run.ending = CReport::Run::SIGNAL;
+            run.signal = c.kind == SIGNAL_OPEN ? SIGTERM : SIGINT;
+            run.duration_s = 40;
+            if (c.kind == SIGNAL_EARLY)
+                run.requested_s = 50;
+        }
+        if (c.kind == STALLED) {
+            run.stall_s = 10;
+            run.stall_at_s = 20;
+        }
+        if (c.kind == SATURATED) {
+            run.cpu_percent = 90;
+            run.cores = 2;
+        }
+        if (c.kind == TOO_SHORT)
+            run.judged_from_s.reset();
+        if (c.kind >= RAMP_BROKE) {
+            CReport::Step held, last;
+            held.number = 1;
+            held.decoders = 4;
+            last.number = 2;
+            last.decoders = 6;
+            last.verdict = c.kind == RAMP_OWN ? CReport::Step::OWN_LIMIT : CReport::Step::BROKE;
+            last.why = c.kind == RAMP_OWN ? "relaysim used 95% of the CPU" : "loss 16.44%, limit 1%";
+            run.ramp = CReport::Ramp{{held, last}, 2, 6, 4, c.kind != RAMP_CUT};
+            if (c.kind == RAMP_CUT)
+                run.ramp->steps.pop_back();
+        }
+        const CReport::Result r = CReport::result(run);
+        EXPECT_EQ(r.verdict.exit_status, c.exit_status);
+        EXPECT_EQ(report_formats::verdict(r), "verdict: " + c.line + "\n");
+        const std::string word = c.line.substr(0, c.line.find(' '));
+        EXPECT_NE(report_formats::json(r).find("\"verdict\": \"" + word + "\", \"why\": "),
                   std::string::npos);
     }
 }
@@ -158,30 +216,29 @@ TEST(ReportFormatsTest, DatagramsDroppedHereMakeTheRunInconclusiveInEveryOutput)
     run.decoders.resize(1);
     run.decoders[0].dropped_here = 3;
     run.thresholds.max_loss_percent = 2;
-    EXPECT_TRUE(CReport::passed(run)) << "the threshold is judged on network loss";
-    EXPECT_EQ(CReport::status(run), 4);
-    EXPECT_EQ(report_formats::verdict(run),
+    EXPECT_EQ(CReport::result(run).verdict.exit_status, 4);
+    EXPECT_EQ(report_formats::verdict(CReport::result(run)),
               "verdict: inconclusive (relaysim itself dropped 3 datagrams it read too late, network "
               "loss 1.00%: the run measured relaysim, not the reflector)\n");
-    const std::string json = report_formats::json(run);
+    const std::string json = report_formats::json(CReport::result(run));
     for (const char* part : {"\"dropped_here\": 3}", "\"dropped_here\": 3, \"network_lost\": 1, "
                              "\"network_loss_percent\": 1}", "\"verdict\": \"inconclusive\""})
         EXPECT_NE(json.find(part), std::string::npos) << part;
-    EXPECT_NE(report_formats::prometheus(run).find(
+    EXPECT_NE(report_formats::prometheus(CReport::result(run)).find(
                   "relaysim_decoder_dropped_here_total{relaysim=\"\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 3\n"),
               std::string::npos);
-    const std::string row = report_formats::csv_row(run, CReport::Run());
-    EXPECT_EQ(row.substr(row.rfind(",3,")), ",3,0\n") << row;
-    const std::string table = report_formats::table(run);
+    const std::string row = report_formats::csv_row(CReport::result(run), CReport::Result());
+    EXPECT_EQ(row.substr(row.rfind(",3,")), ",3,0,2.5,0,0\n") << row;
+    const std::string table = report_formats::table(CReport::result(run));
     EXPECT_NE(table.find("online  dropped here\n"), std::string::npos) << table;
     EXPECT_NE(table.find("yes             3\n"), std::string::npos) << table;
     run.decoders[0].dropped_here = 0;
-    EXPECT_EQ(report_formats::table(run).find("dropped here"), std::string::npos);
+    EXPECT_EQ(report_formats::table(CReport::result(run)).find("dropped here"), std::string::npos);
 }
 
 TEST(ReportFormatsTest, TableRowsAreAlignedWithATotalsRow)
 {
-    const std::string text = report_formats::table(fixed_run());
+    const std::string text = report_formats::table(CReport::result(fixed_run()));
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
@@ -257,13 +314,13 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
         run.duration_s = i + 1.5;
         if (i == 2)
             run.ramp = CReport::Ramp{{}, 2, 4, 2, false};
-        text += report_formats::csv_row(run, before);
+        text += report_formats::csv_row(CReport::result(run), CReport::result(before));
         before = run;
     }
     EXPECT_EQ(text.substr(0, text.find('\n') + 1),
               "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
               "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-              "startup,dropped_here,step\n");
+              "startup,dropped_here,step,jitter_ms_worst,stall_s,stall_at_s\n");
     auto cols = parse_csv(text);
     auto sum = [&](const char* name) {
         double s = 0;
@@ -309,12 +366,12 @@ TEST(ReportFormatsTest, ARampReportsItsStepsAndCapacityInEveryFormat)
     broke.why = "loss 16.44%, limit 1%";
     run.ramp = CReport::Ramp{{held, broke}, 2, 6, 4, true};
 
-    EXPECT_EQ(report_formats::ramp(run),
+    EXPECT_EQ(report_formats::ramp(CReport::result(run)),
               "step  decoders  received  lost  loss %  worst jitter ms  dropped here  cpu %  verdict\n"
               "   1         4       750     0    0.00             0.50             0      2  held\n"
               "   2         6       940   185   16.44             0.50             0      2  broke: loss 16.44%, limit 1%\n"
               "capacity: 4 decoders (step 2, 6 decoders, broke: loss 16.44%, limit 1%)\n");
-    const std::string json = report_formats::json(run);
+    const std::string json = report_formats::json(CReport::result(run));
     EXPECT_NE(json.find("\n    {\"step\": 2, \"decoders\": 6, \"from_s\": 2.25, \"to_s\": 6, "
                         "\"received\": 940, \"expected\": 1125, \"lost\": 185, \"loss_percent\": 16.4444, "
                         "\"jitter_ms_max\": 0.5, \"dropped_here\": 0, \"silent\": 0, \"cpu_share\": 0.02, "
@@ -322,7 +379,7 @@ TEST(ReportFormatsTest, ARampReportsItsStepsAndCapacityInEveryFormat)
                         "  \"capacity\": 4,\n  \"ramp_end\": \"broke\",\n"),
               std::string::npos)
         << json;
-    const std::string prom = report_formats::prometheus(run);
+    const std::string prom = report_formats::prometheus(CReport::result(run));
     for (const char* line : {"relaysim_ramp_step{relaysim=\"\"} 2", "relaysim_ramp_step_decoders{relaysim=\"\"} 6",
                              "relaysim_ramp_capacity_decoders{relaysim=\"\"} 4"})
         EXPECT_NE(prom.find(std::string("\n") + line + "\n"), std::string::npos) << line;
@@ -330,13 +387,13 @@ TEST(ReportFormatsTest, ARampReportsItsStepsAndCapacityInEveryFormat)
     // relaysim's own limit, and a ramp ended before its end.
     run.ramp->steps[1].verdict = CReport::Step::OWN_LIMIT;
     run.ramp->steps[1].why = "relaysim dropped 12 datagrams itself";
-    const std::string own = report_formats::ramp(run);
+    const std::string own = report_formats::ramp(CReport::result(run));
     EXPECT_EQ(own.substr(own.rfind("capacity")),
               "capacity: at least 4 decoders; the limit found is relaysim's own, not the reflector's "
               "(step 2, 6 decoders: relaysim dropped 12 datagrams itself)\n");
     run.ramp->steps.pop_back();
     run.ramp->ended = false;
-    const std::string unfinished = report_formats::ramp(run);
+    const std::string unfinished = report_formats::ramp(CReport::result(run));
     EXPECT_EQ(unfinished.substr(unfinished.rfind("capacity")),
               "capacity so far: 4 decoders (ended during step 2, 6 decoders)\n");
 }
@@ -345,7 +402,7 @@ TEST(ReportFormatsTest, PrometheusTextIsWellFormed)
 {
     CReport::Run run = fixed_run();
     run.instance = "rack-1";
-    const std::string text = report_formats::prometheus(run);
+    const std::string text = report_formats::prometheus(CReport::result(run));
     for (const char* line : {
              "relaysim_decoders_online{relaysim=\"rack-1\"} 1",
              "# TYPE relaysim_decoder_received_total counter",
@@ -396,7 +453,7 @@ TEST(ReportFormatsTest, PrometheusTextIsWellFormed)
                  {"a\"b\\c\nd.prom", "relaysim=\"a\\\"b\\\\c\\nd\""}};
     for (const auto& name : names) {
         run.instance = report_formats::prom_instance(name.path);
-        EXPECT_NE(report_formats::prometheus(run).find(std::string("\nrelaysim_decoders_online{") +
+        EXPECT_NE(report_formats::prometheus(CReport::result(run)).find(std::string("\nrelaysim_decoders_online{") +
                                                         name.label + "} 1\n"),
                   std::string::npos)
             << name.path;
@@ -422,7 +479,7 @@ TEST(ReportFormatsTest, PrometheusCountersNeverFall)
         p[3] = seq;
         stats.on_datagram(p, sizeof(p), {10, seq * 20000000L});
         run.decoders[0].stats = stats.snapshot();
-        std::istringstream in(report_formats::prometheus(run));
+        std::istringstream in(report_formats::prometheus(CReport::result(run)));
         std::set<std::string> counters;
         for (std::string line; std::getline(in, line);) {
             if (line.rfind("# TYPE ", 0) == 0 && line.substr(line.rfind(' ') + 1) == "counter")
@@ -436,6 +493,39 @@ TEST(ReportFormatsTest, PrometheusCountersNeverFall)
         }
     }
     EXPECT_EQ(last["relaysim_decoder_expected_total{relaysim=\"\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"}"], 6);
+}
+
+// A stream that falls silent should have delivered one datagram per spacing of its silence;
+// one still flowing (its last datagram a moment ago) counts nothing.
+TEST(ReportFormatsTest, ASilentStreamCountsWhatItShouldHaveDelivered)
+{
+    const struct {
+        const char* name;
+        unsigned int timestamp_step;  // 0: the sender's clock stands still
+        long long silence_ms;         // after the last of 50 datagrams, 20 ms apart
+        unsigned long long tail;
+    } cases[] = {
+        {"flowing", 160, 15, 0},
+        {"within the grace", 160, 500, 0},
+        {"silent 2 s", 160, 2000, 100},
+        {"silent 2 s, timed by arrivals", 0, 2000, 100},
+        {"a 40 ms spacing by its timestamps", 320, 2000, 50},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CRtpStats stats;
+        unsigned char p[12] = {0x80, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4};
+        for (int i = 0; i < 50; ++i) {
+            p[3] = static_cast<unsigned char>(i);
+            const unsigned int ts = i * c.timestamp_step;
+            p[6] = static_cast<unsigned char>(ts >> 8);
+            p[7] = static_cast<unsigned char>(ts);
+            stats.on_datagram(p, sizeof(p), {100, i * 20000000L});
+        }
+        const long long last_ns = 100LL * 1000000000LL + 49 * 20000000LL;
+        EXPECT_EQ(CReport::silent_tail(stats.snapshot(), last_ns + c.silence_ms * 1000000LL, 0.5), c.tail);
+    }
+    EXPECT_EQ(CReport::silent_tail(CRtpStats::Snapshot(), 1LL << 62, 0.5), 0u) << "nothing received";
 }
 
 }  // namespace
