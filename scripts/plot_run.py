@@ -160,8 +160,12 @@ def panel_jitter(ax, run):
     if not run.has("jitter_ms_max"):
         return False
     jitter = run.show(run.columns["jitter_ms_max"])
-    ax.plot(run.x, jitter, color="tab:purple")
-    ax.set_ylabel("worst jitter (ms)")
+    ax.plot(run.x, jitter, color="tab:purple", label="highest estimate")
+    if run.has("jitter_ms_worst"):
+        ax.plot(run.x, run.show(run.columns["jitter_ms_worst"]), color="tab:purple",
+                linestyle=":", label="worst so far (judged)")
+        ax.legend(loc="upper right", fontsize="small")
+    ax.set_ylabel("jitter (ms)")
     from_zero(ax, jitter, [run.max_jitter])
     threshold_line(ax, run.max_jitter,
                    "--max-jitter %g" % run.max_jitter if run.max_jitter is not None else "")
@@ -242,9 +246,12 @@ def title(run, csv_path):
     loss = totals.get("loss_percent")
     if loss is None and run.has("lost", "received"):
         loss = run.loss_percent()[1][-1]
-    jitter = totals.get("jitter_ms_max")
-    if jitter is None and run.has("jitter_ms_max"):
-        jitter = run.columns["jitter_ms_max"][-1]
+    # The worst of the run, as --max-jitter judges it, not the last estimate.
+    jitter = totals.get("jitter_ms_worst", totals.get("jitter_ms_max"))
+    if jitter is None and run.has("jitter_ms_worst"):
+        jitter = run.columns["jitter_ms_worst"][-1]
+    elif jitter is None and run.has("jitter_ms_max"):
+        jitter = max(run.columns["jitter_ms_max"])
     notes = []
     for name, value, unit, limit in (("loss", loss, "%", run.max_loss),
                                      ("worst jitter", jitter, " ms", run.max_jitter)):

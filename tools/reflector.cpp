@@ -2,7 +2,7 @@
 //
 // reflector [-a addr] [-e port] [-d port] [-f forget_s] [-g rate] [-s size] [-T seconds] [-v] [-c] [-B bytes]
 //           [--drop-every N] [--duplicate-every N] [--swap-every N] [--counts-file FILE] [--max-rate R]
-//           [--shape R] [--jitter MS:FROM:FOR] [--help]
+//           [--shape R[:BURST]] [--jitter MS:FROM:FOR] [--help]
 //   -e  encoder port (copies arrive here); 0 picks a free port
 //   -d  decoder port (12-byte requests arrive here); absent: the encoder port serves both
 //   -f  a decoder that has not asked for this many seconds is forgotten (default 12)
@@ -20,9 +20,10 @@
 //   --max-rate R         send at most R datagrams a second to all decoders together, an equal
 //                        share each; the rest are dropped (counted with the dropped, and in
 //                        total as capped)
-//   --shape R            send at most R datagrams a second to all decoders together, first come
+//   --shape R[:BURST]    send at most R datagrams a second to all decoders together, first come
 //                        first served, as a kernel's rate shaper does: the decoders last in
-//                        each tick's burst get nothing (counted with the dropped)
+//                        each tick's burst get nothing (counted with the dropped) once the
+//                        bucket of BURST seconds of the rate (default 0.04) has run dry
 // Timing, with -g:
 //   --jitter MS:FROM:FOR from FROM s after start, for FOR s, send every other tick MS ms late
 // With any of these, the end (-T, SIGINT, SIGTERM) prints per decoder what was really sent:
@@ -91,7 +92,7 @@ struct Options {
     unsigned long swap_every = 0;
     std::string counts_file;
     double max_rate = 0;
-    double shape = 0;
+    double shape = 0, shape_burst_s = 0.04;
     double jitter_ms = 0, jitter_from_s = 0, jitter_for_s = 0;
     bool impaired() const
     {
@@ -173,7 +174,7 @@ private:
     std::vector<iovec> m_iov;
     unsigned long long m_requests = 0, m_copies = 0, m_sent = 0, m_capped = 0;
     // The shaper's one bucket, shared by all decoders in the order they are served.
-    double m_shape_tokens = 0;
+    double m_shape_tokens = 1e18;  // full at the start, as a shaper's is
     steady::time_point m_shape_refilled = steady::now();
     int m_enc_fd = -1;
 };
@@ -251,9 +252,10 @@ bool Reflector::send_to(Decoder& d, const unsigned char* data, size_t len)
 bool Reflector::admit(Decoder& d)
 {
     if (m_opt.shape > 0) {
-        // Two ticks' worth at 50 a second: a tick a little early or late changes nobody's share.
+        // The default, two ticks' worth at 50 a second: a tick a little early or late changes
+        // nobody's share.
         const auto now = steady::now();
-        m_shape_tokens = std::min(std::max(1.0, m_opt.shape / 25),
+        m_shape_tokens = std::min(std::max(1.0, m_opt.shape * m_opt.shape_burst_s),
                                   m_shape_tokens + std::chrono::duration<double>(now - m_shape_refilled).count() * m_opt.shape);
         m_shape_refilled = now;
         if (m_shape_tokens < 1) {
@@ -537,7 +539,7 @@ void help()
 {
     fputs(USAGE, stdout);
     fputs("                 [--drop-every N] [--duplicate-every N] [--swap-every N]\n"
-          "                 [--counts-file FILE] [--max-rate R] [--shape R] [--jitter MS:FROM:FOR] [--help]\n"
+          "                 [--counts-file FILE] [--max-rate R] [--shape R[:BURST]] [--jitter MS:FROM:FOR] [--help]\n"
           "  -a addr   address to bind (default all)\n"
           "  -e port   encoder port, where the copies arrive; 0 picks a free port\n"
           "  -d port   decoder port, where the 12-byte requests arrive (default: the encoder port)\n"
@@ -554,8 +556,9 @@ void help()
           "  --counts-file FILE   also write the end counts below to FILE\n"
           "  --max-rate R         send at most R datagrams a second to all decoders together,\n"
           "                       an equal share each; the rest are dropped (a known capacity)\n"
-          "  --shape R            send at most R datagrams a second to all decoders together,\n"
-          "                       first come first served, like a kernel's rate shaper\n"
+          "  --shape R[:BURST]    send at most R datagrams a second to all decoders together,\n"
+          "                       first come first served, like a kernel's rate shaper with a\n"
+          "                       bucket of BURST seconds of R (default 0.04)\n"
           "  --jitter MS:FROM:FOR with -g, from FROM s after start for FOR s, send every other\n"
           "                       tick MS ms late\n"
           "With an impairment or --counts-file, the end prints one line per decoder:\n"
@@ -630,8 +633,13 @@ int main(int argc, char** argv)
             opt.counts_file = v;
         else if (w == "--max-rate")
             opt.max_rate = static_cast<double>(every("--max-rate", v));
-        else if (w == "--shape")
-            opt.shape = static_cast<double>(every("--shape", v));
+        else if (w == "--shape") {
+            const int n = sscanf(v, "%lf:%lf", &opt.shape, &opt.shape_burst_s);
+            if (n < 1 || opt.shape < 1 || opt.shape_burst_s < 0) {
+                fprintf(stderr, "reflector: --shape needs R[:BURST], not \"%s\"\n", v);
+                exit(2);
+            }
+        }
         else if (w == "--jitter") {
             if (sscanf(v, "%lf:%lf:%lf", &opt.jitter_ms, &opt.jitter_from_s, &opt.jitter_for_s) != 3 ||
                 opt.jitter_ms < 0) {

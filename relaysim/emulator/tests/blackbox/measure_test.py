@@ -53,7 +53,9 @@ def read_prometheus(path):
 
 class MeasureTests(Tests):
     def test_verdict_and_outputs_match_what_the_reflector_sent(self):
-        for max_loss, status in (("1", 3), ("10", 0)):
+        # The reflector stops seconds before the run ends: what it should have sent meanwhile
+        # is lost too, beyond any limit but 100 %.
+        for max_loss, status in (("1", 3), ("100", 0)):
             with tempfile.TemporaryDirectory() as tmp:
                 self.measured_run(tmp, max_loss, status)
 
@@ -80,7 +82,6 @@ class MeasureTests(Tests):
             if p:
                 p.stop()
         out = p.output
-        assert "Offline" not in out, out[-3000:]
         assert "verdict: %s" % ("fail" if status == 3 else "pass") in out, out[-3000:]
         assert re.search(r"\ntotal +%d decoders +\d+" % DECODERS, out), out[-3000:]
 
@@ -96,8 +97,8 @@ class MeasureTests(Tests):
         for d in decoders:
             s, lost, failed = sent[d["mac"].replace(":", "")]
             assert failed == 0 and lost > 0, sent
-            got = (d["received"], d["lost"], d["duplicates"], d["reordered"], d["online"])
-            assert got == (s, lost, 0, 0, True), (d, sent)
+            got = (d["received"], d["lost"] - d["lost_silent"], d["duplicates"], d["reordered"])
+            assert got == (s, lost, 0, 0) and d["lost_silent"] > 0, (d, sent)
         totals = r["totals"]
         assert totals["received"] == sum(d["received"] for d in decoders), r
         assert totals["lost"] == sum(d["lost"] for d in decoders), r
@@ -106,7 +107,7 @@ class MeasureTests(Tests):
             rows = list(csv.DictReader(f))
         assert len(rows) >= DURATION_S, rows
         assert float(rows[-1]["time_s"]) == r["duration_s"], (rows[-1], r["duration_s"])
-        assert int(rows[-1]["decoders_online"]) == totals["online"] == DECODERS, rows[-1]
+        assert int(rows[-1]["decoders_online"]) == totals["online"], rows[-1]
         column = lambda name: sum(int(row[name]) for row in rows)
         assert all(float(row[name]) >= 0 for row in rows for name in row), rows
         assert (column("received"), column("lost") - column("recovered"), column("duplicates"),
@@ -120,12 +121,13 @@ class MeasureTests(Tests):
             == (local["received"], local["copies_sent"], local["send_errors"]), rows
 
         samples = read_prometheus(prom)
-        assert samples[("relaysim_decoders_online", None)] == DECODERS, samples
+        assert samples[("relaysim_decoders_online", None)] == totals["online"], samples
         for d in decoders:
             assert samples[("relaysim_decoder_received_total", d["index"])] == d["received"]
             assert samples[("relaysim_decoder_lost", d["index"])] == d["lost"]
             assert samples[("relaysim_decoder_expected_total", d["index"])] \
-                - samples[("relaysim_decoder_received_distinct_total", d["index"])] == d["lost"]
+                - samples[("relaysim_decoder_received_distinct_total", d["index"])] \
+                == d["lost"] - d["lost_silent"]
 
     def test_stopped_longer_than_its_buffers_last_the_run_is_inconclusive(self):
         with tempfile.TemporaryDirectory() as tmp:
@@ -207,7 +209,7 @@ class MeasureTests(Tests):
             r = subprocess.run("%s | head -c 10 >/dev/null; exit ${PIPESTATUS[0]}" % " ".join(
                 relaysim_argv(sink.getsockname()[1], "--duration", "1.5", "--report", report)),
                 shell=True, executable="/bin/bash", stdin=subprocess.DEVNULL, timeout=30)
-            assert r.returncode == 0, r.returncode
+            assert r.returncode == 3, r.returncode  # nothing received: no pass
             assert os.path.exists(report)
 
     def test_failed_writes_are_reported_once(self):
