@@ -1,0 +1,85 @@
+"""Black-box test behind a real kernel shaper: the stand-in reflector and relaysim in a network
+namespace of their own whose loopback a token bucket (tc tbf) holds to 1 Mbit/s, 11.7 streams
+of 50 datagrams a second. The shaper starves the same decoders at the end of every burst; the
+loss relaysim reports is the kernel's own drop count. Skips (status 77) where namespaces or tc
+are not available."""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+from harness import LOOPBACK, Program, binaries, free_port
+
+BIN = binaries()
+NS = "relaysim-shaper-%d" % os.getpid()
+DECODERS = 13
+
+
+def ip(*args):
+    return subprocess.run(["ip"] + list(args), capture_output=True, text=True, timeout=10)
+
+
+def qdisc_counts():
+    """(sent, dropped) datagrams of the namespace's loopback shaper."""
+    out = subprocess.run(["tc", "-n", NS, "-s", "qdisc", "show", "dev", "lo"], capture_output=True,
+                         text=True, timeout=10).stdout
+    m = re.search(r"Sent \d+ bytes (\d+) pkt \(dropped (\d+)", out)
+    return int(m.group(1)), int(m.group(2))
+
+
+def skip(why):
+    print("SKIP: %s" % why)
+    sys.exit(77)
+
+
+def main():
+    if os.geteuid() != 0:
+        skip("needs root for a network namespace and tc")
+    made = ip("netns", "add", NS)
+    if made.returncode != 0:
+        skip("ip netns add failed: %s" % made.stderr.strip())
+    try:
+        ip("-n", NS, "link", "set", "lo", "up")
+        shaped = subprocess.run(["tc", "-n", NS, "qdisc", "add", "dev", "lo", "root", "tbf", "rate",
+                                 "1mbit", "burst", "10kb", "latency", "50ms"],
+                                capture_output=True, text=True, timeout=10)
+        if shaped.returncode != 0:
+            skip("tc tbf is not available: %s" % shaped.stderr.strip())
+        run(["ip", "netns", "exec", NS])
+    finally:
+        ip("netns", "del", NS)
+    print("PASS shaper")
+
+
+def run(inside):
+    with tempfile.TemporaryDirectory() as tmp:
+        report = os.path.join(tmp, "report.json")
+        reflector = Program(inside + [BIN["reflector"], "-a", LOOPBACK, "-e", "0", "-g", "50"])
+        p = None
+        try:
+            port = int(reflector.wait_for(r"encoder port (\d+)", 10).group(1))
+            p = Program(inside + [BIN["relaysim"], "-n", str(DECODERS), "-d", "-l", str(free_port()),
+                                  "-r", "%s:%d" % (LOOPBACK, port), "--duration", "8",
+                                  "--max-loss", "5", "--report", report])
+            p.wait_for(r"Online \[Total online: %d\]" % (DECODERS - 1), 20)
+            before = qdisc_counts()
+            status = p.wait(40)
+            after = qdisc_counts()
+        finally:
+            reflector.stop()
+            if p:
+                p.stop()
+        with open(report) as f:
+            r = json.load(f)
+    sent, dropped = after[0] - before[0], after[1] - before[1]
+    kernel = 100.0 * dropped / (sent + dropped)
+    loss = r["totals"]["loss_percent"]
+    # The kernel's share counts the whole window; relaysim's the whole run: a few points apart.
+    assert status == 3 and abs(loss - kernel) < 3 and r["totals"]["lost_silent"] > 0, \
+        (status, loss, kernel, r["totals"], p.output[-2000:])
+
+
+if __name__ == "__main__":
+    main()
