@@ -464,7 +464,7 @@ const char* csv_header()
 {
     return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
            "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-           "startup,dropped_here,step,jitter_ms_worst,stall_s,stall_at_s\n";
+           "startup,dropped_here,step,jitter_ms_worst,stall_s,stall_at_s,cpu_percent\n";
 }
 
 std::string csv_row(const CReport::Result& result, const CReport::Result& previous)
@@ -487,7 +487,8 @@ std::string csv_row(const CReport::Result& result, const CReport::Result& previo
                   t.strays - b.strays, t.ssrc_changes - b.ssrc_changes,
                   t.unanalysed - b.unanalysed, startup ? 1 : 0, t.dropped_here - b.dropped_here,
                   run.ramp ? run.ramp->step : 0) +  // the ramp's step under way, 0 without one
-           number(t.jitter_ms_worst) + "," + number(run.stall_s) + "," + number(run.stall_at_s) + "\n";
+           number(t.jitter_ms_worst) + "," + number(run.stall_s) + "," + number(run.stall_at_s) + "," +
+           number(run.cpu_percent) + "\n";
 }
 
 }  // namespace report_formats

@@ -228,7 +228,7 @@ TEST(ReportFormatsTest, DatagramsDroppedHereMakeTheRunInconclusiveInEveryOutput)
                   "relaysim_decoder_dropped_here_total{relaysim=\"\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 3\n"),
               std::string::npos);
     const std::string row = report_formats::csv_row(CReport::result(run), CReport::Result());
-    EXPECT_EQ(row.substr(row.rfind(",3,")), ",3,0,2.5,0,0\n") << row;
+    EXPECT_EQ(row.substr(row.rfind(",3,")), ",3,0,2.5,0,0,0\n") << row;
     const std::string table = report_formats::table(CReport::result(run));
     EXPECT_NE(table.find("online  dropped here\n"), std::string::npos) << table;
     EXPECT_NE(table.find("yes             3\n"), std::string::npos) << table;
@@ -320,7 +320,7 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
     EXPECT_EQ(text.substr(0, text.find('\n') + 1),
               "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
               "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-              "startup,dropped_here,step,jitter_ms_worst,stall_s,stall_at_s\n");
+              "startup,dropped_here,step,jitter_ms_worst,stall_s,stall_at_s,cpu_percent\n");
     auto cols = parse_csv(text);
     auto sum = [&](const char* name) {
         double s = 0;

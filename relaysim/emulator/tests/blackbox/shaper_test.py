@@ -1,8 +1,8 @@
 """Black-box test behind a real kernel shaper: the stand-in reflector and relaysim in a network
 namespace of their own whose loopback a token bucket (tc tbf) holds to 1 Mbit/s, 11.7 streams
-of 50 datagrams a second. The shaper starves the same decoders at the end of every burst; the
-loss relaysim reports is the kernel's own drop count. Skips (status 77) where namespaces or tc
-are not available."""
+of 50 datagrams a second. The shaper starves the same decoders at the end of every burst: the
+loss relaysim reports is the kernel's own drop count, and a ramp finds 11 decoders. Skips
+(status 77) where namespaces or tc are not available."""
 import json
 import os
 import re
@@ -47,13 +47,16 @@ def main():
                                 capture_output=True, text=True, timeout=10)
         if shaped.returncode != 0:
             skip("tc tbf is not available: %s" % shaped.stderr.strip())
-        run(["ip", "netns", "exec", NS])
+        timed_run(["ip", "netns", "exec", NS])
+        print("PASS the loss is the kernel's drop count", flush=True)
+        ramp_run(["ip", "netns", "exec", NS])
+        print("PASS the ramp finds the shaper's capacity", flush=True)
     finally:
         ip("netns", "del", NS)
-    print("PASS shaper")
 
 
-def run(inside):
+def measure(inside, options, during=lambda p: None):
+    """relaysim's status, report and output against the stand-in reflector in the namespace."""
     with tempfile.TemporaryDirectory() as tmp:
         report = os.path.join(tmp, "report.json")
         reflector = Program(inside + [BIN["reflector"], "-a", LOOPBACK, "-e", "0", "-g", "50"])
@@ -61,24 +64,39 @@ def run(inside):
         try:
             port = int(reflector.wait_for(r"encoder port (\d+)", 10).group(1))
             p = Program(inside + [BIN["relaysim"], "-n", str(DECODERS), "-d", "-l", str(free_port()),
-                                  "-r", "%s:%d" % (LOOPBACK, port), "--duration", "8",
-                                  "--max-loss", "5", "--report", report])
-            p.wait_for(r"Online \[Total online: %d\]" % (DECODERS - 1), 20)
-            before = qdisc_counts()
-            status = p.wait(40)
-            after = qdisc_counts()
+                                  "-r", "%s:%d" % (LOOPBACK, port), "--max-loss", "5",
+                                  "--report", report] + options)
+            during(p)
+            status = p.wait(90)
         finally:
             reflector.stop()
             if p:
                 p.stop()
         with open(report) as f:
-            r = json.load(f)
+            return status, json.load(f), p.output
+
+
+def ramp_run(inside):
+    status, r, out = measure(inside, ["--ramp", "9:2:8:13"])
+    assert (status, r["capacity"], r["ramp_end"]) == (3, 11, "broke"), (status, r["steps"], out[-2000:])
+
+
+def timed_run(inside):
+    counts = []
+
+    def window(p):
+        p.wait_for(r"Online \[Total online: %d\]" % (DECODERS - 1), 20)
+        counts.append(qdisc_counts())
+        p.wait(40)
+        counts.append(qdisc_counts())
+    status, r, out = measure(inside, ["--duration", "8"], window)
+    before, after = counts
     sent, dropped = after[0] - before[0], after[1] - before[1]
     kernel = 100.0 * dropped / (sent + dropped)
     loss = r["totals"]["loss_percent"]
     # The kernel's share counts the whole window; relaysim's the whole run: a few points apart.
     assert status == 3 and abs(loss - kernel) < 3 and r["totals"]["lost_silent"] > 0, \
-        (status, loss, kernel, r["totals"], p.output[-2000:])
+        (status, loss, kernel, r["totals"], out[-2000:])
 
 
 if __name__ == "__main__":
