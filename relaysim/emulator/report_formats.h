@@ -23,7 +23,7 @@ std::string prometheus(const CReport::Result& r);
 std::string prom_instance(const std::string& path);
 
 const char* csv_header();
-// The row of the interval from the snapshot before (an empty Run for the first row) to run.
+// The row of the interval from the snapshot before (an empty Result for the first row) to r.
 // Counts are the interval's; lost is never negative: holes of earlier rows that late
 // datagrams filled are "recovered", so that lost minus recovered sums to the run's loss.
 // A row whose interval began before start-up ended is marked "startup".
