@@ -3,6 +3,7 @@
 
 #include "CConsole.h"
 #include "CRamp.h"
+#include "CRunDevices.h"
 #include "report_formats.h"
 #include "run_signals.h"
 
@@ -40,8 +41,9 @@ unsigned int online_cores()
 }
 }  // namespace
 
-CMeasuredRun::CMeasuredRun(const options& opt, CConsole& console)
+CMeasuredRun::CMeasuredRun(const options& opt, CRunDevices& devices, CConsole& console)
     : m_opt(opt),
+      m_devices(devices),
       m_console(console),
       m_json("--report", opt.report_path),
       m_csv("--csv", opt.csv_path),
@@ -55,16 +57,13 @@ CMeasuredRun::CMeasuredRun(const options& opt, CConsole& console)
 
 CMeasuredRun::~CMeasuredRun() = default;
 
-void CMeasuredRun::ramp(const ramp_plan& plan, size_t created, double pause_s,
-                        std::function<void()> add_decoder)
+void CMeasuredRun::ramp(const ramp_plan& plan, double pause_s)
 {
     CReport::Thresholds thresholds;
     thresholds.max_loss_percent = m_opt.max_loss_percent;
     thresholds.max_jitter_ms = m_opt.max_jitter_ms;
     m_ramp.reset(new CRamp(plan, thresholds, m_cores));
-    m_created = created;
     m_pause_s = pause_s;
-    m_add_decoder = std::move(add_decoder);
 }
 
 bool CMeasuredRun::open_csv()
@@ -79,7 +78,7 @@ double CMeasuredRun::elapsed() const
 
 CReport::Run CMeasuredRun::measure(double now) const
 {
-    CReport::Run run = m_console.measure();
+    CReport::Run run = m_devices.measure();
     run.duration_s = now;
     run.startup_s = m_startup_s;
     run.clock_rate = m_opt.rtp_clock_rate();
@@ -96,12 +95,11 @@ CReport::Run CMeasuredRun::measure(double now) const
 
 void CMeasuredRun::step_ramp(double now)
 {
-    if (m_created < m_ramp->wanted() && now >= m_next_add_s) {
-        m_add_decoder();
-        ++m_created;
+    if (m_devices.created() < m_ramp->wanted() && now >= m_next_add_s) {
+        m_devices.add_decoder();
         m_next_add_s = now + m_pause_s;
     }
-    m_ramp->created(m_created, now);
+    m_ramp->created(m_devices.created(), now);
     if (now >= m_ramp->due())
         m_ramp->observe(measure(now), cpu_seconds());
 }
@@ -159,7 +157,7 @@ void CMeasuredRun::run()
             wake = std::min(wake, end_at);
         if (m_ramp)
             wake = std::min({wake, m_ramp->due(),
-                             m_created < m_ramp->wanted() ? m_next_add_s : wake});
+                             m_devices.created() < m_ramp->wanted() ? m_next_add_s : wake});
         const double wait_ms = std::ceil((wake - now) * 1000);
         m_console.pass(static_cast<int>(std::max(1.0, std::min(wait_ms, 1000.0))));
     }

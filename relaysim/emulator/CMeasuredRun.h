@@ -6,11 +6,11 @@
 #include "options.h"
 
 #include <chrono>
-#include <functional>
 #include <memory>
 
 class CConsole;
 class CRamp;
+class CRunDevices;
 
 // Lives on the main thread. The run's clock starts at construction, before the first decoder,
 // so that every output counts start-up on one clock and marks it. Each pass takes at most one
@@ -18,7 +18,7 @@ class CRamp;
 // last snapshot, so that the CSV sums to the report's totals.
 class CMeasuredRun {
 public:
-    CMeasuredRun(const options& opt, CConsole& console);
+    CMeasuredRun(const options& opt, CRunDevices& devices, CConsole& console);
     ~CMeasuredRun();
     CMeasuredRun(const CMeasuredRun&) = delete;
     CMeasuredRun& operator=(const CMeasuredRun&) = delete;
@@ -28,9 +28,9 @@ public:
 
     // During start-up, between two decoders: writes what is due, marked as start-up.
     void starting();
-    // Makes the run a ramp that started with `created` decoders; add_decoder creates and
-    // starts the next one, one per console pass, pause_s apart, so the console keeps its turn.
-    void ramp(const ramp_plan& plan, size_t created, double pause_s, std::function<void()> add_decoder);
+    // Makes the run a ramp from the decoders created so far; the devices' owner adds the next
+    // ones, one per console pass, pause_s apart, so the console keeps its turn.
+    void ramp(const ramp_plan& plan, double pause_s);
 
     // Never returns: ends the process with the run's status (0 pass, 3 fail, 1 when an output
     // could not be written, 4 inconclusive, 128 + the signal's number when SIGINT or SIGTERM ended it).
@@ -49,6 +49,7 @@ private:
     [[noreturn]] void end();
 
     const options& m_opt;
+    CRunDevices& m_devices;
     CConsole& m_console;
     COutputFile m_json, m_csv, m_prom;
     CReport::Run m_last_row;  // the snapshot of the CSV's previous row
@@ -61,8 +62,6 @@ private:
     const unsigned int m_cores;
     const std::string m_instance;  // the label of its Prometheus samples
     std::unique_ptr<CRamp> m_ramp;
-    std::function<void()> m_add_decoder;
-    size_t m_created = 0;
     double m_pause_s = 0;
     double m_next_add_s = 0;
 };
