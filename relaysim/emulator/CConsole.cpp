@@ -2,6 +2,7 @@
 #include "CConsole.h"
 
 #include "CRunDevices.h"
+#include "console_text.h"
 #include "report_formats.h"
 
 #include <errno.h>
@@ -34,7 +35,14 @@ void CConsole::pass(int wait_ms)
         ::poll(nullptr, 0, wait_ms);
     }
     check_relays(time(nullptr));
-    printf("\rSelect stream to listen on the local PC?");
+    if (!console_text::whole_lines()) {
+        printf("\rSelect stream to listen on the local PC?");
+    } else if (m_prompt_due) {
+        // Once, and again after the operator acts: a log keeps it whole and no live line
+        // is glued to it.
+        printf("Select stream to listen on the local PC?\n");
+        m_prompt_due = false;
+    }
     fflush(stdout);
 }
 
@@ -83,6 +91,7 @@ void CConsole::take_line()
     m_line_too_long = false;
     if (len == 0)
         return;
+    m_prompt_due = true;
     const char* p = m_line;
     while (isspace(static_cast<unsigned char>(*p)))
         ++p;

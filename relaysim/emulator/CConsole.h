@@ -37,4 +37,5 @@ private:
     char m_line[LINE_SIZE];
     size_t m_line_len;
     bool m_line_too_long;
+    bool m_prompt_due = true;
 };

@@ -4,6 +4,7 @@
 #include "CConsole.h"
 #include "CRamp.h"
 #include "CRunDevices.h"
+#include "live_view.h"
 #include "report_formats.h"
 #include "run_signals.h"
 
@@ -51,7 +52,11 @@ CMeasuredRun::CMeasuredRun(const options& opt, CRunDevices& devices, CConsole& c
       m_start(std::chrono::steady_clock::now()),
       m_cpu_start(cpu_seconds()),
       m_cores(online_cores()),
-      m_instance(report_formats::prom_instance(opt.prom_path))
+      m_instance(report_formats::prom_instance(opt.prom_path)),
+      // A terminal is watched; a log is read later, and a line a second would drown it.
+      m_live_s(opt.interval_s.value_or(isatty(STDOUT_FILENO) ? 1 : 10)),
+      m_next_live(m_live_s),
+      m_live_cpu(m_cpu_start)
 {
 }
 
@@ -120,8 +125,11 @@ void CMeasuredRun::write_due(double now)
     const bool json_due = run_signals::report_asked() && m_json.wanted();
     const bool prom_due = m_prom.wanted() && now >= m_next_prom;
     const bool row_due = m_csv.wanted() && now >= m_next_row;
-    if (json_due || prom_due || row_due) {
+    const bool live_due = m_live_s > 0 && now >= m_next_live;
+    if (json_due || prom_due || row_due || live_due) {
         const CReport::Run run = measure(now);
+        if (live_due)
+            write_live(run);
         if (json_due)
             m_json.replace(report_formats::json(run));
         if (prom_due)
@@ -133,6 +141,22 @@ void CMeasuredRun::write_due(double now)
         m_next_prom = (std::floor(now / PROM_PERIOD_S) + 1) * PROM_PERIOD_S;
     if (now >= m_next_row)
         m_next_row = std::floor(now) + 1;
+    if (live_due)
+        m_next_live = (std::floor(now / m_live_s) + 1) * m_live_s;
+}
+
+void CMeasuredRun::write_live(const CReport::Run& run)
+{
+    const double cpu = cpu_seconds();
+    const double seconds = run.duration_s - m_live_before.duration_s;
+    const double cpu_percent =
+        seconds > 0 && m_cores != 0 ? 100.0 * (cpu - m_live_cpu) / (seconds * m_cores) : 0;
+    if (m_live_before.duration_s == 0)
+        printf("%s", live_view::header());
+    printf("%s", live_view::line(run, m_live_before, cpu_percent).c_str());
+    fflush(stdout);
+    m_live_before = run;
+    m_live_cpu = cpu;
 }
 
 void CMeasuredRun::starting()
@@ -153,6 +177,8 @@ void CMeasuredRun::run()
             end();
         write_due(now);
         double wake = m_next_row;
+        if (m_live_s > 0)
+            wake = std::min(wake, m_next_live);
         if (m_opt.duration_s)
             wake = std::min(wake, end_at);
         if (m_ramp)

@@ -46,6 +46,8 @@ private:
     // The ramp's turn in a pass: adds a decoder when one is due, judges when a snapshot is due.
     void step_ramp(double now);
     bool write_row(const CReport::Run& run);
+    // The live line of the interval that ends with run (the header before the first).
+    void write_live(const CReport::Run& run);
     [[noreturn]] void end();
 
     const options& m_opt;
@@ -63,5 +65,9 @@ private:
     const std::string m_instance;  // the label of its Prometheus samples
     std::unique_ptr<CRamp> m_ramp;
     double m_pause_s = 0;
+    const double m_live_s;  // between live lines; 0: none
+    double m_next_live;
+    CReport::Run m_live_before;  // the snapshot of the previous live line
+    double m_live_cpu;
     double m_next_add_s = 0;
 };

@@ -5,6 +5,7 @@
 #include "CLogger.h"
 #include "CMeasuredRun.h"
 #include "CRunDevices.h"
+#include "console_text.h"
 #include "devices.h"
 #include "options.h"
 #include "run_limits.h"
@@ -83,6 +84,8 @@ void emulator::run(int argc, char** argv)
             exit(-1);
         // Without a measurement option a run keeps the signals' default actions.
         run_signals::take();
+        // Read in logs and between live lines: every message a whole line.
+        console_text::set_whole_lines(true);
     }
     // The local port is bound before any decoder exists, so none can take it, and a port
     // already in use is refused instead of measured as a stream that never comes.

@@ -329,6 +329,12 @@ const option_row OPTIONS[] = {
          return true;
      },
      "add decoders in steps: the reflector's capacity", nullptr, true},
+    {"--interval", "SECONDS",
+     [](const char* o, const char* v, options& opt) {
+         return decimal_option(o, v, 0, HUGE_VAL, false, "a number of seconds, 0 or more",
+                               opt.interval_s);
+     },
+     "live line every SECONDS (default 1 on a tty, else 10)", nullptr, false},
     {"--receive-interval", "MS",
      [](const char* o, const char* v, options& opt) {
          return number_option(o, v, 0, options::MAX_RECEIVE_INTERVAL_MS,

@@ -45,6 +45,9 @@ struct options {
     std::string csv_path;
     std::string prom_path;
     std::optional<ramp_plan> ramp;
+    // Seconds between live lines of a measured run (0: none); unset, 1 on a terminal and 10
+    // otherwise. Not a measurement option.
+    std::optional<double> interval_s;
     // Decoders that are not selected take their datagrams in batches this many ms apart;
     // 0 wakes them for each datagram. Not a measurement option.
     unsigned int receive_interval_ms = DEFAULT_RECEIVE_INTERVAL_MS;

@@ -6,6 +6,7 @@
 #include "CLogger.h"
 #include "CPlayer.h"
 #include "CRunDevices.h"
+#include "console_text.h"
 #include "options.h"
 #include "test_support.h"
 
@@ -112,6 +113,32 @@ TEST_F(CConsoleTest, SelectionMessagesComeInOrder)
     EXPECT_EQ(pass(console, "\n"), "Selecting stream - ORVANTEX - 1\n");
     EXPECT_EQ(pass(console, std::string(200, ' ') + "0\n"),
               "Selecting stream - ORVANTEX - 0\nDe-selecting stream - ORVANTEX - 1\n");
+}
+
+TEST_F(CConsoleTest, WholeLinesPromptOnceAndAgainOnlyAfterTheOperatorActs)
+{
+    console_text::set_whole_lines(true);
+    CConsole console(m_devices, m_pipe[0]);
+    const std::string prompt = "Select stream to listen on the local PC?\n";
+    const struct {
+        std::string input, printed;
+    } steps[] = {
+        {"", prompt},
+        {"", ""},
+        {"1\n", "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 0\n" + prompt},
+        {"", ""},
+        {"9\n", prompt},
+    };
+    for (const auto& step : steps) {
+        if (!step.input.empty()) {
+            ASSERT_EQ(write(m_pipe[1], step.input.data(), step.input.size()),
+                      static_cast<ssize_t>(step.input.size()));
+        }
+        test_support::Capture out;
+        console.pass(1);
+        EXPECT_EQ(out.text(), step.printed) << step.input;
+    }
+    console_text::set_whole_lines(false);
 }
 
 TEST_F(CConsoleTest, StopWithAnEmptyListTouchesNoDecoder)

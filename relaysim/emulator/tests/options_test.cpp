@@ -133,7 +133,7 @@ TEST_F(OptionsTest, HelpListsEveryOptionInEightyColumns)
     const std::string text = out.text();
     for (const char* name : {"-l", "-r", "-p", "-pd", "-n", "-st", "-d", "-e", "-x", "-c", "--duration",
                              "--max-loss", "--max-jitter", "--clock-rate", "--report", "--csv", "--prom",
-                             "--ramp", "--receive-interval", "--start-interval", "--help"})
+                             "--ramp", "--interval", "--receive-interval", "--start-interval", "--help"})
         EXPECT_NE(text.find("\n  " + std::string(name) + " "), std::string::npos) << name;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);)
