@@ -224,7 +224,7 @@ int main(int argc, char** argv)
 
     // The relay as it runs, and one held to batched sends without segmentation.
     CInstr relay, batches_only;
-    for (unsigned long address : take_encoders(ins_list, ENCODERS)) {
+    for (unsigned long address : take_encoders(builtin_encoders(), ENCODERS)) {
         relay.add_encoder(address, INADDR_LOOPBACK, sink_port);
         batches_only.add_encoder(address, INADDR_LOOPBACK, sink_port);
     }

@@ -1,9 +1,8 @@
 // Operator console of relaysim: selects by index the decoder heard on the local player.
 #include "CConsole.h"
 
-#include "CExtr.h"
-#include "CInstr.h"
-#include "CPlayer.h"
+#include "CRunDevices.h"
+#include "console_text.h"
 #include "report_formats.h"
 
 #include <errno.h>
@@ -15,10 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-CConsole::CConsole(const std::vector<CExtr*>& streams, CPlayer& player, CInstr& instr, int fd)
-    : m_streams(streams),
-      m_player(player),
-      m_instr(instr),
+CConsole::CConsole(CRunDevices& devices, int fd)
+    : m_devices(devices),
       m_fd(fd),
       m_current(0),
       m_last_value(-1),
@@ -38,7 +35,14 @@ void CConsole::pass(int wait_ms)
         ::poll(nullptr, 0, wait_ms);
     }
     check_relays(time(nullptr));
-    printf("\rSelect stream to listen on the local PC?");
+    if (!console_text::whole_lines()) {
+        printf("\rSelect stream to listen on the local PC?");
+    } else if (m_prompt_due) {
+        // Once, and again after the operator acts: a log keeps it whole and no live line
+        // is glued to it.
+        printf("Select stream to listen on the local PC?\n");
+        m_prompt_due = false;
+    }
     fflush(stdout);
 }
 
@@ -87,6 +91,7 @@ void CConsole::take_line()
     m_line_too_long = false;
     if (len == 0)
         return;
+    m_prompt_due = true;
     const char* p = m_line;
     while (isspace(static_cast<unsigned char>(*p)))
         ++p;
@@ -95,7 +100,7 @@ void CConsole::take_line()
         while (isspace(static_cast<unsigned char>(*rest)))
             ++rest;
         if (*rest == '\0')
-            printf("%s", report_formats::table(CReport::result(measure())).c_str());
+            printf("%s", report_formats::table(CReport::result(m_devices.measure())).c_str());
         return;
     }
     const char* digits = p + ((*p == '-' || *p == '+') ? 1 : 0);
@@ -115,47 +120,28 @@ void CConsole::take_line()
 void CConsole::act(int value)
 {
     m_last_value = value;
-    const int size = static_cast<int>(m_streams.size());
+    const int size = static_cast<int>(m_devices.created());
     if (value == -1) {
         printf("Stop listening on PC\n");
         if (m_current < size) {
-            CExtr* stream = m_streams[m_current];
-            printf("De-selecting stream - %s\n", stream->name().c_str());
-            stream->select(false);
+            printf("De-selecting stream - %s\n", m_devices.name(m_current).c_str());
+            m_devices.select(m_current, false);
         }
     } else if (value >= 0 && value < size) {
-        CExtr* chosen = m_streams[value];
-        printf("Selecting stream - %s\n", chosen->name().c_str());
-        chosen->select(true);
+        printf("Selecting stream - %s\n", m_devices.name(value).c_str());
+        m_devices.select(value, true);
         if (m_current != value) {
-            CExtr* old = m_streams[m_current];
-            printf("De-selecting stream - %s\n", old->name().c_str());
-            old->select(false);
+            printf("De-selecting stream - %s\n", m_devices.name(m_current).c_str());
+            m_devices.select(m_current, false);
             m_current = value;
         }
     }
 }
 
-CReport::Run CConsole::measure() const
-{
-    CReport::Run run;
-    run.decoders.reserve(m_streams.size());
-    for (size_t i = 0; i < m_streams.size(); ++i) {
-        const CExtr& d = *m_streams[i];
-        run.decoders.push_back(
-            {static_cast<int>(i), d.name(), d.address(), d.online(), d.stats().snapshot()});
-        run.decoders.back().dropped_here = d.dropped_here();
-    }
-    const CInstr& instr = m_instr;
-    const CRtpStats::Snapshot in = instr.stats().snapshot();
-    run.local = {in.received, in.lost, in.jitter_ms, instr.copies_sent(), instr.send_errors()};
-    return run;
-}
-
 void CConsole::check_relays(time_t now)
 {
-    if (m_instr.check_offline(now))
+    if (m_devices.local_offline(now))
         printf("local stream offline\n");
-    if (m_last_value >= 0 && m_player.check_offline(now))
+    if (m_last_value >= 0 && m_devices.player_offline(now))
         printf("reflector stream offline\n");
 }

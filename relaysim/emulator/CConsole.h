@@ -1,22 +1,16 @@
 // Operator console of relaysim: selects by index the decoder heard on the local player.
 #pragma once
 
-#include "CReport.h"
-
+#include <stddef.h>
 #include <time.h>
 
-#include <string>
-#include <vector>
-
-class CExtr;
-class CInstr;
-class CPlayer;
+class CRunDevices;
 
 class CConsole {
 public:
     enum { WAIT_MS = 1000, LINE_SIZE = 128 };
 
-    CConsole(const std::vector<CExtr*>& streams, CPlayer& player, CInstr& instr, int fd = 0);
+    CConsole(CRunDevices& devices, int fd = 0);
 
     // One pass: wait up to wait_ms (a signal ends the wait early) for input, act on every
     // complete line, check both relays for silence, print the prompt.
@@ -25,8 +19,6 @@ public:
 
     // Acts on one value as if the operator had typed it.
     void act(int value);
-    // The streams' measurements as they stand: decoders and local stream of a run.
-    CReport::Run measure() const;
 
     int current() const { return m_current; }
     int last_value() const { return m_last_value; }
@@ -37,9 +29,7 @@ private:
     void take_line();
     void check_relays(time_t now);
 
-    const std::vector<CExtr*>& m_streams;
-    CPlayer& m_player;
-    CInstr& m_instr;
+    CRunDevices& m_devices;
     // -1 once input has ended or failed: the loop then only sleeps between passes.
     int m_fd;
     int m_current;
@@ -47,4 +37,5 @@ private:
     char m_line[LINE_SIZE];
     size_t m_line_len;
     bool m_line_too_long;
+    bool m_prompt_due = true;
 };

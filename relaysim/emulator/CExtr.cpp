@@ -1,6 +1,7 @@
 // Emulated decoder: asks the reflector for a stream every 4 s and tracks what it sends back.
 #include "CExtr.h"
 
+#include "console_text.h"
 #include "utils.h"
 
 #include <netinet/in.h>
@@ -131,8 +132,7 @@ void CExtr::on_datagram(const sockaddr_in& from, unsigned char* data, int len, c
     m_stats.on_datagram(data, static_cast<size_t>(len), arrival);
     if (m_last_rx == 0) {
         const int total = online_ext.fetch_add(1) + 1;
-        printf("\n[SSRC: %x] %s : Online [Total online: %d]", ssrc_of(data, len), m_name.c_str(), total);
-        fflush(stdout);
+        console_text::decoder_online(ssrc_of(data, len), m_name, total);
     }
     m_last_rx = arrival.tv_sec;
     if (m_selected)
@@ -147,8 +147,7 @@ int CExtr::end_pass(bool received, time_t now)
         m_last_rx = 0;
         m_stats.set_offline();
         const int total = online_ext.fetch_sub(1) - 1;
-        printf("\n%s : Offline [Total online: %d]", m_name.c_str(), total);
-        fflush(stdout);
+        console_text::decoder_offline(m_name, total);
         actions |= PASS_OFFLINE;
     }
     // A late pass sends one request and advances one period: it catches up pass by pass.

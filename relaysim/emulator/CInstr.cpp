@@ -53,9 +53,15 @@ void CInstr::add_encoder(unsigned long address, unsigned int address_ip, unsigne
            static_cast<unsigned long long>(address), text, port);
 }
 
+bool CInstr::open(unsigned short local_port)
+{
+    m_opened = m_socket.open(local_port, 0);
+    return m_opened;
+}
+
 bool CInstr::start(unsigned short local_port, bool segment)
 {
-    bool ok = m_socket.open(local_port, 0);
+    const bool ok = m_opened || open(local_port);
     // The kernel's arrival stamps, as the decoders take them: both jitter columns measure
     // the network, not this process's scheduling.
     m_socket.set_sock_option_timestamps();

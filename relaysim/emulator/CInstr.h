@@ -32,8 +32,10 @@ public:
     // Registration, before start(): copies for this encoder go to address:port.
     void add_encoder(unsigned long address, unsigned int address_ip, unsigned short port);
 
-    // Binds the local port and starts the receiving thread. segment: send runs of copies
-    // as one segmented message where the kernel offers it (UDP_SEGMENT).
+    // Binds the local port, so that a port already taken is known before anything starts.
+    bool open(unsigned short local_port);
+    // Binds the local port unless open() did, and starts the receiving thread. segment: send
+    // runs of copies as one segmented message where the kernel offers it (UDP_SEGMENT).
     bool start(unsigned short local_port, bool segment = true);
 
     // Runs on the server thread only; changes data in place. arrival: the kernel's receive
@@ -105,6 +107,7 @@ private:
     // start() when asked for and the kernel takes them (an older kernel would send a whole
     // run as one datagram). Both flags belong to the thread of on_raw_data.
     bool m_segmenting;
+    bool m_opened = false;
     // Copies of the current datagram that failed; the thread of on_raw_data's alone.
     size_t m_failed;
     CRtpStats m_stats;

@@ -4,6 +4,8 @@
 #include "CConsole.h"
 #include "CExtr.h"
 #include "CRamp.h"
+#include "CRunDevices.h"
+#include "live_view.h"
 #include "report_formats.h"
 #include "run_signals.h"
 
@@ -56,8 +58,9 @@ unsigned int online_cores()
 }
 }  // namespace
 
-CMeasuredRun::CMeasuredRun(const options& opt, CConsole& console)
+CMeasuredRun::CMeasuredRun(const options& opt, CRunDevices& devices, CConsole& console)
     : m_opt(opt),
+      m_devices(devices),
       m_console(console),
       m_json("--report", opt.report_path),
       m_csv("--csv", opt.csv_path),
@@ -65,22 +68,23 @@ CMeasuredRun::CMeasuredRun(const options& opt, CConsole& console)
       m_start(std::chrono::steady_clock::now()),
       m_cpu_start(cpu_seconds()),
       m_cores(online_cores()),
-      m_instance(report_formats::prom_instance(opt.prom_path))
+      m_instance(report_formats::prom_instance(opt.prom_path)),
+      // A terminal is watched; a log is read later, and a line a second would drown it.
+      m_live_s(opt.interval_s.value_or(isatty(STDOUT_FILENO) ? 1 : 10)),
+      m_next_live(m_live_s),
+      m_live_cpu(m_cpu_start)
 {
 }
 
 CMeasuredRun::~CMeasuredRun() = default;
 
-void CMeasuredRun::ramp(const ramp_plan& plan, size_t created, double pause_s,
-                        std::function<void()> add_decoder)
+void CMeasuredRun::ramp(const ramp_plan& plan, double pause_s)
 {
     CReport::Thresholds thresholds;
     thresholds.max_loss_percent = m_opt.max_loss_percent;
     thresholds.max_jitter_ms = m_opt.max_jitter_ms;
     m_ramp.reset(new CRamp(plan, thresholds, m_cores));
-    m_created = created;
     m_pause_s = pause_s;
-    m_add_decoder = std::move(add_decoder);
 }
 
 bool CMeasuredRun::open_csv()
@@ -95,7 +99,7 @@ double CMeasuredRun::elapsed() const
 
 CReport::Result CMeasuredRun::measure(double now)
 {
-    CReport::Run run = m_console.measure();
+    CReport::Run run = m_devices.measure();
     const long long until_ns = realtime_ns();
     run.duration_s = now;
     run.startup_s = m_startup_s;
@@ -140,12 +144,11 @@ void CMeasuredRun::watch_schedule(double due, double now)
 
 void CMeasuredRun::step_ramp(double now)
 {
-    if (m_created < m_ramp->wanted() && now >= m_next_add_s) {
-        m_add_decoder();
-        ++m_created;
+    if (m_devices.created() < m_ramp->wanted() && now >= m_next_add_s) {
+        m_devices.add_decoder();
         m_next_add_s = now + m_pause_s;
     }
-    m_ramp->created(m_created, now);
+    m_ramp->created(m_devices.created(), now);
     if (now >= m_ramp->due())
         m_ramp->observe(measure(now).run, cpu_seconds());
 }
@@ -166,9 +169,12 @@ void CMeasuredRun::write_due(double now)
     const bool json_due = run_signals::report_asked() && m_json.wanted();
     const bool prom_due = m_prom.wanted() && now >= m_next_prom;
     const bool row_due = m_csv.wanted() && now >= m_next_row;
+    const bool live_due = m_live_s > 0 && now >= m_next_live;
     const bool sample_due = m_judged_from_s && now >= *m_judged_from_s && now >= m_next_sample;
-    if (json_due || prom_due || row_due || sample_due) {
+    if (json_due || prom_due || row_due || live_due || sample_due) {
         const CReport::Result run = measure(now);
+        if (live_due)
+            write_live(run);
         if (json_due)
             m_json.replace(report_formats::json(run));
         if (prom_due)
@@ -182,6 +188,22 @@ void CMeasuredRun::write_due(double now)
         m_next_row = std::floor(now) + 1;
     if (sample_due)
         m_next_sample = now + JITTER_SAMPLE_S;
+    if (live_due)
+        m_next_live = (std::floor(now / m_live_s) + 1) * m_live_s;
+}
+
+void CMeasuredRun::write_live(const CReport::Result& run)
+{
+    const double cpu = cpu_seconds();
+    const double seconds = run.run.duration_s - m_live_before.run.duration_s;
+    const double cpu_percent =
+        seconds > 0 && m_cores != 0 ? 100.0 * (cpu - m_live_cpu) / (seconds * m_cores) : 0;
+    if (m_live_before.run.duration_s == 0)
+        printf("%s", live_view::header());
+    printf("%s", live_view::line(run, m_live_before, cpu_percent).c_str());
+    fflush(stdout);
+    m_live_before = run;
+    m_live_cpu = cpu;
 }
 
 void CMeasuredRun::starting()
@@ -214,11 +236,13 @@ void CMeasuredRun::run()
             end(CReport::Run::RAMP);
         write_due(now);
         double wake = std::min(m_next_row, m_next_sample);
+        if (m_live_s > 0)
+            wake = std::min(wake, m_next_live);
         if (m_opt.duration_s)
             wake = std::min(wake, end_at);
         if (m_ramp)
             wake = std::min({wake, m_ramp->due(),
-                             m_created < m_ramp->wanted() ? m_next_add_s : wake});
+                             m_devices.created() < m_ramp->wanted() ? m_next_add_s : wake});
         const double wait_ms = std::max(1.0, std::min(std::ceil((wake - now) * 1000), 1000.0));
         due = now + wait_ms / 1000;
         m_console.pass(static_cast<int>(wait_ms));

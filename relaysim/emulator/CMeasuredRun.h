@@ -6,12 +6,12 @@
 #include "options.h"
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <vector>
 
 class CConsole;
 class CRamp;
+class CRunDevices;
 
 // Lives on the main thread. The run's clock starts at construction, before the first decoder,
 // so that every output counts start-up on one clock and marks it. Each pass takes at most one
@@ -19,7 +19,7 @@ class CRamp;
 // last snapshot, so that the CSV sums to the report's totals.
 class CMeasuredRun {
 public:
-    CMeasuredRun(const options& opt, CConsole& console);
+    CMeasuredRun(const options& opt, CRunDevices& devices, CConsole& console);
     ~CMeasuredRun();
     CMeasuredRun(const CMeasuredRun&) = delete;
     CMeasuredRun& operator=(const CMeasuredRun&) = delete;
@@ -29,9 +29,9 @@ public:
 
     // During start-up, between two decoders: writes what is due, marked as start-up.
     void starting();
-    // Makes the run a ramp that started with `created` decoders; add_decoder creates and
-    // starts the next one, one per console pass, pause_s apart, so the console keeps its turn.
-    void ramp(const ramp_plan& plan, size_t created, double pause_s, std::function<void()> add_decoder);
+    // Makes the run a ramp from the decoders created so far; the devices' owner adds the next
+    // ones, one per console pass, pause_s apart, so the console keeps its turn.
+    void ramp(const ramp_plan& plan, double pause_s);
 
     // Never returns: ends the process with the run's status (0 pass, 3 fail, 1 when an output
     // could not be written, 4 inconclusive, 128 + the signal's number when SIGINT or SIGTERM ended it).
@@ -49,9 +49,12 @@ private:
     // The ramp's turn in a pass: adds a decoder when one is due, judges when a snapshot is due.
     void step_ramp(double now);
     bool write_row(const CReport::Result& run);
+    // The live line of the interval that ends with run (the header before the first).
+    void write_live(const CReport::Result& run);
     [[noreturn]] void end(CReport::Run::Ending ending);
 
     const options& m_opt;
+    CRunDevices& m_devices;
     CConsole& m_console;
     COutputFile m_json, m_csv, m_prom;
     CReport::Result m_last_row;  // the snapshot of the CSV's previous row
@@ -69,8 +72,10 @@ private:
     const unsigned int m_cores;
     const std::string m_instance;  // the label of its Prometheus samples
     std::unique_ptr<CRamp> m_ramp;
-    std::function<void()> m_add_decoder;
-    size_t m_created = 0;
     double m_pause_s = 0;
+    const double m_live_s;  // between live lines; 0: none
+    double m_next_live;
+    CReport::Result m_live_before;  // the snapshot of the previous live line
+    double m_live_cpu;
     double m_next_add_s = 0;
 };

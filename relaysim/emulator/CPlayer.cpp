@@ -1,6 +1,7 @@
 // Player relay: forwards the selected decoder's stream unchanged to the local RTP player.
 #include "CPlayer.h"
 
+#include "console_text.h"
 #include "utils.h"
 
 #include <arpa/inet.h>
@@ -27,7 +28,6 @@ void CPlayer::on_raw_data(const sockaddr_in&, unsigned char* data, unsigned shor
     if (m_state.received(time(nullptr))) {
         char text[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &m_addr.sin_addr, text, sizeof(text));
-        printf("\nreflector stream online. streaming to %s:%d\n", text, ntohs(m_addr.sin_port));
-        fflush(stdout);
+        console_text::player_online(text, ntohs(m_addr.sin_port));
     }
 }

@@ -25,8 +25,6 @@ std::vector<unsigned long> table(unsigned long base)
 std::vector<unsigned long> builtin_decoders() { return table(DECODER_BASE); }
 std::vector<unsigned long> builtin_encoders() { return table(ENCODER_BASE); }
 
-std::vector<unsigned long> mac_list = builtin_decoders();
-std::vector<unsigned long> ins_list = builtin_encoders();
 unsigned long diag_mac_list = 0x0000FFFF00000000UL;
 
 void read_mac_list(const std::string& path, std::vector<unsigned long>& list, int count,

@@ -4,10 +4,8 @@
 #include <string>
 #include <vector>
 
-// Decoder and encoder addresses (numeric form, first octet most significant),
-// filled with the built-in tables before main runs.
-extern std::vector<unsigned long> mac_list;
-extern std::vector<unsigned long> ins_list;
+// Addresses are in numeric form, first octet most significant; the command line's result holds
+// the decoder and encoder lists (options::mac_list, options::ins_list).
 // Diagnostic decoder base: FF:FF:ss:ss:pp:pp with the project ID combined in.
 extern unsigned long diag_mac_list;
 

@@ -2,11 +2,10 @@
 #include "emulator.h"
 
 #include "CConsole.h"
-#include "CExtr.h"
-#include "CInstr.h"
 #include "CLogger.h"
 #include "CMeasuredRun.h"
-#include "CPlayer.h"
+#include "CRunDevices.h"
+#include "console_text.h"
 #include "devices.h"
 #include "options.h"
 #include "run_limits.h"
@@ -24,36 +23,15 @@
 
 namespace {
 
-const char* const NAME_PREFIX = "ORVANTEX - ";
-const useconds_t START_PAUSE_US = 20000;
-
 // The run's objects, created once and never destroyed: their threads run until the process
 // ends. Kept here, where a leak checker at exit still finds them.
-struct Devices {
-    std::vector<unsigned long> addresses;  // of the decoders, in creation order
-    CPlayer* player = nullptr;
-    CInstr* instr = nullptr;
-    std::vector<CExtr*> streams;
+struct Run {
+    options opt;
+    CRunDevices* devices = nullptr;
     CConsole* console = nullptr;
     CMeasuredRun* measured = nullptr;
 };
-Devices* g_devices = nullptr;
-
-// Creates and starts the run's next decoder.
-void add_decoder(Devices& devices, const options& opt)
-{
-    std::vector<CExtr*>& streams = devices.streams;
-    const unsigned long address = devices.addresses[streams.size()];
-    const std::string name = NAME_PREFIX + std::to_string(streams.size());
-    CExtr* decoder = new CExtr(name, address, devices.player);
-    printf("Adding decoder:0x%012llx\n", static_cast<unsigned long long>(address));
-    streams.push_back(decoder);
-    decoder->set_clock_rate(opt.rtp_clock_rate());
-    decoder->set_receive_interval(opt.receive_interval_ms);
-    decoder->open(opt.reflector_addr, opt.decoder_port);
-    const run_signals::WorkerMask mask;
-    decoder->start(nullptr);
-}
+Run* g_run = nullptr;
 
 // A ramp takes its decoders from those the command line gives; false after one line.
 bool fit_ramp(ramp_plan& plan, size_t available)
@@ -71,18 +49,23 @@ bool fit_ramp(ramp_plan& plan, size_t available)
 
 void emulator::run(int argc, char** argv)
 {
+    if (wants_help(argc, argv)) {
+        help();
+        exit(0);
+    }
     srandom(static_cast<unsigned int>(time(nullptr)));
     CLogger::init("Test");
     CLogger::m_logger->m_mode_syslog = false;
 
-    options opt;
+    Run* run = g_run = new Run();
+    options& opt = run->opt;
     if (!parse_command_line(argc, argv, opt))
         exit(-1);
 
     std::vector<unsigned long> decoder_addresses;
     if (opt.decoders)
         decoder_addresses = opt.project_id != 0 ? take_diag_decoders(opt.count, opt.start)
-                                                : take_decoders(mac_list, opt.count);
+                                                : take_decoders(opt.mac_list, opt.count);
     std::optional<ramp_plan> ramp = opt.ramp;
     if (ramp && !fit_ramp(*ramp, decoder_addresses.size()))
         exit(-1);
@@ -92,50 +75,43 @@ void emulator::run(int argc, char** argv)
 
     // Created once and kept for the whole run: nothing is torn down. The console, which a
     // measured run reads from its start, is only created here; its loop comes last.
-    Devices* devices = g_devices = new Devices();
-    devices->addresses = std::move(decoder_addresses);
-    CPlayer* player = devices->player = new CPlayer(opt.player_addr, opt.player_port);
-    CInstr* instr = devices->instr = new CInstr();
-    std::vector<CExtr*>& streams = devices->streams;
-    CConsole* console = devices->console = new CConsole(streams, *player, *instr, STDIN_FILENO);
+    CRunDevices* devices = run->devices = new CRunDevices(opt, std::move(decoder_addresses));
+    CConsole* console = run->console = new CConsole(*devices, STDIN_FILENO);
     CMeasuredRun* measured = nullptr;
     if (opt.measured()) {
-        measured = devices->measured = new CMeasuredRun(opt, *console);
+        measured = run->measured = new CMeasuredRun(opt, *devices, *console);
         if (!measured->open_csv())
             exit(-1);
         // Without a measurement option a run keeps the signals' default actions.
         run_signals::take();
+        // Read in logs and between live lines: every message a whole line.
+        console_text::set_whole_lines(true);
     }
-
-    player->open();
-    instr->stats().set_clock_rate(opt.rtp_clock_rate());
+    // The local port is bound before any decoder exists, so none can take it, and a port
+    // already in use is refused instead of measured as a stream that never comes.
+    if (!devices->open())
+        exit(-1);
 
     printf("ref server is : %x, project ID - %d, encoder port - %u, decoder port - %u\n",
            opt.reflector_addr, opt.project_id, opt.reflector_port, opt.decoder_port);
 
-    streams.reserve(devices->addresses.size());
     // A ramp starts with its first step; the measured run adds the others.
-    const size_t first = ramp ? ramp->start : devices->addresses.size();
+    const size_t first = ramp ? ramp->start : devices->available();
+    const useconds_t pause_us = opt.start_interval_ms * 1000;
     // A measured run ended during a long start-up ends in order, with what it has.
-    while (streams.size() < first && !run_signals::ending()) {
-        add_decoder(*devices, opt);
+    while (devices->created() < first && !run_signals::ending()) {
+        devices->add_decoder();
         if (measured)
             measured->starting();
-        usleep(START_PAUSE_US);
+        if (pause_us != 0)
+            usleep(pause_us);
     }
-    if (opt.encoders) {
-        for (unsigned long address : take_encoders(ins_list, opt.count))
-            instr->add_encoder(address, opt.reflector_addr, opt.reflector_port);
-    }
-    {
-        const run_signals::WorkerMask mask;
-        instr->start(opt.local_port);
-    }
+    devices->start_local(opt.encoders ? take_encoders(opt.ins_list, opt.count)
+                                      : std::vector<unsigned long>());
 
     if (!measured)
         console->run();
     if (ramp)
-        measured->ramp(*ramp, streams.size(), START_PAUSE_US / 1e6,
-                       [devices, &opt] { add_decoder(*devices, opt); });
+        measured->ramp(*ramp, opt.start_interval_ms / 1e3);
     measured->run();
 }

@@ -5,6 +5,9 @@
 #include "CInstr.h"
 #include "CLogger.h"
 #include "CPlayer.h"
+#include "CRunDevices.h"
+#include "console_text.h"
+#include "options.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,10 +30,11 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(pipe(m_pipe), 0);
-        for (int i = 0; i < 3; ++i)
-            m_owned.emplace_back(new CExtr("ORVANTEX - " + std::to_string(i), 1 + i, &m_player));
-        for (auto& d : m_owned)
-            m_streams.push_back(d.get());
+        test_support::Capture quiet;
+        for (int i = 0; i < 3; ++i) {
+            m_devices.add_decoder(false);
+            m_streams.push_back(&m_devices.decoder(i));
+        }
     }
     void TearDown() override
     {
@@ -63,9 +67,10 @@ protected:
     }
 
     int m_pipe[2];
-    CPlayer m_player{0x7F000001, 9};
-    CInstr m_instr;
-    std::vector<std::unique_ptr<CExtr>> m_owned;
+    options m_opt;
+    CRunDevices m_devices{m_opt, {1, 2, 3}};
+    CPlayer& m_player = m_devices.player();
+    CInstr& m_instr = m_devices.instr();
     std::vector<CExtr*> m_streams;
 };
 
@@ -73,7 +78,7 @@ protected:
 
 TEST_F(CConsoleTest, SelectionMessagesComeInOrder)
 {
-    CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
+    CConsole console(m_devices, m_pipe[0]);
     struct Step {
         const char* input;
         const char* printed;
@@ -110,17 +115,43 @@ TEST_F(CConsoleTest, SelectionMessagesComeInOrder)
               "Selecting stream - ORVANTEX - 0\nDe-selecting stream - ORVANTEX - 1\n");
 }
 
+TEST_F(CConsoleTest, WholeLinesPromptOnceAndAgainOnlyAfterTheOperatorActs)
+{
+    console_text::set_whole_lines(true);
+    CConsole console(m_devices, m_pipe[0]);
+    const std::string prompt = "Select stream to listen on the local PC?\n";
+    const struct {
+        std::string input, printed;
+    } steps[] = {
+        {"", prompt},
+        {"", ""},
+        {"1\n", "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 0\n" + prompt},
+        {"", ""},
+        {"9\n", prompt},
+    };
+    for (const auto& step : steps) {
+        if (!step.input.empty()) {
+            ASSERT_EQ(write(m_pipe[1], step.input.data(), step.input.size()),
+                      static_cast<ssize_t>(step.input.size()));
+        }
+        test_support::Capture out;
+        console.pass(1);
+        EXPECT_EQ(out.text(), step.printed) << step.input;
+    }
+    console_text::set_whole_lines(false);
+}
+
 TEST_F(CConsoleTest, StopWithAnEmptyListTouchesNoDecoder)
 {
-    std::vector<CExtr*> none;
-    CConsole console(none, m_player, m_instr, m_pipe[0]);
+    CRunDevices none(m_opt, {});
+    CConsole console(none, m_pipe[0]);
     EXPECT_EQ(pass(console, "-1\n"), "Stop listening on PC\n");
     EXPECT_EQ(pass(console, "0\n"), "");
 }
 
 TEST_F(CConsoleTest, BadInputAndEndOfInputAreNotReadAgain)
 {
-    CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
+    CConsole console(m_devices, m_pipe[0]);
     using clock = std::chrono::steady_clock;
     EXPECT_EQ(pass(console, "x1\n"), "");
     auto t0 = clock::now();
@@ -145,7 +176,7 @@ TEST_F(CConsoleTest, BadInputAndEndOfInputAreNotReadAgain)
 
 TEST_F(CConsoleTest, ReflectorCheckWaitsForAValueOfZeroOrMore)
 {
-    CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
+    CConsole console(m_devices, m_pipe[0]);
     const time_t long_ago = time(nullptr) - 10;
     m_player.state().received(long_ago);
     m_instr.state().received(long_ago);
@@ -181,7 +212,7 @@ TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
         "total  3 decoders           3   25.00           0          0       0       0.00             0.00        40.0             0           0     1/3\n"
         "local  local stream         0    0.00           -          -       -       0.00                -           -             -           -       -\n"
         "local stream: copies sent 0, send errors 0\n";
-    CConsole console(m_streams, m_player, m_instr, m_pipe[0]);
+    CConsole console(m_devices, m_pipe[0]);
     struct Step {
         std::string input;
         std::string printed;

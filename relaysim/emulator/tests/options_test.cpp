@@ -43,12 +43,7 @@ std::string thirty_addresses()
 
 class OptionsTest : public testing::Test {
 protected:
-    void TearDown() override
-    {
-        mac_list = builtin_decoders();
-        ins_list = builtin_encoders();
-        diag_mac_list = 0x0000FFFF00000000UL;
-    }
+    void TearDown() override { diag_mac_list = 0x0000FFFF00000000UL; }
     test_support::ListFile m_file{thirty_addresses()};
     const std::string m_list = m_file.path();
 };
@@ -76,16 +71,16 @@ TEST_F(OptionsTest, MissingLocalPortEndsInUsage)
     Parsed none = parse({});
     EXPECT_FALSE(none.ok);
     EXPECT_EQ(none.out.find(USAGE_FIRST), 0u);
+    const std::string see = "Every option: /usr/bin/relaysim --help, or man relaysim\n";
+    EXPECT_EQ(none.out.rfind(see), none.out.size() - see.size());
 
-    // "-d" is the last word and never examined; only word 0 is printed.
+    // "-d" alone is examined: decoders from the built-in list, but still no local port.
     Parsed only_d = parse({"-d"});
     EXPECT_FALSE(only_d.ok);
-    EXPECT_EQ(only_d.out.find("Current Options:/usr/bin/relaysim\n"), 0u);
-    EXPECT_EQ(only_d.out.find("Current Options:-d"), std::string::npos);
-    EXPECT_NE(only_d.out.find(USAGE_FIRST), std::string::npos);
+    EXPECT_EQ(only_d.out.find("Current Options:/usr/bin/relaysim\nCurrent Options:-d\n" + std::string(USAGE_FIRST)), 0u);
 }
 
-TEST_F(OptionsTest, ExaminesEveryWordButTheLast)
+TEST_F(OptionsTest, LastWordIsExaminedToo)
 {
     Parsed p = parse({"-l", "5000", "-r", "127.0.0.1:6000", "-p", "127.0.0.2:7000", "-d", "-e"});
     ASSERT_TRUE(p.ok);
@@ -94,48 +89,55 @@ TEST_F(OptionsTest, ExaminesEveryWordButTheLast)
               "Current Options:-l\n"
               "Current Options:-r\n"
               "Current Options:-p\n"
-              "Current Options:-d\n");
+              "Current Options:-d\n"
+              "Current Options:-e\n");
     EXPECT_TRUE(p.opt.decoders);
-    EXPECT_FALSE(p.opt.encoders);
+    EXPECT_TRUE(p.opt.encoders);
     EXPECT_EQ(p.opt.local_port, 5000);
     EXPECT_EQ(p.opt.reflector_addr, 0x7F000001u);
     EXPECT_EQ(p.opt.reflector_port, 6000);
     EXPECT_EQ(p.opt.decoder_port, 6000);
     EXPECT_EQ(p.opt.player_addr, 0x7F000002u);
     EXPECT_EQ(p.opt.player_port, 7000);
-    EXPECT_EQ(mac_list.size(), 174u);
+    EXPECT_EQ(p.opt.mac_list, builtin_decoders());
+    EXPECT_EQ(p.opt.ins_list, builtin_encoders());
 }
 
-TEST_F(OptionsTest, ValuesAreConvertedWithoutChecks)
+TEST_F(OptionsTest, NumbersKeepTheirMeaning)
 {
     struct Case {
         std::vector<std::string> words;
-        unsigned short local, decoder_port, reflector_port, project;
-        unsigned int reflector;
+        unsigned short decoder_port, reflector_port, project;
         int count, start;
     } cases[] = {
-        {{"-l", "70000"}, 4464, 0, 0, 0, 0, 10, 0},
-        {{"-l", " +12x"}, 12, 0, 0, 0, 0, 10, 0},
-        {{"-l", "1", "-r", "127.0.0.1"}, 1, 0, 0, 0, 0, 10, 0},
-        {{"-l", "1", "-r", ":5"}, 1, 0, 0, 0, 0, 10, 0},
-        {{"-l", "1", "-r", "127.0.0.1:"}, 1, 0, 0, 0, 0x7F000001, 10, 0},
-        {{"-l", "1", "-r", "no.such.host.invalid:9"}, 1, 9, 9, 0, 0, 10, 0},
-        {{"-l", "1", "-r", "10.1.2.3:9", "-pd", "0"}, 1, 9, 9, 0, 0x0A010203, 10, 0},
-        {{"-l", "1", "-r", "10.1.2.3:9", "-pd", "8"}, 1, 8, 9, 0, 0x0A010203, 10, 0},
-        {{"-l", "1", "-n", "-3", "-st", "abc", "-x", "65794"}, 1, 0, 0, 258, 0, -3, 0},
-        {{"-L", "1", "-l", "2", "-q", "-l"}, 2, 0, 0, 0, 0, 10, 0},
+        {{"-l", "1", "-r", "10.1.2.3:9", "-pd", "0"}, 9, 9, 0, 10, 0},
+        {{"-l", "1", "-r", "10.1.2.3:9", "-pd", "8"}, 8, 9, 0, 10, 0},
+        {{"-l", "1", "-n", "-3", "-st", " +5", "-x", "258"}, 0, 0, 258, -3, 5},
+        {{"-l", "1", "-n", "0", "-x", "0"}, 0, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
         Parsed p = parse(c.words);
-        ASSERT_TRUE(p.ok) << c.words[1];
-        EXPECT_EQ(p.opt.local_port, c.local) << c.words[1];
+        ASSERT_TRUE(p.ok) << c.words.back();
         EXPECT_EQ(p.opt.decoder_port, c.decoder_port) << c.words.back();
         EXPECT_EQ(p.opt.reflector_port, c.reflector_port) << c.words.back();
-        EXPECT_EQ(p.opt.reflector_addr, c.reflector) << c.words.back();
         EXPECT_EQ(p.opt.project_id, c.project);
         EXPECT_EQ(p.opt.count, c.count);
         EXPECT_EQ(p.opt.start, c.start);
     }
+}
+
+TEST_F(OptionsTest, HelpListsEveryOptionInEightyColumns)
+{
+    test_support::Capture out;
+    help();
+    const std::string text = out.text();
+    for (const char* name : {"-l", "-r", "-p", "-pd", "-n", "-st", "-d", "-e", "-x", "-c", "--duration",
+                             "--max-loss", "--max-jitter", "--clock-rate", "--report", "--csv", "--prom",
+                             "--ramp", "--interval", "--receive-interval", "--start-interval", "--help"})
+        EXPECT_NE(text.find("\n  " + std::string(name) + " "), std::string::npos) << name;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
 }
 
 TEST_F(OptionsTest, ConfigServerHostIsReplacedOnlyByHostAndPort)
@@ -150,23 +152,22 @@ TEST_F(OptionsTest, ListFilesUseCountAndStartAsTheyStand)
     ASSERT_TRUE(before.ok);
     EXPECT_NE(before.out.find("reading decoder mac list from - " + m_list + "\n"),
               std::string::npos);
-    ASSERT_EQ(mac_list.size(), 20u);
-    EXPECT_EQ(mac_list[0], 0x001122000003UL);
+    ASSERT_EQ(before.opt.mac_list.size(), 20u);
+    EXPECT_EQ(before.opt.mac_list[0], 0x001122000003UL);
 
     Parsed after = parse({"-d", m_list, "-n", "20", "-l", "1"});
     ASSERT_TRUE(after.ok);
-    EXPECT_EQ(mac_list.size(), 10u);
-    EXPECT_EQ(mac_list[0], 0x001122000001UL);
+    EXPECT_EQ(after.opt.mac_list.size(), 10u);
+    EXPECT_EQ(after.opt.mac_list[0], 0x001122000001UL);
     EXPECT_EQ(after.opt.count, 20);
 
     // "-d" before "-e file": the built-in decoder list stays, the encoders come from the file.
-    mac_list = builtin_decoders();
     Parsed both = parse({"-d", "-e", m_list, "-l", "1"});
     ASSERT_TRUE(both.ok);
     EXPECT_TRUE(both.opt.decoders);
     EXPECT_TRUE(both.opt.encoders);
-    EXPECT_EQ(mac_list.size(), 174u);
-    EXPECT_EQ(ins_list.size(), 10u);
+    EXPECT_EQ(both.opt.mac_list.size(), 174u);
+    EXPECT_EQ(both.opt.ins_list.size(), 10u);
     EXPECT_NE(both.out.find("reading encoder mac list from - " + m_list + "\n"),
               std::string::npos);
 }
@@ -199,14 +200,14 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"--duration", "-5", "-l", "1"}, SECONDS + ", not \"-5\"\n"},
         {{"-l", "1", "--duration", "0"}, SECONDS + ", not \"0\"\n"},
         {{"-l", "1", "--duration", "inf"}, SECONDS + ", not \"inf\"\n"},
-        {{"-l", "1", "--duration"}, SECONDS + "\n"},
+        {{"-l", "1", "--duration"}, "relaysim: --duration needs a value: --duration SECONDS\n"},
         {{"-l", "1", "--max-loss", "5%"}, "relaysim: --max-loss needs a loss percentage from 0 to 100, not \"5%\"\n"},
         {{"-l", "1", "--max-jitter", "-1"},
          "relaysim: --max-jitter needs a number of milliseconds, 0 or more, not \"-1\"\n"},
         {{"-l", "1", "--clock-rate", "0"}, HZ + ", not \"0\"\n"},
         {{"-l", "1", "--clock-rate", "-8000"}, HZ + ", not \"-8000\"\n"},
         {{"-l", "1", "--report", "-d"}, "relaysim: --report needs a file name, not \"-d\"\n"},
-        {{"-l", "1", "--prom"}, "relaysim: --prom needs a file name\n"},
+        {{"-l", "1", "--prom"}, "relaysim: --prom needs a value: --prom FILE\n"},
         {{"-l", "1", "--csv", dir + "/c.csv"},
          "relaysim: --csv: can't write " + dir + "/c.csv: No such file or directory\n"},
         {{"-l", "1", "--report", "/tmp"}, "relaysim: --report: can't write /tmp: Is a directory\n"},
@@ -227,6 +228,7 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"-l", "1", "--receive-interval", "0"}, ""},
         {{"-l", "1", "--receive-interval", "1001"},
          "relaysim: --receive-interval needs a number of milliseconds from 0 to 1000, not \"1001\"\n"},
+        {{"-l", "1", "--start-interval", "0"}, ""},
     };
     const size_t cases_n = sizeof(cases) / sizeof(cases[0]);
     for (const Case& c : cases) {
@@ -245,7 +247,7 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     EXPECT_EQ(all.opt.rtp_clock_rate(), 48000u);
     EXPECT_EQ(all.opt.prom_path, "/tmp/p.prom");
     EXPECT_NE(access("/tmp/relaysim_options_test.csv", F_OK), 0) << "the check leaves no file";
-    Parsed ramp = parse(cases[cases_n - 3].words);
+    Parsed ramp = parse(cases[cases_n - 4].words);
     ASSERT_TRUE(ramp.opt.ramp);
     EXPECT_TRUE(ramp.opt.measured());
     EXPECT_EQ(ramp.opt.ramp->start, 10u);
@@ -255,8 +257,10 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     Parsed none = parse(cases[0].words);
     EXPECT_FALSE(none.opt.measured());
     EXPECT_EQ(none.opt.receive_interval_ms, 250u);
-    Parsed per_datagram = parse(cases[cases_n - 2].words);
+    Parsed per_datagram = parse(cases[cases_n - 3].words);
     EXPECT_EQ(per_datagram.opt.receive_interval_ms, 0u);
     EXPECT_FALSE(per_datagram.opt.measured()) << "it makes no measured run";
     EXPECT_EQ(none.opt.rtp_clock_rate(), 8000u);
+    EXPECT_EQ(none.opt.start_interval_ms, 20u);
+    EXPECT_EQ(parse(cases[cases_n - 1].words).opt.start_interval_ms, 0u);
 }

@@ -2,6 +2,7 @@
 import os
 import re
 import resource
+import socket
 import subprocess
 import tempfile
 
@@ -24,7 +25,9 @@ USAGE = (
     "[-st start_at]: Use this to select a starting point from the mac list, different than 0\n"
     "[-d decoder_list.txt]: list of decoders files. if not set, some defaults are used\n"
     "[-e encoder_list.txt]: list of encoders files\n"
-    "{-x project_id}: Emulate a diagnostic decoder to connect to the given project ID\n")
+    "{-x project_id}: Emulate a diagnostic decoder to connect to the given project ID\n"
+    "Every option: %s --help, or man relaysim\n")
+MAN_PAGE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "..", "packaging", "relaysim.1")
 
 PROMPT = "\rSelect stream to listen on the local PC?"
 
@@ -49,13 +52,13 @@ def encoders(out):
 
 class CliTests(Tests):
     def test_usage_exits(self):
-        for args, examined in [([], []), (["-d"], [RELAYSIM]), (["-n", "3"], [RELAYSIM, "-n"]),
-                               (["-r", "127.0.0.1:9", "-l"], [RELAYSIM, "-r"])]:
+        for args, examined in [([], []), (["-d"], [RELAYSIM, "-d"]), (["-n", "3"], [RELAYSIM, "-n"]),
+                               (["-l", "0"], [RELAYSIM, "-l"])]:
             r = subprocess.run([RELAYSIM] + args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
                                timeout=30)
             expected = ("Initializing Logging service\n"
                         + "".join("Current Options:%s\n" % w for w in examined)
-                        + USAGE % RELAYSIM)
+                        + USAGE % (RELAYSIM, RELAYSIM))
             assert r.returncode == 255, (args, r.returncode)
             assert r.stdout.decode() == expected, (args, r.stdout.decode())
 
@@ -66,14 +69,14 @@ class CliTests(Tests):
         lines = out.split("\n")
         assert lines[0] == "Initializing Logging service", lines[0]
         assert lines[1] == "Current Options:%s" % RELAYSIM
-        assert lines[2:6] == ["Current Options:-l", "Current Options:-r", "Current Options:-p",
-                              "Current Options:-d"], lines[2:6]
+        assert lines[2:7] == ["Current Options:-l", "Current Options:-r", "Current Options:-p",
+                              "Current Options:-d", "Current Options:-e"], lines[2:7]
         m = re.search(r"ref server is : 7f000001, project ID - 0, encoder port - (\d+), "
                       r"decoder port - (\d+)\n", out)
         assert m and m.group(1) == m.group(2), out[:2000]
         assert len(decoders(out)) == 10, out
         assert out.count("Thread 0x") >= 10
-        assert not encoders(out), "-e was the last word"
+        assert len(encoders(out)) == 10, "-e written last still emulates encoders"
         assert out.index("ref server is") < out.index("Adding decoder")
 
     def test_diagnostic_decoders(self):
@@ -117,14 +120,56 @@ class CliTests(Tests):
             assert len(decoders(out)) == 5, decoders(out)
             assert [e[0] for e in encoders(out)] == ["0b0000000001"]
 
-            out = started(["-n", "2", "-d", os.path.join(tmp, "missing.txt"), "-l", port])
-            assert "error opening mac address list file - %s" % os.path.join(tmp, "missing.txt") in out
-            assert len(decoders(out)) == 2
+    def test_bad_input_is_refused_in_one_line(self):
+        """Nothing that would run silently wrong gets past the door: exit 255, one line."""
+        with tempfile.TemporaryDirectory() as tmp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+            taken.bind(("0.0.0.0", 0))
+            busy = str(taken.getsockname()[1])
+            empty = os.path.join(tmp, "empty.txt")
+            with open(empty, "w") as f:
+                f.write("# no address here\n\n")
+            l = ["-l", str(free_port())]
+            HP = "needs host:port with a port from 1 to 65535, not "
+            cases = [
+                (["-r", "nosuchhost.invalid:5000"] + l, '-r: can\'t resolve the host "nosuchhost.invalid"'),
+                (["-r", "127.0.0.1"] + l, '-r ' + HP + '"127.0.0.1"'),
+                (["-r", "127.0.0.1:99999"] + l, '-r ' + HP + '"127.0.0.1:99999"'),
+                (["-p", ":5"] + l, '-p ' + HP + '":5"'),
+                (["-l", "70000"], '-l needs a port from 0 to 65535, not "70000"'),
+                (["-l", "12x"], '-l needs a port from 0 to 65535, not "12x"'),
+                (l + ["--duraton", "3"], 'unknown option "--duraton" (%s --help lists them)' % RELAYSIM),
+                (l + ["stray"], '"stray" is no option (%s --help lists them)' % RELAYSIM),
+                (l + ["-n", "abc"], '-n needs a whole number, not "abc"'),
+                (l + ["-x", "65794"], '-x needs a project ID from 0 to 65535, not "65794"'),
+                (l + ["-n"], "-n needs a value: -n COUNT"),
+                (l + ["-d", "/nonexistent"], "-d: can't read the list file /nonexistent: No such file or directory"),
+                (l + ["-e", tmp + "/"], "-e: can't read the list file %s/: it is a folder" % tmp),
+                (l + ["-d", empty], "-d: the list file %s holds no device address" % empty),
+                (l + ["-st", "9", "-d", empty], "-d: the list file %s holds no device address from line 9 on" % empty),
+                (["-l", busy, "-d"], "-l %s: can't bind the local port: Address already in use" % busy),
+            ]
+            for args, line in cases:
+                r = subprocess.run([RELAYSIM] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL, timeout=30)
+                assert (r.returncode, r.stderr.decode()) == (255, "relaysim: %s\n" % line), (args, r)
+                assert "Adding decoder" not in r.stdout.decode(), (args, "nothing starts")
+
+    def test_help_lists_what_the_man_page_describes(self):
+        r = subprocess.run([RELAYSIM, "-l", "1", "--help"], stdout=subprocess.PIPE, timeout=30)
+        assert r.returncode == 0, r.returncode
+        listed = re.findall(r"^  (-[-a-z]+)", r.stdout.decode(), re.M)
+        assert len(listed) == 22 and "--start-interval" in listed, listed
+        with open(MAN_PAGE) as f:
+            page = f.read()
+        page = page[page.index(".SH OPTIONS\n"):page.index(".SH DEVICE LIST FILES\n")]
+        described = {d.replace("\\-", "-") for d in re.findall(r"^\.TP\n\.B[IR]? (\S+)", page, re.M)
+                     if d.startswith("\\-")}
+        assert described == set(listed), (sorted(described - set(listed)), sorted(set(listed) - described))
 
     def test_descriptor_limit_it_cannot_raise(self):
         def hard_1024():
             resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
-        r = subprocess.run([RELAYSIM, "-l", str(free_port()), "-x", "7", "-n", "3000", "-d", "-l"],
+        r = subprocess.run([RELAYSIM, "-l", str(free_port()), "-x", "7", "-n", "3000", "-d"],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
                            preexec_fn=hard_1024, timeout=30)
         assert r.returncode == 255, r.returncode

@@ -21,7 +21,10 @@ RATE = 50
 DROP_EVERY = 25      # 4 % of what each decoder is offered
 TRAFFIC_S = 1.5      # of stream once every decoder is online: about 75 datagrams, 3 dropped
 DURATION_S = 6       # the reflector stops well before: online ~2 s after start, plus TRAFFIC_S
-PROMPT = re.escape("\rSelect stream to listen on the local PC?")
+# A measured run prints whole lines: the prompt once, and again only after the operator acts.
+PROMPT = re.escape("Select stream to listen on the local PC?\n")
+LIVE_HEADER = "  time s       online   dgram/s  loss %   run %  jit ms  dropped   cpu %  step\n"
+LIVE_LINE = r"\n +\d+\.\d +\d+/\d+ +\d+ "
 COUNTS_RX = re.compile(r"decoder ([0-9a-f]{12}) sent (\d+) dropped \d+ duplicated \d+ "
                        r"swapped \d+ lost (\d+) failed (\d+)")
 PROM_RX = re.compile(r'^([a-z_]+)\{relaysim="run"(?:,index="(\d+)",mac="([0-9a-f:]+)")?\} (\S+)$')
@@ -68,7 +71,8 @@ class MeasureTests(Tests):
         try:
             port = int(reflector.wait_for(r"encoder port (\d+)", 10).group(1))
             p = Program(relaysim_argv(port, "--duration", str(DURATION_S), "--max-loss", max_loss,
-                                      "--report", report, "--csv", run_csv, "--prom", prom))
+                                      "--report", report, "--csv", run_csv, "--prom", prom,
+                                      "--interval", "1"))
             # Exact counts need both edges inside the run: the reflector sends to a decoder
             # only after its request, and it stops before relaysim's last measurement.
             p.wait_for(r"Online \[Total online: %d\]" % DECODERS, 15)
@@ -82,6 +86,12 @@ class MeasureTests(Tests):
             if p:
                 p.stop()
         out = p.output
+        # Whole lines for a log: no carriage return, one prompt, live lines under one header.
+        assert "\r" not in out and out.count("Select stream to listen") == 1, out[-3000:]
+        live = [line for line in out[out.index(LIVE_HEADER):].splitlines()
+                if re.match(r" +\d+\.\d ", line)]
+        assert out.count(LIVE_HEADER) == 1 and len(live) >= DURATION_S - 1, out[-3000:]
+        assert all(len(line) <= 80 for line in live), live
         assert "verdict: %s" % ("fail" if status == 3 else "pass") in out, out[-3000:]
         assert re.search(r"\ntotal +%d decoders +\d+" % DECODERS, out), out[-3000:]
 
@@ -223,7 +233,8 @@ class MeasureTests(Tests):
                 prom = os.path.join(folder, "run.prom")
                 p = Program(relaysim_argv(sink.getsockname()[1], "--report",
                                           os.path.join(folder, "report.json"), "--prom", prom,
-                                          "--csv", os.path.join(folder, "run.csv"), *extra))
+                                          "--csv", os.path.join(folder, "run.csv"),
+                                          "--interval", "0.2", *extra))
                 try:
                     p.wait_for(PROMPT, 10)
                     assert os.path.exists(prom), "no Prometheus file at the start"
@@ -233,7 +244,7 @@ class MeasureTests(Tests):
                     for _ in range(2):
                         mark = len(p.output)
                         p.proc.send_signal(signal.SIGUSR1)
-                        p.wait_for(PROMPT, 5, mark)
+                        p.wait_for(LIVE_LINE, 5, mark)
                     assert p.alive(), p.output[-2000:]
                     if sig:
                         p.proc.send_signal(sig)
