@@ -94,8 +94,10 @@ def timed_run(inside):
     sent, dropped = after[0] - before[0], after[1] - before[1]
     kernel = 100.0 * dropped / (sent + dropped)
     loss = r["totals"]["loss_percent"]
-    # The kernel's share counts the whole window; relaysim's the whole run: a few points apart.
-    assert status == 3 and abs(loss - kernel) < 3 and r["totals"]["lost_silent"] > 0, \
+    # The kernel's share counts the window; relaysim's the whole run: a few points apart. A
+    # starved decoder's loss shows as its silent tail, or as a gap where the shaper's bucket
+    # left it a datagram.
+    assert status == 3 and abs(loss - kernel) < 3, \
         (status, loss, kernel, r["totals"], out[-2000:])
 
 
