@@ -27,6 +27,7 @@ CReport::Totals CReport::totals(const Run& run)
         t.dropped_here += d.dropped_here;
         // Per decoder: one decoder's drops can't excuse another's losses.
         t.network_lost += d.stats.lost > d.dropped_here ? d.stats.lost - d.dropped_here : 0;
+        t.delay.merge(d.delay);
     }
     t.loss_percent = percent(t.lost, t.expected);
     t.network_loss_percent = percent(t.network_lost, t.expected);

@@ -1,6 +1,7 @@
 // The measurements of a run at one instant, their totals and the verdict against the thresholds.
 #pragma once
 
+#include "CDelayStats.h"
 #include "CRtpStats.h"
 
 #include <optional>
@@ -20,6 +21,8 @@ public:
         // Datagrams the kernel dropped on this decoder's socket because relaysim read too
         // late: lost to the instrument, not the network (they show as lost as well).
         unsigned long long dropped_here = 0;
+        // Delay through the reflector of the copies of relaysim's own encoders it heard.
+        CDelayStats::Snapshot delay;
     };
     struct Local {
         unsigned long long received = 0;
@@ -77,6 +80,7 @@ public:
         // lost minus dropped_here: what the network and the reflector lost.
         unsigned long long network_lost = 0;
         double network_loss_percent = 0;
+        CDelayStats::Snapshot delay;  // every decoder's together
     };
 
     static Totals totals(const Run& run);
