@@ -34,6 +34,7 @@ public:
     struct Thresholds {
         std::optional<double> max_loss_percent;
         std::optional<double> max_jitter_ms;
+        std::optional<double> max_delay_ms;  // judged on the p99 delay
     };
     // One step of a ramp (--ramp), judged on its steady part alone.
     struct Step {
@@ -45,6 +46,7 @@ public:
         double jitter_ms_max = 0;
         double cpu_share = 0;  // relaysim's own, of all the machine's cores
         size_t silent = 0;     // decoders that received nothing
+        CDelayStats::Snapshot delay;  // of the steady part
         enum Verdict { HELD, BROKE, OWN_LIMIT } verdict = HELD;
         std::string why;  // what broke, or what showed relaysim's own limit
     };
@@ -69,6 +71,8 @@ public:
         // relaysim's own CPU time over the run, as a percentage of all the machine's cores.
         double cpu_percent = 0;
         unsigned int cores = 0;
+        // The longest a datagram's copies took to leave: the bound of a delay's error.
+        double delay_bound_ms = 0;
     };
     struct Totals {
         unsigned long long decoders = 0, online = 0, received = 0, expected = 0, distinct = 0,

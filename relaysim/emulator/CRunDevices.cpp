@@ -112,6 +112,8 @@ CReport::Run CRunDevices::measure() const
         r.delay = d.delay().snapshot();
         run.decoders.push_back(std::move(r));
     }
+    if (m_send_log)
+        run.delay_bound_ms = m_send_log->max_span_ns() / 1e6;
     const CRtpStats::Snapshot in = m_instr->stats().snapshot();
     run.local = {in.received, in.lost, in.jitter_ms, m_instr->copies_sent(), m_instr->send_errors()};
     return run;

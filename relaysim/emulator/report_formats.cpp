@@ -112,6 +112,54 @@ std::string aligned(const std::vector<std::vector<std::string>>& rows, size_t le
     return out;
 }
 
+// A decoder that heard none of relaysim's own encoders has no delay: "-", not 0.
+std::string delay_ms(const CDelayStats::Snapshot& d, double q)
+{
+    return d.matched == 0 ? std::string("-") : format("%.2f", d.quantile_ms(q));
+}
+
+std::string json_delay(const CDelayStats::Snapshot& d)
+{
+    if (d.matched == 0)
+        return "null";
+    return format("{\"matched\": %llu, \"p50_ms\": ", static_cast<unsigned long long>(d.matched)) +
+           json_number(d.quantile_ms(0.5)) + ", \"p99_ms\": " + json_number(d.quantile_ms(0.99)) +
+           ", \"max_ms\": " + json_number(d.max_ns / 1e6) + "}";
+}
+
+// One histogram of every decoder's delay, so that instances add up (sum by le), and each
+// decoder's p99 where it heard relaysim's own encoders.
+std::string prom_delay(const Run& run, const CReport::Totals& t, const std::string& instance)
+{
+    std::string out =
+        "# HELP relaysim_delay_seconds Delay through the reflector of relaysim's own encoders' "
+        "copies, encoder send to decoder kernel arrival.\n# TYPE relaysim_delay_seconds histogram\n";
+    unsigned long long below = 0;
+    size_t bucket = 0;
+    // The fine buckets' octave edges, 0.25 ms doubling up to 1.024 s, are the histogram's.
+    for (int octave = 0; octave <= CDelayStats::OCTAVES; ++octave) {
+        const int64_t le_ns = CDelayStats::BASE_NS << octave;
+        while (bucket < CDelayStats::BUCKETS - 1 && CDelayStats::upper_ns(bucket) <= le_ns)
+            below += t.delay.counts[bucket++];
+        out += format("relaysim_delay_seconds_bucket{%s,le=\"%g\"} %llu\n", instance.c_str(),
+                      le_ns / 1e9, below);
+    }
+    out += format("relaysim_delay_seconds_bucket{%s,le=\"+Inf\"} %llu\n", instance.c_str(),
+                  static_cast<unsigned long long>(t.delay.matched));
+    out += format("relaysim_delay_seconds_sum{%s} ", instance.c_str()) + prom_number(t.delay.sum_ns / 1e9) +
+           format("\nrelaysim_delay_seconds_count{%s} %llu\n", instance.c_str(),
+                  static_cast<unsigned long long>(t.delay.matched));
+    out += "# HELP relaysim_decoder_delay_p99_seconds 99th percentile of the decoder's delay "
+           "through the reflector (only decoders that heard relaysim's own encoders).\n"
+           "# TYPE relaysim_decoder_delay_p99_seconds gauge\n";
+    for (const Decoder& d : run.decoders)
+        if (d.delay.matched != 0)
+            out += format("relaysim_decoder_delay_p99_seconds{%s,index=\"%d\",mac=\"", instance.c_str(),
+                          d.index) +
+                   report_formats::mac_text(d.mac) + "\"} " + prom_number(d.delay.quantile_ms(0.99) / 1e3) + "\n";
+    return out;
+}
+
 const char* step_verdict(const CReport::Step& s)
 {
     switch (s.verdict) {
@@ -138,7 +186,8 @@ std::string json_ramp(const CReport::Ramp& r)
                json_number(s.loss_percent) + ", \"jitter_ms_max\": " + json_number(s.jitter_ms_max) +
                format(", \"dropped_here\": %llu, \"silent\": %zu, \"cpu_share\": ", s.dropped_here,
                       s.silent) +
-               json_number(s.cpu_share) + ", \"verdict\": \"" + step_verdict(s) +
+               json_number(s.cpu_share) + ", \"delay\": " + json_delay(s.delay) +
+               ", \"verdict\": \"" + step_verdict(s) +
                "\", \"why\": " + json_string(s.why) + "}";
     }
     out += r.steps.empty() ? "],\n" : "\n  ],\n";
@@ -200,14 +249,27 @@ std::string table(const Run& run)
         rows[rows.size() - 2].push_back(format("%llu", t.dropped_here));
         rows.back().push_back("-");
     }
+    // Only when a copy of relaysim's own encoders came back through the reflector.
+    if (t.delay.matched != 0) {
+        rows[0].push_back("delay p99 ms");
+        for (size_t i = 0; i < run.decoders.size(); ++i)
+            rows[i + 1].push_back(delay_ms(run.decoders[i].delay, 0.99));
+        rows[rows.size() - 2].push_back(delay_ms(t.delay, 0.99));
+        rows.back().push_back("-");
+    }
     std::string out = aligned(rows, 1);
     if (any_mixed)
         out += "* more than one source (ssrc changes) or datagrams that are not RTP: not one "
                "stream's figures\n";
     if (run.startup_s)
         out += format("run: %.1f s, of which start-up %.1f s\n", run.duration_s, *run.startup_s);
-    return out + format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent,
-                        l.send_errors);
+    out += format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent, l.send_errors);
+    if (t.delay.matched != 0)
+        out += format("delay through the reflector: %llu matched, p50 %.2f ms, p99 %.2f ms, max "
+                      "%.2f ms (send times within %.3f ms)\n",
+                      static_cast<unsigned long long>(t.delay.matched), t.delay.quantile_ms(0.5),
+                      t.delay.quantile_ms(0.99), t.delay.max_ns / 1e6, run.delay_bound_ms);
+    return out;
 }
 
 std::string ramp(const Run& run)
@@ -217,16 +279,23 @@ std::string ramp(const Run& run)
     const CReport::Ramp& r = *run.ramp;
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"step", "decoders", "received", "lost", "loss %", "worst jitter ms",
-                    "dropped here", "cpu %", "verdict"});
+                    "delay p99 ms", "dropped here", "cpu %", "verdict"});
+    // The delay column only when a step measured one.
+    const bool delays = std::any_of(r.steps.begin(), r.steps.end(),
+                                    [](const CReport::Step& s) { return s.delay.matched != 0; });
     for (const CReport::Step& s : r.steps)
         rows.push_back({format("%d", s.number), format("%zu", s.decoders), format("%llu", s.received),
                         format("%llu", s.lost), format("%.2f", s.loss_percent),
-                        format("%.2f", s.jitter_ms_max), format("%llu", s.dropped_here),
+                        format("%.2f", s.jitter_ms_max), delay_ms(s.delay, 0.99),
+                        format("%llu", s.dropped_here),
                         format("%.0f", 100 * s.cpu_share),
                         s.verdict == CReport::Step::HELD    ? std::string("held")
                         : s.verdict == CReport::Step::BROKE ? "broke: " + s.why
                                                             : "relaysim's own limit: " + s.why});
-    std::string out = aligned(rows, 8);
+    if (!delays)
+        for (auto& row : rows)
+            row.erase(row.begin() + 6);
+    std::string out = aligned(rows, delays ? 9 : 8);
     if (!r.ended)
         return out + format("capacity so far: %zu decoders (ended during step %d, %zu decoders)\n",
                             r.capacity, r.step, r.decoders);
@@ -259,12 +328,20 @@ std::string verdict(const Run& run)
                    ? format("nothing received, jitter limit %g ms", *th.max_jitter_ms)
                    : format("%sworst jitter %.2f ms, limit %g ms", th.max_loss_percent ? "; " : "",
                             t.jitter_ms_max, *th.max_jitter_ms);
+    if (th.max_delay_ms)
+        out += (th.max_loss_percent || th.max_jitter_ms ? "; " : "") +
+               (t.delay.matched == 0
+                    ? format("no delay measured (no copy of relaysim's encoders came back), delay "
+                             "limit %g ms",
+                             *th.max_delay_ms)
+                    : format("delay p99 %.2f ms, limit %g ms", t.delay.quantile_ms(0.99),
+                             *th.max_delay_ms));
     const size_t silent = CReport::silent_decoders(run);
     if (CReport::inconclusive(run))
         return format("verdict: inconclusive (relaysim itself dropped %llu datagrams it read too "
                       "late, network loss %.2f%%: the run measured relaysim, not the reflector)\n",
                       t.dropped_here, t.network_loss_percent);
-    if (!th.max_loss_percent && !th.max_jitter_ms)
+    if (!th.max_loss_percent && !th.max_jitter_ms && !th.max_delay_ms)
         out += "no thresholds";
     else if (t.expected != 0) {
         if (silent != 0)
@@ -304,7 +381,8 @@ std::string json(const Run& run)
                       s.reordered, s.strays, s.ssrc_changes, s.unanalysed) +
                json_number(s.jitter_ms) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
                ", \"online\": " + (d.online ? "true" : "false") +
-               format(", \"dropped_here\": %llu}", d.dropped_here);
+               format(", \"dropped_here\": %llu, \"delay\": ", d.dropped_here) +
+               json_delay(d.delay) + "}";
     }
     out += run.decoders.empty() ? "],\n" : "\n  ],\n";
     const CReport::Local& l = run.local;
@@ -323,14 +401,17 @@ std::string json(const Run& run)
            json_number(t.loss_percent) + ", \"jitter_ms_max\": " + json_number(t.jitter_ms_max) +
            format(", \"dropped_here\": %llu, \"network_lost\": %llu, \"network_loss_percent\": ",
                   t.dropped_here, t.network_lost) +
-           json_number(t.network_loss_percent) + "},\n";
+           json_number(t.network_loss_percent) + ", \"delay\": " + json_delay(t.delay) + "},\n";
+    out += "  \"delay_bound_ms\": " + json_number(run.delay_bound_ms) + ",\n";
     out += "  \"relaysim_cpu_percent\": " + json_number(run.cpu_percent) +
            format(", \"cores\": %u,\n", run.cores);
     const CReport::Thresholds& th = run.thresholds;
     out += "  \"thresholds\": {\"max_loss_percent\": " +
            (th.max_loss_percent ? json_number(*th.max_loss_percent) : std::string("null")) +
            ", \"max_jitter_ms\": " +
-           (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) + "},\n";
+           (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) +
+           ", \"max_delay_ms\": " +
+           (th.max_delay_ms ? json_number(*th.max_delay_ms) : std::string("null")) + "},\n";
     if (run.ramp)
         out += json_ramp(*run.ramp);
     const char* const verdicts[] = {"pass", "", "", "fail", "inconclusive"};
@@ -412,6 +493,7 @@ std::string prometheus(const Run& run)
     for (const auto& m : local)
         out += format("# HELP %s %s\n# TYPE %s counter\n%s{%s} %llu\n", m.name, m.help, m.name,
                       m.name, instance.c_str(), m.value);
+    out += prom_delay(run, t, instance);
     out += "# HELP relaysim_cpu_ratio relaysim's CPU time over the run per second and core of the "
            "machine.\n# TYPE relaysim_cpu_ratio gauge\nrelaysim_cpu_ratio{" + instance + "} " +
            prom_number(run.cpu_percent / 100.0) + "\n";
@@ -448,8 +530,19 @@ const char* csv_header()
 {
     return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
            "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-           "startup,dropped_here,step\n";
+           "startup,dropped_here,step,delay_matched,delay_p50_ms,delay_p99_ms\n";
 }
+
+namespace {
+// The delay of one interval: empty figures when no copy of relaysim's encoders came back.
+std::string csv_delay(const CDelayStats::Snapshot& d)
+{
+    if (d.matched == 0)
+        return ",0,,\n";
+    return format(",%llu,", static_cast<unsigned long long>(d.matched)) + number(d.quantile_ms(0.5)) +
+           "," + number(d.quantile_ms(0.99)) + "\n";
+}
+}  // namespace
 
 std::string csv_row(const Run& run, const Run& before)
 {
@@ -464,11 +557,12 @@ std::string csv_row(const Run& run, const Run& before)
            format(",%llu,%llu,%llu,%llu,%llu,", t.online, t.received - b.received, lost,
                   t.duplicates - b.duplicates, t.reordered - b.reordered) +
            number(t.jitter_ms_max) +
-           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%llu,%d\n", l.received - lb.received,
+           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%llu,%d", l.received - lb.received,
                   l.copies_sent - lb.copies_sent, l.send_errors - lb.send_errors, recovered,
                   t.strays - b.strays, t.ssrc_changes - b.ssrc_changes,
                   t.unanalysed - b.unanalysed, startup ? 1 : 0, t.dropped_here - b.dropped_here,
-                  run.ramp ? run.ramp->step : 0);  // the ramp's step under way, 0 without one
+                  run.ramp ? run.ramp->step : 0) +  // the ramp's step under way, 0 without one
+           csv_delay(t.delay.since(b.delay));
 }
 
 }  // namespace report_formats
