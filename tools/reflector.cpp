@@ -26,6 +26,12 @@
 //                        bucket of BURST seconds of the rate (default 0.04) has run dry
 // Timing, with -g:
 //   --jitter MS:FROM:FOR from FROM s after start, for FOR s, send every other tick MS ms late
+// A known delay, for measuring it from outside (not combined with the impairments above):
+//   --delay MS           hold every datagram MS milliseconds before it leaves
+//   --delay-jitter MS    and a further uniform 0 to MS milliseconds
+//   --service-us US      a single server: each datagram takes US microseconds of its time, in
+//                        arrival order, so the delay grows with the load and the queue never
+//                        drains above 1,000,000 / US datagrams a second
 // With any of these, the end (-T, SIGINT, SIGTERM) prints per decoder what was really sent:
 //   "decoder MAC sent S dropped D duplicated U swapped W lost L failed F", where L counts the
 //   dropped sequence numbers below the highest one sent: what the receiver can see as lost.
@@ -47,8 +53,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <queue>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -61,6 +69,7 @@ volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
 struct Decoder {
+    std::pair<unsigned long, unsigned long long> key;  // device address, endpoint
     sockaddr_in addr;
     int sock;  // the socket the request went to answers it
     steady::time_point last_request;
@@ -94,6 +103,8 @@ struct Options {
     double max_rate = 0;
     double shape = 0, shape_burst_s = 0.04;
     double jitter_ms = 0, jitter_from_s = 0, jitter_for_s = 0;
+    double delay_ms = 0, delay_jitter_ms = 0, service_us = 0;
+    bool delayed() const { return delay_ms > 0 || delay_jitter_ms > 0 || service_us > 0; }
     bool impaired() const
     {
         return drop_every || duplicate_every || swap_every || !counts_file.empty() || max_rate > 0 ||
@@ -154,6 +165,11 @@ private:
     // up to a thousand datagrams, so one thread feeds ten thousand decoders at 50 a second.
     void queue(Decoder& d, const unsigned char* data, size_t len);
     void flush();
+    // The delay stage: a datagram waits its service turn, then the fixed delay and its jitter.
+    void hold_back(const std::pair<unsigned long, unsigned long long>& key, const unsigned char* data,
+                   size_t len);
+    // Sends what is due by now; the time the next one is due.
+    steady::time_point release(steady::time_point now);
 
     const Options& m_opt;
     steady::time_point m_start = steady::now();
@@ -177,7 +193,41 @@ private:
     double m_shape_tokens = 1e18;  // full at the start, as a shaper's is
     steady::time_point m_shape_refilled = steady::now();
     int m_enc_fd = -1;
+    struct Delayed {
+        steady::time_point due;
+        std::pair<unsigned long, unsigned long long> key;  // the decoder, if still known then
+        std::vector<unsigned char> bytes;
+        bool operator>(const Delayed& o) const { return due > o.due; }
+    };
+    std::priority_queue<Delayed, std::vector<Delayed>, std::greater<Delayed>> m_delayed;
+    steady::time_point m_server_free = steady::now();
 };
+
+void Reflector::hold_back(const std::pair<unsigned long, unsigned long long>& key,
+                          const unsigned char* data, size_t len)
+{
+    const auto now = steady::now();
+    const auto us = [](double v) {
+        return std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::micro>(v));
+    };
+    m_server_free = std::max(m_server_free, now) + us(m_opt.service_us);
+    const double jitter_ms = m_opt.delay_jitter_ms * (static_cast<double>(random()) / 2147483648.0);
+    m_delayed.push({m_server_free + us(1000 * (m_opt.delay_ms + jitter_ms)), key,
+                    std::vector<unsigned char>(data, data + len)});
+}
+
+steady::time_point Reflector::release(steady::time_point now)
+{
+    while (!m_delayed.empty() && m_delayed.top().due <= now) {
+        const Delayed& item = m_delayed.top();
+        auto it = m_decoders.find(item.key);
+        if (it != m_decoders.end())
+            queue(it->second, item.bytes.data(), item.bytes.size());
+        m_delayed.pop();
+    }
+    flush();
+    return m_delayed.empty() ? now + std::chrono::hours(1) : m_delayed.top().due;
+}
 
 void Reflector::on_request(int fd, const unsigned char* data, ssize_t len, const sockaddr_in& from)
 {
@@ -199,6 +249,7 @@ void Reflector::on_request(int fd, const unsigned char* data, ssize_t len, const
     auto it = m_decoders.find(key);
     if (it == m_decoders.end()) {
         Decoder d;
+        d.key = key;
         d.addr = from;
         d.sock = fd;
         d.seq = static_cast<unsigned short>(random());
@@ -228,6 +279,11 @@ void Reflector::on_copy(const unsigned char* data, ssize_t len)
     ++m_copies_of_stream[it->second];
     if (it->second >= m_listeners.size())
         return;
+    if (m_opt.delayed()) {
+        for (Decoder* d : m_listeners[it->second])
+            hold_back(d->key, data, static_cast<size_t>(len));
+        return;
+    }
     for (Decoder* d : m_listeners[it->second])
         deliver(*d, data, static_cast<size_t>(len));
     flush();
@@ -476,12 +532,15 @@ void Reflector::run(int enc_fd, int dec_fd)
         auto wake = next_forget;
         if (m_opt.rate > 0 && tick_at < wake)
             wake = tick_at;
-        // Rounded up: a wait cut to 0 ms would spin until the tick.
-        int timeout = static_cast<int>(
-            std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
+        if (m_opt.delayed())
+            wake = std::min(wake, release(now));
+        // To the nanosecond: a held datagram leaves when it is due, not at the next millisecond.
+        const long long wait_ns = std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now).count());
+        const timespec timeout = {static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
         pollfd fds[2] = {{enc_fd, POLLIN, 0}, {dec_fd, POLLIN, 0}};
         int nfds = dec_fd == enc_fd ? 1 : 2;
-        if (poll(fds, nfds, timeout < 0 ? 0 : timeout) > 0) {
+        if (ppoll(fds, nfds, &timeout, nullptr) > 0) {
             if (fds[0].revents & POLLIN)
                 drain(enc_fd, dec_fd == enc_fd);
             if (nfds == 2 && (fds[1].revents & POLLIN))
@@ -561,6 +620,10 @@ void help()
           "                       bucket of BURST seconds of R (default 0.04)\n"
           "  --jitter MS:FROM:FOR with -g, from FROM s after start for FOR s, send every other\n"
           "                       tick MS ms late\n"
+          "  --delay MS           hold every copy MS ms before it leaves (a known delay)\n"
+          "  --delay-jitter MS    and a further uniform 0 to MS ms\n"
+          "  --service-us US      one server taking US microseconds a datagram, in arrival order:\n"
+          "                       the delay grows with the load (capacity 1000000/US a second)\n"
           "With an impairment or --counts-file, the end prints one line per decoder:\n"
           "  decoder MAC sent S dropped D duplicated U swapped W lost L failed F\n"
           "L is the dropped datagrams a receiver can see as lost (those before the last one sent).\n",
@@ -639,16 +702,27 @@ int main(int argc, char** argv)
                 fprintf(stderr, "reflector: --shape needs R[:BURST], not \"%s\"\n", v);
                 exit(2);
             }
-        }
-        else if (w == "--jitter") {
+        } else if (w == "--jitter") {
             if (sscanf(v, "%lf:%lf:%lf", &opt.jitter_ms, &opt.jitter_from_s, &opt.jitter_for_s) != 3 ||
                 opt.jitter_ms < 0) {
                 fprintf(stderr, "reflector: --jitter needs MS:FROM:FOR, not \"%s\"\n", v);
                 exit(2);
             }
+        } else if (w == "--delay" || w == "--delay-jitter" || w == "--service-us") {
+            char* end = nullptr;
+            const double x = strtod(v, &end);
+            if (end == v || *end || !(x >= 0) || x > 1e7) {
+                fprintf(stderr, "reflector: %s needs a number from 0, not \"%s\"\n", w.c_str(), v);
+                exit(2);
+            }
+            (w == "--delay" ? opt.delay_ms : w == "--delay-jitter" ? opt.delay_jitter_ms : opt.service_us) = x;
         }
         else
             usage();
+    }
+    if (opt.delayed() && (opt.impaired() || opt.rate > 0)) {
+        fprintf(stderr, "reflector: the delay options go with none of the impairments, nor -g\n");
+        exit(2);
     }
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));

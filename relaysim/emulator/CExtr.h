@@ -1,6 +1,7 @@
 // Emulated decoder: asks the reflector for a stream every 4 s and tracks what it sends back.
 #pragma once
 
+#include "CDelayStats.h"
 #include "CRtpStats.h"
 #include "CThread.h"
 #include "CUdpSocket.h"
@@ -13,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+
+class CSendLog;
 
 class CExtr : public CThread {
 public:
@@ -76,6 +79,10 @@ public:
     // Datagrams the kernel dropped on the socket because they were not read in time.
     unsigned long long dropped_here() const { return m_socket.dropped(); }
     void set_clock_rate(unsigned int hz) { m_stats.set_clock_rate(hz); }
+    // Before start(): the send times of relaysim's own encoders' copies. A copy that comes
+    // back to this decoder adds its delay through the reflector to delay().
+    void set_send_log(const CSendLog* log) { m_send_log = log; }
+    const CDelayStats& delay() const { return m_delay; }
 
 private:
     unsigned long m_mac;
@@ -88,6 +95,8 @@ private:
     unsigned short m_poll_timeout;
     time_t m_next_send;
     CRtpStats m_stats;
+    const CSendLog* m_send_log = nullptr;
+    CDelayStats m_delay;
     unsigned int m_interval_ms = 0;
     // Datagrams the receive buffer holds, known after open().
     unsigned int m_capacity = 0;

@@ -1,6 +1,7 @@
 // Local-stream relay: re-sends each local RTP datagram once per emulated encoder.
 #include "CInstr.h"
 
+#include "CSendLog.h"
 #include "utils.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,13 @@
 #include <cstring>
 
 namespace {
+int64_t realtime_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 constexpr unsigned short MIN_DATAGRAM = 50;
 // Bytes 8-11, the SSRC, are what differs between the copies.
 constexpr size_t SSRC_AT = 8;
@@ -40,6 +48,18 @@ CInstr::~CInstr()
 unsigned long CInstr::key_of(unsigned long address)
 {
     return utils::mac_big_endian(address) >> 16;
+}
+
+std::vector<uint32_t> CInstr::ssrcs_in_send_order(const std::vector<unsigned long>& addresses)
+{
+    std::map<unsigned long, bool> keys;
+    for (unsigned long address : addresses)
+        keys[key_of(address)] = true;
+    std::vector<uint32_t> ssrcs;
+    // The key's bytes are written lowest first where a receiver reads the SSRC highest first.
+    for (const auto& key : keys)
+        ssrcs.push_back(__builtin_bswap32(static_cast<uint32_t>(key.first)));
+    return ssrcs;
 }
 
 void CInstr::add_encoder(unsigned long address, unsigned int address_ip, unsigned short port)
@@ -148,7 +168,18 @@ void CInstr::send_copies(unsigned char* data, unsigned short len)
     if (m_msgs.empty())
         return;
     m_failed = 0;
-    send_table(data, len);
+    if (!m_send_log) {
+        send_table(data, len);
+    } else {
+        // Logged before the copies leave, so that a reflector faster than this thread still
+        // finds them; then again with the time the sends took, the bound of the error.
+        const uint16_t seq = static_cast<uint16_t>(data[2] << 8 | data[3]);
+        const uint32_t ts = static_cast<uint32_t>(data[4]) << 24 | data[5] << 16 | data[6] << 8 | data[7];
+        const int64_t first = realtime_ns();
+        m_send_log->sent(seq, ts, first, first);
+        send_table(data, len);
+        m_send_log->sent(seq, ts, first, realtime_ns());
+    }
     m_copies_sent.fetch_add(m_msgs.size() - m_failed, std::memory_order_relaxed);
     if (m_failed != 0)
         m_send_errors.fetch_add(m_failed, std::memory_order_relaxed);

@@ -17,6 +17,8 @@
 #include <map>
 #include <vector>
 
+class CSendLog;
+
 class CInstr : public ISocketHandler {
 public:
     CInstr();
@@ -28,6 +30,11 @@ public:
     // Key of an encoder: written lowest byte first into bytes 8-11 it makes the
     // SSRC equal to the low 32 bits of the device address.
     static unsigned long key_of(unsigned long address);
+
+    // The SSRCs of the copies of encoders with these addresses, in the order they are sent.
+    static std::vector<uint32_t> ssrcs_in_send_order(const std::vector<unsigned long>& addresses);
+    // Before start(): where the send time of each datagram's copies is kept.
+    void set_send_log(CSendLog* log) { m_send_log = log; }
 
     // Registration, before start(): copies for this encoder go to address:port.
     void add_encoder(unsigned long address, unsigned int address_ip, unsigned short port);
@@ -108,6 +115,7 @@ private:
     // run as one datagram). Both flags belong to the thread of on_raw_data.
     bool m_segmenting;
     bool m_opened = false;
+    CSendLog* m_send_log = nullptr;
     // Copies of the current datagram that failed; the thread of on_raw_data's alone.
     size_t m_failed;
     CRtpStats m_stats;

@@ -83,6 +83,7 @@ void CMeasuredRun::ramp(const ramp_plan& plan, double pause_s)
     CReport::Thresholds thresholds;
     thresholds.max_loss_percent = m_opt.max_loss_percent;
     thresholds.max_jitter_ms = m_opt.max_jitter_ms;
+    thresholds.max_delay_ms = m_opt.max_delay_ms;
     m_ramp.reset(new CRamp(plan, thresholds, m_cores));
     m_pause_s = pause_s;
 }
@@ -106,6 +107,7 @@ CReport::Result CMeasuredRun::measure(double now)
     run.clock_rate = m_opt.rtp_clock_rate();
     run.thresholds.max_loss_percent = m_opt.max_loss_percent;
     run.thresholds.max_jitter_ms = m_opt.max_jitter_ms;
+    run.thresholds.max_delay_ms = m_opt.max_delay_ms;
     run.instance = m_instance;
     if (m_ramp)
         run.ramp = m_ramp->state();

@@ -69,6 +69,7 @@ void CRamp::begin_steady(const CReport::Run& run, double cpu_s)
     m_received_from.clear();
     m_expected_from = m_lost_from = m_dropped_from = 0;
     m_jitter_max = 0;
+    m_delay_from = CReport::totals(run).delay;
     for (const CReport::Decoder& d : run.decoders) {
         m_received_from.push_back(d.stats.received);
         m_expected_from += CReport::expected(d);
@@ -104,6 +105,7 @@ void CRamp::judge(const CReport::Run& run, double cpu_s)
     const unsigned long long network_lost = s.lost > s.dropped_here ? s.lost - s.dropped_here : 0;
     s.loss_percent = CReport::percent(network_lost, s.expected);
     s.jitter_ms_max = m_jitter_max;
+    s.delay = CReport::totals(run).delay.since(m_delay_from);
     const double wall = s.to_s - s.from_s;
     s.cpu_share = wall > 0 ? (cpu_s - m_cpu_from) / (wall * m_cores) : 0;
 
@@ -126,6 +128,13 @@ void CRamp::judge(const CReport::Run& run, double cpu_s)
     } else if (m_thresholds.max_jitter_ms && !(s.jitter_ms_max <= *m_thresholds.max_jitter_ms)) {
         s.verdict = CReport::Step::BROKE;
         s.why = format("worst jitter %.2f ms, limit %g ms", s.jitter_ms_max, *m_thresholds.max_jitter_ms);
+    } else if (m_thresholds.max_delay_ms &&
+               (s.delay.matched == 0 || !(s.delay.quantile_ms(0.99) <= *m_thresholds.max_delay_ms))) {
+        // A reflector's delay grows with its queue before it loses anything.
+        s.verdict = CReport::Step::BROKE;
+        s.why = s.delay.matched == 0 ? std::string("no delay measured")
+                                     : format("delay p99 %.2f ms, limit %g ms", s.delay.quantile_ms(0.99),
+                                              *m_thresholds.max_delay_ms);
     }
 
     if (s.verdict == CReport::Step::HELD) {

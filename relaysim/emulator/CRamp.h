@@ -47,4 +47,5 @@ private:
     double m_cpu_from = 0;
     double m_from_s = 0;
     double m_jitter_max = 0;
+    CDelayStats::Snapshot m_delay_from;  // every decoder's delay at the steady part's start
 };

@@ -48,6 +48,7 @@ CReport::Totals CReport::totals(const Run& run)
         t.network_lost += lost(d) > d.dropped_here ? lost(d) - d.dropped_here : 0;
         t.silent += d.stats.received == 0 ? 1 : 0;
         t.stopped += d.stats.received != 0 && !d.online ? 1 : 0;
+        t.delay.merge(d.delay);
     }
     t.loss_percent = percent(t.lost, t.expected);
     t.network_loss_percent = percent(t.network_lost, t.expected);
@@ -159,11 +160,23 @@ CReport::Verdict CReport::judge(const Run& run, const Totals& t)
             why += format("%sworst jitter %.2f ms, limit %g ms", why.empty() ? "" : "; ",
                           t.jitter_ms_worst, *th.max_jitter_ms);
         }
+        if (th.max_delay_ms) {
+            // No copy of relaysim's own encoders came back: the delay was not measured, and
+            // holds nothing.
+            pass = pass && t.delay.matched != 0 && t.delay.quantile_ms(0.99) <= *th.max_delay_ms;
+            why += (why.empty() ? "" : "; ") +
+                   (t.delay.matched == 0
+                        ? format("no delay measured (no copy of relaysim's encoders came back), "
+                                 "delay limit %g ms", *th.max_delay_ms)
+                        : format("delay p99 %.2f ms, limit %g ms", t.delay.quantile_ms(0.99),
+                                 *th.max_delay_ms));
+        }
         if (why.empty())
             why = "no thresholds";
+        const bool thresholds = th.max_loss_percent || th.max_jitter_ms || th.max_delay_ms;
         // A decoder the reflector never served is no evidence either.
         if (t.silent != 0) {
-            pass = pass && !th.max_loss_percent && !th.max_jitter_ms;
+            pass = pass && !thresholds;
             why += format("; %llu of %llu decoders received nothing", t.silent, t.decoders);
         }
         if (t.stopped != 0)

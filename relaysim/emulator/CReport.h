@@ -1,6 +1,7 @@
 // The measurements of a run at one instant, their totals and the verdict against the thresholds.
 #pragma once
 
+#include "CDelayStats.h"
 #include "CRtpStats.h"
 
 #include <optional>
@@ -25,6 +26,8 @@ public:
         unsigned long long lost_silent = 0;
         // The highest jitter estimate sampled in the judged part; stats.jitter_ms is the last.
         double jitter_ms_worst = 0;
+        // Delay through the reflector of the copies of relaysim's own encoders it heard.
+        CDelayStats::Snapshot delay;
     };
     struct Local {
         unsigned long long received = 0;
@@ -36,6 +39,7 @@ public:
     struct Thresholds {
         std::optional<double> max_loss_percent;
         std::optional<double> max_jitter_ms;
+        std::optional<double> max_delay_ms;  // judged on the p99 delay
     };
     // One step of a ramp (--ramp), judged on its steady part alone.
     struct Step {
@@ -47,6 +51,7 @@ public:
         double jitter_ms_max = 0;
         double cpu_share = 0;  // relaysim's own, of all the machine's cores
         size_t silent = 0;     // decoders that received nothing
+        CDelayStats::Snapshot delay;  // of the steady part
         enum Verdict { HELD, BROKE, OWN_LIMIT } verdict = HELD;
         std::string why;  // what broke, or what showed relaysim's own limit
     };
@@ -79,6 +84,8 @@ public:
         double stall_s = 0, stall_at_s = 0;
         enum Ending { RUNNING, DURATION, RAMP, SIGNAL } ending = RUNNING;
         int signal = 0;  // that ended the run
+        // The longest a datagram's copies took to leave: the bound of a delay's error.
+        double delay_bound_ms = 0;
     };
     struct Totals {
         unsigned long long decoders = 0, online = 0, received = 0, expected = 0, distinct = 0,
@@ -95,6 +102,7 @@ public:
         // Decoders that received nothing (their missing streams count in no loss figure), and
         // those that received and fell offline before the snapshot.
         unsigned long long silent = 0, stopped = 0;
+        CDelayStats::Snapshot delay;  // every decoder's together
     };
 
     struct Verdict {

@@ -5,6 +5,7 @@
 #include "CExtr.h"
 #include "CInstr.h"
 #include "CPlayer.h"
+#include "CSendLog.h"
 #include "options.h"
 #include "run_signals.h"
 
@@ -15,14 +16,20 @@ namespace {
 const char* const NAME_PREFIX = "ORVANTEX - ";
 }
 
-CRunDevices::CRunDevices(const options& opt, std::vector<unsigned long> decoders)
+CRunDevices::CRunDevices(const options& opt, std::vector<unsigned long> decoders,
+                         std::vector<unsigned long> encoders)
     : m_opt(opt),
       m_addresses(std::move(decoders)),
+      m_encoders(std::move(encoders)),
       m_player(new CPlayer(opt.player_addr, opt.player_port)),
       m_instr(new CInstr())
 {
     m_decoders.reserve(m_addresses.size());
     m_instr->stats().set_clock_rate(opt.rtp_clock_rate());
+    if (!m_encoders.empty()) {
+        m_send_log.reset(new CSendLog(CInstr::ssrcs_in_send_order(m_encoders)));
+        m_instr->set_send_log(m_send_log.get());
+    }
 }
 
 // The decoders forward to the player: they go first.
@@ -54,15 +61,16 @@ bool CRunDevices::add_decoder(bool start)
         return true;
     decoder.set_clock_rate(m_opt.rtp_clock_rate());
     decoder.set_receive_interval(m_opt.receive_interval_ms);
+    decoder.set_send_log(m_send_log.get());
     decoder.open(m_opt.reflector_addr, m_opt.decoder_port);
     const run_signals::WorkerMask mask;
     decoder.start(nullptr);
     return true;
 }
 
-void CRunDevices::start_local(const std::vector<unsigned long>& encoders)
+void CRunDevices::start_local()
 {
-    for (unsigned long address : encoders)
+    for (unsigned long address : m_encoders)
         m_instr->add_encoder(address, m_opt.reflector_addr, m_opt.reflector_port);
     const run_signals::WorkerMask mask;
     m_instr->start(m_opt.local_port);
@@ -94,10 +102,18 @@ CReport::Run CRunDevices::measure() const
     run.decoders.reserve(m_decoders.size());
     for (size_t i = 0; i < m_decoders.size(); ++i) {
         const CExtr& d = *m_decoders[i];
-        run.decoders.push_back(
-            {static_cast<int>(i), d.name(), d.address(), d.online(), d.stats().snapshot()});
-        run.decoders.back().dropped_here = d.dropped_here();
+        CReport::Decoder r;
+        r.index = static_cast<int>(i);
+        r.name = d.name();
+        r.mac = d.address();
+        r.online = d.online();
+        r.stats = d.stats().snapshot();
+        r.dropped_here = d.dropped_here();
+        r.delay = d.delay().snapshot();
+        run.decoders.push_back(std::move(r));
     }
+    if (m_send_log)
+        run.delay_bound_ms = m_send_log->max_span_ns() / 1e6;
     const CRtpStats::Snapshot in = m_instr->stats().snapshot();
     run.local = {in.received, in.lost, in.jitter_ms, m_instr->copies_sent(), m_instr->send_errors()};
     return run;

@@ -13,14 +13,17 @@
 class CExtr;
 class CInstr;
 class CPlayer;
+class CSendLog;
 struct options;
 
 // Lives for the whole run: the decoders' threads run until the process ends. The console turns
 // keystrokes into select() and table(); the measured run and the ramp read measure().
 class CRunDevices {
 public:
-    // decoders: the addresses the run may give its decoders, in creation order.
-    CRunDevices(const options& opt, std::vector<unsigned long> decoders);
+    // decoders: the addresses the run may give its decoders, in creation order; encoders:
+    // those of its encoders.
+    CRunDevices(const options& opt, std::vector<unsigned long> decoders,
+                std::vector<unsigned long> encoders = {});
     ~CRunDevices();
     CRunDevices(const CRunDevices&) = delete;
     CRunDevices& operator=(const CRunDevices&) = delete;
@@ -32,7 +35,7 @@ public:
     // created only, for a caller that drives it on its own clock.
     bool add_decoder(bool start = true);
     // Registers the encoders and starts the local stream's receiving thread.
-    void start_local(const std::vector<unsigned long>& encoders);
+    void start_local();
 
     size_t created() const { return m_decoders.size(); }
     size_t available() const { return m_addresses.size(); }
@@ -53,6 +56,9 @@ public:
 private:
     const options& m_opt;
     std::vector<unsigned long> m_addresses;
+    std::vector<unsigned long> m_encoders;
+    // When each copy of the local stream left: the decoders that hear one back know its delay.
+    std::unique_ptr<CSendLog> m_send_log;
     std::unique_ptr<CPlayer> m_player;
     std::unique_ptr<CInstr> m_instr;
     std::vector<std::unique_ptr<CExtr>> m_decoders;

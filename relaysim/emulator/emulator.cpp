@@ -75,7 +75,9 @@ void emulator::run(int argc, char** argv)
 
     // Created once and kept for the whole run: nothing is torn down. The console, which a
     // measured run reads from its start, is only created here; its loop comes last.
-    CRunDevices* devices = run->devices = new CRunDevices(opt, std::move(decoder_addresses));
+    CRunDevices* devices = run->devices =
+        new CRunDevices(opt, std::move(decoder_addresses),
+                        opt.encoders ? take_encoders(opt.ins_list, opt.count) : std::vector<unsigned long>());
     CConsole* console = run->console = new CConsole(*devices, STDIN_FILENO);
     CMeasuredRun* measured = nullptr;
     if (opt.measured()) {
@@ -106,8 +108,7 @@ void emulator::run(int argc, char** argv)
         if (pause_us != 0)
             usleep(pause_us);
     }
-    devices->start_local(opt.encoders ? take_encoders(opt.ins_list, opt.count)
-                                      : std::vector<unsigned long>());
+    devices->start_local();
 
     if (!measured)
         console->run();

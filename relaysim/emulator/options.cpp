@@ -299,6 +299,12 @@ const option_row OPTIONS[] = {
                                opt.max_jitter_ms);
      },
      "fail when a decoder's jitter is above MS", nullptr, true},
+    {"--max-delay", "MS",
+     [](const char* o, const char* v, options& opt) {
+         return decimal_option(o, v, 0, HUGE_VAL, false, "a number of milliseconds, 0 or more",
+                               opt.max_delay_ms);
+     },
+     "fail when the p99 delay is above MS", nullptr, true},
     {"--clock-rate", "HZ",
      [](const char* o, const char* v, options& opt) {
          unsigned int hz = 0;
@@ -401,7 +407,7 @@ bool wants_help(int argc, char** argv)
 
 bool options::measured() const
 {
-    return duration_s || max_loss_percent || max_jitter_ms || clock_rate || !report_path.empty() ||
+    return duration_s || max_loss_percent || max_jitter_ms || max_delay_ms || clock_rate || !report_path.empty() ||
            !csv_path.empty() || !prom_path.empty() || ramp;
 }
 

@@ -40,6 +40,7 @@ struct options {
     std::optional<double> duration_s;
     std::optional<double> max_loss_percent;
     std::optional<double> max_jitter_ms;
+    std::optional<double> max_delay_ms;
     std::optional<unsigned int> clock_rate;
     std::string report_path;
     std::string csv_path;

@@ -112,6 +112,54 @@ std::string aligned(const std::vector<std::vector<std::string>>& rows, size_t le
     return out;
 }
 
+// A decoder that heard none of relaysim's own encoders has no delay: "-", not 0.
+std::string delay_ms(const CDelayStats::Snapshot& d, double q)
+{
+    return d.matched == 0 ? std::string("-") : format("%.2f", d.quantile_ms(q));
+}
+
+std::string json_delay(const CDelayStats::Snapshot& d)
+{
+    if (d.matched == 0)
+        return "null";
+    return format("{\"matched\": %llu, \"p50_ms\": ", static_cast<unsigned long long>(d.matched)) +
+           json_number(d.quantile_ms(0.5)) + ", \"p99_ms\": " + json_number(d.quantile_ms(0.99)) +
+           ", \"max_ms\": " + json_number(d.max_ns / 1e6) + "}";
+}
+
+// One histogram of every decoder's delay, so that instances add up (sum by le), and each
+// decoder's p99 where it heard relaysim's own encoders.
+std::string prom_delay(const Run& run, const CReport::Totals& t, const std::string& instance)
+{
+    std::string out =
+        "# HELP relaysim_delay_seconds Delay through the reflector of relaysim's own encoders' "
+        "copies, encoder send to decoder kernel arrival.\n# TYPE relaysim_delay_seconds histogram\n";
+    unsigned long long below = 0;
+    size_t bucket = 0;
+    // The fine buckets' octave edges, 0.25 ms doubling up to 1.024 s, are the histogram's.
+    for (int octave = 0; octave <= CDelayStats::OCTAVES; ++octave) {
+        const int64_t le_ns = CDelayStats::BASE_NS << octave;
+        while (bucket < CDelayStats::BUCKETS - 1 && CDelayStats::upper_ns(bucket) <= le_ns)
+            below += t.delay.counts[bucket++];
+        out += format("relaysim_delay_seconds_bucket{%s,le=\"%g\"} %llu\n", instance.c_str(),
+                      le_ns / 1e9, below);
+    }
+    out += format("relaysim_delay_seconds_bucket{%s,le=\"+Inf\"} %llu\n", instance.c_str(),
+                  static_cast<unsigned long long>(t.delay.matched));
+    out += format("relaysim_delay_seconds_sum{%s} ", instance.c_str()) + prom_number(t.delay.sum_ns / 1e9) +
+           format("\nrelaysim_delay_seconds_count{%s} %llu\n", instance.c_str(),
+                  static_cast<unsigned long long>(t.delay.matched));
+    out += "# HELP relaysim_decoder_delay_p99_seconds 99th percentile of the decoder's delay "
+           "through the reflector (only decoders that heard relaysim's own encoders).\n"
+           "# TYPE relaysim_decoder_delay_p99_seconds gauge\n";
+    for (const Decoder& d : run.decoders)
+        if (d.delay.matched != 0)
+            out += format("relaysim_decoder_delay_p99_seconds{%s,index=\"%d\",mac=\"", instance.c_str(),
+                          d.index) +
+                   report_formats::mac_text(d.mac) + "\"} " + prom_number(d.delay.quantile_ms(0.99) / 1e3) + "\n";
+    return out;
+}
+
 const char* step_verdict(const CReport::Step& s)
 {
     switch (s.verdict) {
@@ -138,7 +186,8 @@ std::string json_ramp(const CReport::Ramp& r)
                json_number(s.loss_percent) + ", \"jitter_ms_max\": " + json_number(s.jitter_ms_max) +
                format(", \"dropped_here\": %llu, \"silent\": %zu, \"cpu_share\": ", s.dropped_here,
                       s.silent) +
-               json_number(s.cpu_share) + ", \"verdict\": \"" + step_verdict(s) +
+               json_number(s.cpu_share) + ", \"delay\": " + json_delay(s.delay) +
+               ", \"verdict\": \"" + step_verdict(s) +
                "\", \"why\": " + json_string(s.why) + "}";
     }
     out += r.steps.empty() ? "],\n" : "\n  ],\n";
@@ -203,6 +252,14 @@ std::string table(const CReport::Result& result)
         rows[rows.size() - 2].push_back(format("%llu", t.dropped_here));
         rows.back().push_back("-");
     }
+    // Only when a copy of relaysim's own encoders came back through the reflector.
+    if (t.delay.matched != 0) {
+        rows[0].push_back("delay p99 ms");
+        for (size_t i = 0; i < run.decoders.size(); ++i)
+            rows[i + 1].push_back(delay_ms(run.decoders[i].delay, 0.99));
+        rows[rows.size() - 2].push_back(delay_ms(t.delay, 0.99));
+        rows.back().push_back("-");
+    }
     std::string out = aligned(rows, 1);
     if (any_mixed)
         out += "* more than one source (ssrc changes) or datagrams that are not RTP: not one "
@@ -215,8 +272,13 @@ std::string table(const CReport::Result& result)
     if (run.judged_from_s)
         out += format("judged from %.1f s: %.1f s\n", *run.judged_from_s,
                       run.duration_s - *run.judged_from_s);
-    return out + format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent,
-                        l.send_errors);
+    out += format("local stream: copies sent %llu, send errors %llu\n", l.copies_sent, l.send_errors);
+    if (t.delay.matched != 0)
+        out += format("delay through the reflector: %llu matched, p50 %.2f ms, p99 %.2f ms, max "
+                      "%.2f ms (send times within %.3f ms)\n",
+                      static_cast<unsigned long long>(t.delay.matched), t.delay.quantile_ms(0.5),
+                      t.delay.quantile_ms(0.99), t.delay.max_ns / 1e6, run.delay_bound_ms);
+    return out;
 }
 
 std::string ramp(const CReport::Result& result)
@@ -227,16 +289,23 @@ std::string ramp(const CReport::Result& result)
     const CReport::Ramp& r = *run.ramp;
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"step", "decoders", "received", "lost", "loss %", "worst jitter ms",
-                    "dropped here", "cpu %", "verdict"});
+                    "delay p99 ms", "dropped here", "cpu %", "verdict"});
+    // The delay column only when a step measured one.
+    const bool delays = std::any_of(r.steps.begin(), r.steps.end(),
+                                    [](const CReport::Step& s) { return s.delay.matched != 0; });
     for (const CReport::Step& s : r.steps)
         rows.push_back({format("%d", s.number), format("%zu", s.decoders), format("%llu", s.received),
                         format("%llu", s.lost), format("%.2f", s.loss_percent),
-                        format("%.2f", s.jitter_ms_max), format("%llu", s.dropped_here),
+                        format("%.2f", s.jitter_ms_max), delay_ms(s.delay, 0.99),
+                        format("%llu", s.dropped_here),
                         format("%.0f", 100 * s.cpu_share),
                         s.verdict == CReport::Step::HELD    ? std::string("held")
                         : s.verdict == CReport::Step::BROKE ? "broke: " + s.why
                                                             : "relaysim's own limit: " + s.why});
-    std::string out = aligned(rows, 8);
+    if (!delays)
+        for (auto& row : rows)
+            row.erase(row.begin() + 6);
+    std::string out = aligned(rows, delays ? 9 : 8);
     if (!r.ended)
         return out + format("capacity so far: %zu decoders (ended during step %d, %zu decoders)\n",
                             r.capacity, r.step, r.decoders);
@@ -294,7 +363,8 @@ std::string json(const CReport::Result& result)
                json_number(s.jitter_ms) + ", \"jitter_ms_worst\": " +
                json_number(d.jitter_ms_worst) + ", \"max_gap_ms\": " + json_number(s.max_gap_ms) +
                ", \"online\": " + (d.online ? "true" : "false") +
-               format(", \"dropped_here\": %llu}", d.dropped_here);
+               format(", \"dropped_here\": %llu, \"delay\": ", d.dropped_here) +
+               json_delay(d.delay) + "}";
     }
     out += run.decoders.empty() ? "],\n" : "\n  ],\n";
     const CReport::Local& l = run.local;
@@ -314,7 +384,8 @@ std::string json(const CReport::Result& result)
            ", \"jitter_ms_worst\": " + json_number(t.jitter_ms_worst) +
            format(", \"dropped_here\": %llu, \"network_lost\": %llu, \"network_loss_percent\": ",
                   t.dropped_here, t.network_lost) +
-           json_number(t.network_loss_percent) + "},\n";
+           json_number(t.network_loss_percent) + ", \"delay\": " + json_delay(t.delay) + "},\n";
+    out += "  \"delay_bound_ms\": " + json_number(run.delay_bound_ms) + ",\n";
     out += "  \"relaysim_cpu_percent\": " + json_number(run.cpu_percent) +
            format(", \"cores\": %u,\n", run.cores);
     out += "  \"stall_s\": " + json_number(run.stall_s) + ", \"stall_at_s\": " +
@@ -332,7 +403,9 @@ std::string json(const CReport::Result& result)
     out += "  \"thresholds\": {\"max_loss_percent\": " +
            (th.max_loss_percent ? json_number(*th.max_loss_percent) : std::string("null")) +
            ", \"max_jitter_ms\": " +
-           (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) + "},\n";
+           (th.max_jitter_ms ? json_number(*th.max_jitter_ms) : std::string("null")) +
+           ", \"max_delay_ms\": " +
+           (th.max_delay_ms ? json_number(*th.max_delay_ms) : std::string("null")) + "},\n";
     if (run.ramp)
         out += json_ramp(*run.ramp);
     out += std::string("  \"verdict\": \"") + CReport::status_name(result.verdict.status) +
@@ -422,6 +495,7 @@ std::string prometheus(const CReport::Result& result)
     for (const auto& m : local)
         out += format("# HELP %s %s\n# TYPE %s counter\n%s{%s} %llu\n", m.name, m.help, m.name,
                       m.name, instance.c_str(), m.value);
+    out += prom_delay(run, t, instance);
     out += "# HELP relaysim_cpu_ratio relaysim's CPU time over the run per second and core of the "
            "machine.\n# TYPE relaysim_cpu_ratio gauge\nrelaysim_cpu_ratio{" + instance + "} " +
            prom_number(run.cpu_percent / 100.0) + "\n";
@@ -464,8 +538,20 @@ const char* csv_header()
 {
     return "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
            "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-           "startup,dropped_here,step,jitter_ms_worst,stall_s,stall_at_s,cpu_percent\n";
+           "startup,dropped_here,step,delay_matched,delay_p50_ms,delay_p99_ms,jitter_ms_worst,"
+           "stall_s,stall_at_s,cpu_percent\n";
 }
+
+namespace {
+// The delay of one interval: empty figures when no copy of relaysim's encoders came back.
+std::string csv_delay(const CDelayStats::Snapshot& d)
+{
+    if (d.matched == 0)
+        return ",0,,";
+    return format(",%llu,", static_cast<unsigned long long>(d.matched)) + number(d.quantile_ms(0.5)) +
+           "," + number(d.quantile_ms(0.99));
+}
+}  // namespace
 
 std::string csv_row(const CReport::Result& result, const CReport::Result& previous)
 {
@@ -482,13 +568,13 @@ std::string csv_row(const CReport::Result& result, const CReport::Result& previo
            format(",%llu,%llu,%llu,%llu,%llu,", t.online, t.received - b.received, lost,
                   t.duplicates - b.duplicates, t.reordered - b.reordered) +
            number(t.jitter_ms_max) +
-           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%llu,%d,", l.received - lb.received,
+           format(",%llu,%llu,%llu,%llu,%llu,%llu,%llu,%d,%llu,%d", l.received - lb.received,
                   l.copies_sent - lb.copies_sent, l.send_errors - lb.send_errors, recovered,
                   t.strays - b.strays, t.ssrc_changes - b.ssrc_changes,
                   t.unanalysed - b.unanalysed, startup ? 1 : 0, t.dropped_here - b.dropped_here,
                   run.ramp ? run.ramp->step : 0) +  // the ramp's step under way, 0 without one
-           number(t.jitter_ms_worst) + "," + number(run.stall_s) + "," + number(run.stall_at_s) + "," +
-           number(run.cpu_percent) + "\n";
+           csv_delay(t.delay.since(b.delay)) + "," + number(t.jitter_ms_worst) + "," +
+           number(run.stall_s) + "," + number(run.stall_at_s) + "," + number(run.cpu_percent) + "\n";
 }
 
 }  // namespace report_formats

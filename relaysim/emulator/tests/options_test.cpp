@@ -132,7 +132,7 @@ TEST_F(OptionsTest, HelpListsEveryOptionInEightyColumns)
     help();
     const std::string text = out.text();
     for (const char* name : {"-l", "-r", "-p", "-pd", "-n", "-st", "-d", "-e", "-x", "-c", "--duration",
-                             "--max-loss", "--max-jitter", "--clock-rate", "--report", "--csv", "--prom",
+                             "--max-loss", "--max-jitter", "--max-delay", "--clock-rate", "--report", "--csv", "--prom",
                              "--ramp", "--interval", "--receive-interval", "--start-interval", "--help"})
         EXPECT_NE(text.find("\n  " + std::string(name) + " "), std::string::npos) << name;
     std::istringstream lines(text);

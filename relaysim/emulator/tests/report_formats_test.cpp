@@ -1,8 +1,11 @@
 // Tests of the outputs of a measured run: each format for a fixed run, parsed back; verdicts.
 #include "report_formats.h"
 
+#include "CDelayStats.h"
+
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,13 +43,13 @@ CReport::Run fixed_run()
     run.startup_s = 2.5;
     run.clock_rate = 8000;
     run.decoders.push_back({0, "ORVANTEX - 0", 0x0A1B2C3D4E5FUL, true,
-                            stats(98, 100, 4, 2, 1, 1.25, 40, 0x52000000)});
+                            stats(98, 100, 4, 2, 1, 1.25, 40, 0x52000000), 0, {}});
     // Two sources reached it: one change of SSRC, and datagrams that were not RTP.
     run.decoders[0].stats.strays = 1;
     run.decoders[0].stats.ssrc_changes = 1;
     run.decoders[0].stats.unanalysed = 3;
     run.decoders[0].jitter_ms_worst = 2.5;
-    run.decoders.push_back({1, "say \"hi\"\\\x01", 0xFFUL, false, stats(0, 0, 0, 0, 0, 0, 0)});
+    run.decoders.push_back({1, "say \"hi\"\\\x01", 0xFFUL, false, stats(0, 0, 0, 0, 0, 0, 0), 0, {}});
     run.local = {500, 1, 0.5, 1000, 2};
     run.thresholds.max_loss_percent = 5;
     return run;
@@ -65,25 +68,26 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
         "\"lost\": 4, \"lost_silent\": 0, \"duplicates\": 2, \"reordered\": 1, \"strays\": 1, "
         "\"ssrc_changes\": 1, \"unanalysed\": 3, \"jitter_ms\": 1.25, \"jitter_ms_worst\": 2.5, "
         "\"max_gap_ms\": 40, \"online\": true, "
-        "\"dropped_here\": 0},\n"
+        "\"dropped_here\": 0, \"delay\": null},\n"
         "    {\"index\": 1, \"name\": \"say \\\"hi\\\"\\\\\\u0001\", \"mac\": \"00:00:00:00:00:ff\", "
         "\"ssrc\": 0, \"received\": 0, \"expected\": 0, \"distinct\": 0, \"lost\": 0, "
         "\"lost_silent\": 0, \"duplicates\": 0, \"reordered\": 0, \"strays\": 0, "
         "\"ssrc_changes\": 0, \"unanalysed\": 0, \"jitter_ms\": 0, \"jitter_ms_worst\": 0, "
         "\"max_gap_ms\": 0, \"online\": false, "
-        "\"dropped_here\": 0}\n"
+        "\"dropped_here\": 0, \"delay\": null}\n"
         "  ],\n"
         "  \"local_stream\": {\"received\": 500, \"lost\": 1, \"jitter_ms\": 0.5, "
         "\"copies_sent\": 1000, \"send_errors\": 2},\n"
         "  \"totals\": {\"decoders\": 2, \"online\": 1, \"received\": 98, \"expected\": 100, "
         "\"distinct\": 96, \"lost\": 4, \"lost_silent\": 0, \"strays\": 1, \"ssrc_changes\": 1, "
         "\"unanalysed\": 3, \"loss_percent\": 4, \"jitter_ms_max\": 1.25, \"jitter_ms_worst\": 2.5, "
-        "\"dropped_here\": 0, \"network_lost\": 4, \"network_loss_percent\": 4},\n"
+        "\"dropped_here\": 0, \"network_lost\": 4, \"network_loss_percent\": 4, \"delay\": null},\n"
+        "  \"delay_bound_ms\": 0,\n"
         "  \"relaysim_cpu_percent\": 0, \"cores\": 0,\n"
         "  \"stall_s\": 0, \"stall_at_s\": 0,\n"
         "  \"ended\": \"running\", \"signal\": null, \"requested_duration_s\": null, "
         "\"judged_from_s\": null, \"judged_s\": 0,\n"
-        "  \"thresholds\": {\"max_loss_percent\": 5, \"max_jitter_ms\": null},\n"
+        "  \"thresholds\": {\"max_loss_percent\": 5, \"max_jitter_ms\": null, \"max_delay_ms\": null},\n"
         "  \"verdict\": \"fail\", \"why\": \"loss 4.00%, limit 5%; 1 of 2 decoders received nothing\"\n"
         "}\n";
     EXPECT_EQ(report_formats::json(CReport::result(fixed_run())), expected);
@@ -99,7 +103,7 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
     extreme.thresholds.max_jitter_ms = 1e300;
     extreme.decoders[0].stats.jitter_ms = 5219769.123456789;
     const std::string long_numbers = report_formats::json(CReport::result(extreme));
-    for (const char* number : {"\"duration_s\": 0.30000000000000004,", "\"max_jitter_ms\": 1e+300}",
+    for (const char* number : {"\"duration_s\": 0.30000000000000004,", "\"max_jitter_ms\": 1e+300,",
                                "\"jitter_ms\": 5219769.123456789,"})
         EXPECT_NE(long_numbers.find(number), std::string::npos) << number;
 }
@@ -221,14 +225,14 @@ TEST(ReportFormatsTest, DatagramsDroppedHereMakeTheRunInconclusiveInEveryOutput)
               "verdict: inconclusive (relaysim itself dropped 3 datagrams it read too late, network "
               "loss 1.00%: the run measured relaysim, not the reflector)\n");
     const std::string json = report_formats::json(CReport::result(run));
-    for (const char* part : {"\"dropped_here\": 3}", "\"dropped_here\": 3, \"network_lost\": 1, "
-                             "\"network_loss_percent\": 1}", "\"verdict\": \"inconclusive\""})
+    for (const char* part : {"\"dropped_here\": 3, \"delay\": null}", "\"dropped_here\": 3, \"network_lost\": 1, "
+                             "\"network_loss_percent\": 1, \"delay\": null}", "\"verdict\": \"inconclusive\""})
         EXPECT_NE(json.find(part), std::string::npos) << part;
     EXPECT_NE(report_formats::prometheus(CReport::result(run)).find(
                   "relaysim_decoder_dropped_here_total{relaysim=\"\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 3\n"),
               std::string::npos);
     const std::string row = report_formats::csv_row(CReport::result(run), CReport::Result());
-    EXPECT_EQ(row.substr(row.rfind(",3,")), ",3,0,2.5,0,0,0\n") << row;
+    EXPECT_EQ(row.substr(row.rfind(",3,")), ",3,0,0,,,2.5,0,0,0\n") << row;
     const std::string table = report_formats::table(CReport::result(run));
     EXPECT_NE(table.find("online  dropped here\n"), std::string::npos) << table;
     EXPECT_NE(table.find("yes             3\n"), std::string::npos) << table;
@@ -282,11 +286,15 @@ std::map<std::string, std::vector<double>> parse_csv(const std::string& text)
     for (std::string n; std::getline(header, n, ',');)
         names.push_back(n);
     while (std::getline(in, line)) {
-        std::istringstream row(line);
+        // An empty field (no delay measured) reads as NaN; a last empty one counts too.
         size_t i = 0;
-        for (std::string v; std::getline(row, v, ','); ++i)
+        for (size_t from = 0; from <= line.size(); ++i) {
+            const size_t comma = std::min(line.find(',', from), line.size());
+            const std::string v = line.substr(from, comma - from);
             if (i < names.size())
-                cols[names[i]].push_back(std::stod(v));
+                cols[names[i]].push_back(v.empty() ? NAN : std::stod(v));
+            from = comma + 1;
+        }
         EXPECT_EQ(i, names.size()) << line;
     }
     return cols;
@@ -320,7 +328,8 @@ TEST(ReportFormatsTest, CsvColumnsSumToTheRunTotals)
     EXPECT_EQ(text.substr(0, text.find('\n') + 1),
               "time_s,decoders_online,received,lost,duplicates,reordered,jitter_ms_max,"
               "local_received,copies_sent,send_errors,recovered,strays,ssrc_changes,unanalysed,"
-              "startup,dropped_here,step,jitter_ms_worst,stall_s,stall_at_s,cpu_percent\n");
+              "startup,dropped_here,step,delay_matched,delay_p50_ms,delay_p99_ms,jitter_ms_worst,"
+              "stall_s,stall_at_s,cpu_percent\n");
     auto cols = parse_csv(text);
     auto sum = [&](const char* name) {
         double s = 0;
@@ -375,7 +384,7 @@ TEST(ReportFormatsTest, ARampReportsItsStepsAndCapacityInEveryFormat)
     EXPECT_NE(json.find("\n    {\"step\": 2, \"decoders\": 6, \"from_s\": 2.25, \"to_s\": 6, "
                         "\"received\": 940, \"expected\": 1125, \"lost\": 185, \"loss_percent\": 16.4444, "
                         "\"jitter_ms_max\": 0.5, \"dropped_here\": 0, \"silent\": 0, \"cpu_share\": 0.02, "
-                        "\"verdict\": \"broke\", \"why\": \"loss 16.44%, limit 1%\"}\n  ],\n"
+                        "\"delay\": null, \"verdict\": \"broke\", \"why\": \"loss 16.44%, limit 1%\"}\n  ],\n"
                         "  \"capacity\": 4,\n  \"ramp_end\": \"broke\",\n"),
               std::string::npos)
         << json;
@@ -434,7 +443,13 @@ TEST(ReportFormatsTest, PrometheusTextIsWellFormed)
         }
         const size_t name_end = line.find_first_of("{ ");
         ASSERT_NE(name_end, std::string::npos) << line;
-        EXPECT_EQ(described.count(line.substr(0, name_end)), 1u) << line;
+        std::string name = line.substr(0, name_end);
+        // A histogram's samples carry a suffix of the one name described.
+        for (const char* suffix : {"_bucket", "_sum", "_count"})
+            if (!described.count(name) && name.size() > strlen(suffix) &&
+                name.compare(name.size() - strlen(suffix), std::string::npos, suffix) == 0)
+                name.resize(name.size() - strlen(suffix));
+        EXPECT_EQ(described.count(name), 1u) << line;
         // Every sample names its instance, so that several can share one collector.
         EXPECT_EQ(line.find("{relaysim=\"rack-1\"", name_end), name_end) << line;
         const std::string value = line.substr(line.rfind(' ') + 1);
@@ -529,3 +544,48 @@ TEST(ReportFormatsTest, ASilentStreamCountsWhatItShouldHaveDelivered)
 }
 
 }  // namespace
+
+TEST(ReportFormatsTest, DelayIsShownWhereMeasuredAndJudgedOnItsP99)
+{
+    CReport::Run run = fixed_run();
+    CDelayStats delay;
+    for (int i = 0; i < 99; ++i)
+        delay.add(5000000);  // 5 ms
+    delay.add(80000000);     // one at 80 ms: the p99 is still 5 ms (5.125, its bucket's middle)
+    run.decoders[0].delay = delay.snapshot();
+    run.delay_bound_ms = 0.012;
+    run.thresholds = {};
+    run.thresholds.max_delay_ms = 4;
+
+    const std::string json = report_formats::json(CReport::result(run));
+    for (const char* part : {"\"delay\": {\"matched\": 100, \"p50_ms\": 5.125, \"p99_ms\": 5.125, \"max_ms\": 80}},\n",
+                             "\"delay\": null}\n", "\"delay_bound_ms\": 0.012,",
+                             "\"max_delay_ms\": 4},", "\"verdict\": \"fail\""})
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+    const std::string table = report_formats::table(CReport::result(run));
+    EXPECT_NE(table.find("online  delay p99 ms\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("no             -\n"), std::string::npos) << "no delay heard: -\n" << table;
+    EXPECT_NE(table.find("delay through the reflector: 100 matched, p50 5.12 ms, p99 5.12 ms, max "
+                         "80.00 ms (send times within 0.012 ms)\n"),
+              std::string::npos)
+        << table;
+    run.decoders.pop_back();  // a decoder that received nothing fails any threshold
+    EXPECT_EQ(report_formats::verdict(CReport::result(run)), "verdict: fail (delay p99 5.12 ms, limit 4 ms)\n");
+    run.thresholds.max_delay_ms = 5.2;
+    EXPECT_EQ(CReport::result(run).verdict.exit_status, 0);
+
+    // Cumulative buckets: 99 up to 8 ms, all 100 by 128 ms.
+    const std::string prom = report_formats::prometheus(CReport::result(run));
+    for (const char* line : {"relaysim_delay_seconds_bucket{relaysim=\"\",le=\"0.004\"} 0",
+                             "relaysim_delay_seconds_bucket{relaysim=\"\",le=\"0.008\"} 99",
+                             "relaysim_delay_seconds_bucket{relaysim=\"\",le=\"0.064\"} 99",
+                             "relaysim_delay_seconds_bucket{relaysim=\"\",le=\"0.128\"} 100",
+                             "relaysim_delay_seconds_bucket{relaysim=\"\",le=\"+Inf\"} 100",
+                             "relaysim_delay_seconds_sum{relaysim=\"\"} 0.575",
+                             "relaysim_delay_seconds_count{relaysim=\"\"} 100",
+                             "relaysim_decoder_delay_p99_seconds{relaysim=\"\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 0.005125"})
+        EXPECT_NE(prom.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(prom.find("delay_p99_seconds{relaysim=\"\",index=\"1\""), std::string::npos);
+    const std::string row = report_formats::csv_row(CReport::result(run), CReport::Result());
+    EXPECT_EQ(row.substr(row.rfind(",100,")), ",100,5.125,5.125,2.5,0,0,0\n") << row;
+}

@@ -158,7 +158,7 @@ class CliTests(Tests):
         r = subprocess.run([RELAYSIM, "-l", "1", "--help"], stdout=subprocess.PIPE, timeout=30)
         assert r.returncode == 0, r.returncode
         listed = re.findall(r"^  (-[-a-z]+)", r.stdout.decode(), re.M)
-        assert len(listed) == 22 and "--start-interval" in listed, listed
+        assert len(listed) == 23 and "--start-interval" in listed, listed
         with open(MAN_PAGE) as f:
             page = f.read()
         page = page[page.index(".SH OPTIONS\n"):page.index(".SH DEVICE LIST FILES\n")]
