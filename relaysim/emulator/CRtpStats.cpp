@@ -35,7 +35,6 @@ void CRtpStats::on_datagram(const unsigned char* data, size_t len, const timespe
     }
     m_have_arrival = true;
     m_last_arrival_ns = arrival_ns;
-    m_newest_arrival_ns.store(arrival_ns, std::memory_order_relaxed);
 
     if (len < 12 || (data[0] >> 6) != 2) {
         bump(m_unanalysed);
@@ -189,10 +188,14 @@ void CRtpStats::note_start(int64_t arrival_ns, uint32_t timestamp)
     m_first_ext = m_max_ext;
     m_first_arrival_ns = arrival_ns;
     m_first_timestamp = timestamp;
+    m_newest_arrival_ns.store(arrival_ns, std::memory_order_relaxed);
 }
 
 void CRtpStats::note_head(int64_t arrival_ns, uint32_t timestamp)
 {
+    // A lone stray far out of line, as a starved stream's sporadic datagram, counts in no
+    // sequence figure: it does not end the stream's silence either.
+    m_newest_arrival_ns.store(arrival_ns, std::memory_order_relaxed);
     const int64_t span = m_max_ext - m_first_ext;
     if (span <= 0)
         return;

@@ -29,8 +29,8 @@ public:
         unsigned int ssrc = 0;  // of the last analysed datagram
         double jitter_ms = 0;
         double max_gap_ms = 0;  // longest silence between two datagrams, online or not
-        // For what a silent stream should have delivered: when its last datagram arrived
-        // (realtime clock, 0 before any) and its spacing (0 while unknown).
+        // For what a silent stream should have delivered: when its newest sequence number
+        // arrived (realtime clock, 0 before any) and its spacing (0 while unknown).
         long long last_arrival_ns = 0;
         double period_ns = 0;
     };

@@ -519,12 +519,14 @@ TEST(ReportFormatsTest, ASilentStreamCountsWhatItShouldHaveDelivered)
         unsigned int timestamp_step;  // 0: the sender's clock stands still
         long long silence_ms;         // after the last of 50 datagrams, 20 ms apart
         unsigned long long tail;
+        bool stray = false;           // a lone datagram far out of line 1 s into the silence
     } cases[] = {
         {"flowing", 160, 15, 0},
         {"within the grace", 160, 500, 0},
         {"silent 2 s", 160, 2000, 100},
         {"silent 2 s, timed by arrivals", 0, 2000, 100},
         {"a 40 ms spacing by its timestamps", 320, 2000, 50},
+        {"a starved stream's lone stray does not end its silence", 160, 2000, 100, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -538,6 +540,10 @@ TEST(ReportFormatsTest, ASilentStreamCountsWhatItShouldHaveDelivered)
             stats.on_datagram(p, sizeof(p), {100, i * 20000000L});
         }
         const long long last_ns = 100LL * 1000000000LL + 49 * 20000000LL;
+        if (c.stray) {
+            p[3] = 49 + 150;
+            stats.on_datagram(p, sizeof(p), {101, 980000000L});
+        }
         EXPECT_EQ(CReport::silent_tail(stats.snapshot(), last_ns + c.silence_ms * 1000000LL, 0.5), c.tail);
     }
     EXPECT_EQ(CReport::silent_tail(CRtpStats::Snapshot(), 1LL << 62, 0.5), 0u) << "nothing received";

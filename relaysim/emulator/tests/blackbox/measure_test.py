@@ -119,7 +119,7 @@ class MeasureTests(Tests):
         assert float(rows[-1]["time_s"]) == r["duration_s"], (rows[-1], r["duration_s"])
         assert int(rows[-1]["decoders_online"]) == totals["online"], rows[-1]
         column = lambda name: sum(int(row[name]) for row in rows)
-        assert all(float(row[name]) >= 0 for row in rows for name in row), rows
+        assert all(float(row[name] or 0) >= 0 for row in rows for name in row), rows
         assert (column("received"), column("lost") - column("recovered"), column("duplicates"),
                 column("reordered")) == (totals["received"], totals["lost"], 0, 0), rows
         # One clock: rows while the decoders start are marked, then the run's own seconds.
