@@ -40,6 +40,7 @@ const char* const PARAM_NAMES[P_COUNT] = {
 const Py_ssize_t FIELD_SIZES[P_COUNT] = {0, 2, 1, 4, 4, sizeof(void*), 2, 1, 4, 0};
 // The data field's index among the fields, under which ctypes keeps what it points into.
 const Py_ssize_t DATA_INDEX = P_DATA - P_SEQUENCE_NUMBER;
+static_assert(P_DATA - P_SEQUENCE_NUMBER == 4, "the data key below is \"4\"");
 
 // Interned names, made once.
 struct Names {
@@ -51,6 +52,7 @@ struct Names {
     PyObject* big;
     PyObject* c_ubyte;
     PyObject* structure;
+    PyObject* data_key; // what ctypes keeps for a record's data field is filed under
 };
 
 // Records of the class exactly as built here take direct field stores: the same bytes ctypes
@@ -252,7 +254,8 @@ bool make_names()
     return intern(n.empty_attr, "_VoxFrame__empty") && intern(n.init, "__init__") &&
            intern(n.from_buffer_copy, "from_buffer_copy") &&
            intern(n.bytes_timestamp_to_ms, "_bytes_timestamp_to_ms") && intern(n.big, "big") &&
-           intern(n.c_ubyte, "c_ubyte") && intern(n.structure, "Structure");
+           intern(n.c_ubyte, "c_ubyte") && intern(n.structure, "Structure") &&
+           intern(n.data_key, "4");
 }
 
 // The one place where the interpreter versions differ.
@@ -311,6 +314,19 @@ PyObject* lookup_global(const char* name)
     return key ? lookup_global(key.get()) : nullptr;
 }
 
+// The head of every ctypes instance, as CPython 3.8 to 3.11 declare it; the import checks it
+// against the offsets that ctypes publishes for _objects, _b_base_ and _b_needsfree_.
+struct CData {
+    PyObject_HEAD
+    char* b_ptr;
+    int b_needsfree;     // whether ctypes allocated b_ptr for it
+    CData* b_base;       // the instance it is a field, element or pointer target of
+    Py_ssize_t b_size;
+    Py_ssize_t b_length;
+    Py_ssize_t b_index;  // its index in b_base
+    PyObject* b_objects; // what a root keeps alive; a view's entries lie in its root's
+};
+
 bool is_ctypes_object(PyObject* obj)
 {
     PyBufferProcs* procs = Py_TYPE(obj)->tp_as_buffer;
@@ -327,24 +343,21 @@ bool is_plain_record(PyObject* self)
            type->tp_version_tag == at.version_tag;
 }
 
-// Copies size bytes into or out of the record at offset. The record's memory is fetched each
+// Copies size bytes into or out of the record at offset. The record's memory is read each
 // time: code run between the steps (a __len__, a __bool__) may have resized it.
 bool record_bytes(PyObject* self, Py_ssize_t offset, void* bytes, size_t size, bool write)
 {
-    Py_buffer view;
-    if (PyObject_GetBuffer(self, &view, PyBUF_SIMPLE) != 0)
-        return false;
-    const bool fits = offset >= 0 && offset + static_cast<Py_ssize_t>(size) <= view.len;
+    const CData* record = reinterpret_cast<CData*>(self);
+    const bool fits = offset >= 0 && offset + static_cast<Py_ssize_t>(size) <= record->b_size;
     if (fits) {
-        char* at = static_cast<char*>(view.buf) + offset;
+        char* at = record->b_ptr + offset;
         if (write)
             std::memcpy(at, bytes, size);
         else
             std::memcpy(bytes, at, size);
-    }
-    PyBuffer_Release(&view);
-    if (!fits)
+    } else {
         PyErr_SetString(PyExc_SystemError, "voxframe: record smaller than its fields");
+    }
     return fits;
 }
 
@@ -447,19 +460,6 @@ bool register_copy(PyObject* copy)
     return true;
 }
 
-// The head of every ctypes instance, as CPython 3.8 to 3.11 declare it; the import checks it
-// against the offsets that ctypes publishes for _objects, _b_base_ and _b_needsfree_.
-struct CData {
-    PyObject_HEAD
-    char* b_ptr;
-    int b_needsfree;     // whether ctypes allocated b_ptr for it
-    CData* b_base;       // the instance it is a field, element or pointer target of
-    Py_ssize_t b_size;
-    Py_ssize_t b_length;
-    Py_ssize_t b_index;  // its index in b_base
-    PyObject* b_objects; // what a root keeps alive; a view's entries lie in its root's
-};
-
 CData* as_cdata(PyObject* obj)
 {
     return obj != nullptr && is_ctypes_object(obj) ? reinterpret_cast<CData*>(obj) : nullptr;
@@ -503,16 +503,24 @@ private:
     CData* m_root = nullptr;
 };
 
-// A dict's item under a key that ctypes spells with hex numbers. Held: a key's own __eq__, run by
-// the look-up, may drop what the walk has reached.
-Ref kept_item(PyObject* dict, const char* key)
+// A dict's item under a key (held: a key's own __eq__, run by the look-up, may drop what the
+// walk has reached).
+Ref kept_item(PyObject* dict, PyObject* key)
 {
-    if (dict == nullptr || !PyDict_Check(dict))
+    if (dict == nullptr || key == nullptr || !PyDict_Check(dict)) {
+        PyErr_Clear(); // a key that could not be made finds nothing
         return Ref();
-    Ref name(PyUnicode_FromString(key));
-    PyObject* item = name ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
+    }
+    PyObject* item = PyDict_GetItemWithError(dict, key);
     PyErr_Clear(); // a look-up that fails finds nothing
     return Ref::borrowed(item);
+}
+
+// Under the key ctypes spells with hex numbers, as it does.
+Ref kept_item(PyObject* dict, const char* key)
+{
+    Ref name(dict != nullptr ? PyUnicode_FromString(key) : nullptr);
+    return kept_item(dict, name.get());
 }
 
 // What an instance keeps as a whole: a root's own objects; for a view, the entry that its base
@@ -644,14 +652,24 @@ PyObject* payload_at(CData* holder, Py_ssize_t index, uintptr_t address, Py_ssiz
     Chain chain(holder);
     if (chain.root() == nullptr)
         return PyErr_NoMemory();
-    // ctypes makes no key longer than this, so a deeper view has none.
-    char key[256];
-    int at = PyOS_snprintf(key, sizeof key, "%x", static_cast<int>(index));
-    for (Py_ssize_t i = 0; i < chain.length() && at < static_cast<int>(sizeof key); ++i)
-        at += PyOS_snprintf(key + at, sizeof key - at, ":%x", static_cast<int>(chain.index(i)));
     Ref field;
-    if (at < static_cast<int>(sizeof key) - 1)
-        field = kept_item(chain.root()->b_objects, key);
+    char key[256]; // ctypes makes no longer key, so a deeper view has none
+    if (chain.length() == 0 && index == DATA_INDEX) {
+        field = kept_item(holder->b_objects, state.names.data_key);
+    } else {
+        int at = PyOS_snprintf(key, sizeof key, "%x", static_cast<int>(index));
+        for (Py_ssize_t i = 0; i < chain.length() && at < static_cast<int>(sizeof key); ++i)
+            at += PyOS_snprintf(key + at, sizeof key - at, ":%x", static_cast<int>(chain.index(i)));
+        if (at < static_cast<int>(sizeof key) - 1)
+            field = kept_item(chain.root()->b_objects, key);
+    }
+    // Most often what the constructor left: (the copy's objects, the copy), data at its start.
+    if (field && PyTuple_CheckExact(field.get()) && PyTuple_GET_SIZE(field.get()) == 2) {
+        const CData* copy = as_cdata(PyTuple_GET_ITEM(field.get(), 1));
+        if (copy != nullptr && copy->b_base == nullptr && copy->b_needsfree &&
+            address == reinterpret_cast<uintptr_t>(copy->b_ptr) && wanted <= copy->b_size)
+            return PyBytes_FromStringAndSize(copy->b_ptr, wanted);
+    }
     Ref whole = kept_whole(chain);
     Ref inner;
     if (chain.length() != 0) {
