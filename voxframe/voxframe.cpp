@@ -176,7 +176,7 @@ struct ModuleState {
     PyObject* int_from_bytes; // int.from_bytes
     getbufferproc ctypes_getbuffer; // what every ctypes instance exports its memory with
     PyTypeObject* copy_ref_type; // type of the weak reference to a payload copy
-    Py_ssize_t copy_ref_address; // where in it the copy's address lies
+    Py_ssize_t copy_ref_tail;    // where in it the CopyRefTail lies
     PyObject* forget_copy;       // its callback
     PyObject* copy_type;         // c_ubyte * copy_type_length
     uint16_t copy_type_length;
@@ -333,6 +333,11 @@ bool is_ctypes_object(PyObject* obj)
     return procs != nullptr && procs->bf_getbuffer == state.ctypes_getbuffer;
 }
 
+CData* as_cdata(PyObject* obj)
+{
+    return obj != nullptr && is_ctypes_object(obj) ? reinterpret_cast<CData*>(obj) : nullptr;
+}
+
 bool is_plain_record(PyObject* self)
 {
     const Layout& at = state.layout;
@@ -410,10 +415,15 @@ bool small_big_endian(PyObject* obj, unsigned long long& value)
     return true;
 }
 
-// The address field of a weak reference to a payload copy.
-uintptr_t& copy_address(PyObject* ref)
+// What a weak reference to a payload copy adds to the interpreter's own.
+struct CopyRefTail {
+    uintptr_t address; // the copy's
+    uintptr_t record;  // the memory of the record it was made for
+};
+
+CopyRefTail& copy_ref_tail(PyObject* ref)
 {
-    return *reinterpret_cast<uintptr_t*>(reinterpret_cast<char*>(ref) + state.copy_ref_address);
+    return *reinterpret_cast<CopyRefTail*>(reinterpret_cast<char*>(ref) + state.copy_ref_tail);
 }
 
 // The copy a weak reference still refers to (borrowed), or nullptr once it is being freed.
@@ -429,40 +439,32 @@ PyObject* live_copy(PyObject* ref)
 PyObject* forget_copy(PyObject*, PyObject* ref)
 {
     if (Py_TYPE(ref) == state.copy_ref_type && live_copy(ref) == nullptr)
-        state.copies.remove(copy_address(ref), ref);
+        state.copies.remove(copy_ref_tail(ref).address, ref);
     Py_RETURN_NONE;
 }
 
 PyMethodDef FORGET_COPY_DEF = {"forget_copy", forget_copy, METH_O, nullptr};
 
-// Makes the constructor's payload copy findable by its address while it lives there.
-bool register_copy(PyObject* copy)
+// Makes the constructor's payload copy findable by its address while it lives there, for
+// records that keep nothing: views made from the record's address, copies of its bytes.
+bool register_copy(PyObject* self, PyObject* copy)
 {
-    if (!is_ctypes_object(copy) || Py_TYPE(copy)->tp_weaklistoffset == 0)
+    const CData* data = as_cdata(copy);
+    const CData* record = as_cdata(self);
+    if (data == nullptr || record == nullptr || data->b_size <= 0 ||
+        Py_TYPE(copy)->tp_weaklistoffset == 0)
         return true;
     Ref args(PyTuple_Pack(2, copy, state.forget_copy));
     Ref ref(args ? _PyWeakref_RefType.tp_new(state.copy_ref_type, args.get(), nullptr) : nullptr);
     if (!ref)
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(copy, &view, PyBUF_SIMPLE) != 0)
-        return false;
-    const uintptr_t address = reinterpret_cast<uintptr_t>(view.buf);
-    const bool empty = view.len <= 0;
-    PyBuffer_Release(&view);
-    if (empty)
-        return true;
-    copy_address(ref.get()) = address;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(data->b_ptr);
+    copy_ref_tail(ref.get()) = {address, reinterpret_cast<uintptr_t>(record->b_ptr)};
     if (!state.copies.add(address, ref.release())) {
         PyErr_NoMemory();
         return false;
     }
     return true;
-}
-
-CData* as_cdata(PyObject* obj)
-{
-    return obj != nullptr && is_ctypes_object(obj) ? reinterpret_cast<CData*>(obj) : nullptr;
 }
 
 // An instance and the indices that lead from its root to it, innermost first: ctypes files what
@@ -621,14 +623,18 @@ private:
     int m_visited = 0;
 };
 
-// A payload copy of the constructor's that still lies at address (borrowed), found by address
-// alone: for records that keep nothing, such as views made from a record's address or bytes.
-PyObject* copy_at(uintptr_t address, Py_ssize_t& held)
+// A payload copy of the constructor's that still lies at address (borrowed), for a holder that
+// keeps nothing: a view (of memory not its own) only of the record the copy was made for; a
+// record with memory of its own, made from another's bytes, of any record.
+PyObject* copy_at(const CData* holder, uintptr_t address, Py_ssize_t& held)
 {
-    PyObject* copy = live_copy(state.copies.find(address));
+    PyObject* ref = state.copies.find(address);
+    PyObject* copy = live_copy(ref);
     CData* data = as_cdata(copy);
     held = 0;
-    if (data == nullptr)
+    const bool own_memory = holder->b_base == nullptr && holder->b_needsfree;
+    if (data == nullptr ||
+        (!own_memory && copy_ref_tail(ref).record != reinterpret_cast<uintptr_t>(holder->b_ptr)))
         return nullptr;
     const uintptr_t start = reinterpret_cast<uintptr_t>(data->b_ptr);
     if (address >= start && address - start < static_cast<uintptr_t>(data->b_size))
@@ -684,7 +690,7 @@ PyObject* payload_at(CData* holder, Py_ssize_t index, uintptr_t address, Py_ssiz
         search.visit(whole.get());
     } else {
         Py_ssize_t held = 0;
-        Ref copy = Ref::borrowed(copy_at(address, held));
+        Ref copy = Ref::borrowed(copy_at(holder, address, held));
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
                                          wanted < held ? wanted : held);
     }
@@ -870,7 +876,7 @@ PyObject* init(PyObject* args, PyObject* kwargs, int& line)
                                             v[P_DATA].get(), nullptr));
         CHECK(copy);
         CHECK(PyObject_SetAttr(self, n.param[P_DATA], copy.get()) == 0);
-        CHECK(register_copy(copy.get()));
+        CHECK(register_copy(self, copy.get()));
     }
 
     // Only plain values take the direct store: the field refuses ctypes instances of other
@@ -1252,9 +1258,9 @@ bool make_copy_ref_type()
                            {Py_tp_traverse, reinterpret_cast<void*>(base.tp_traverse)},
                            {Py_tp_clear, reinterpret_cast<void*>(base.tp_clear)},
                            {0, nullptr}};
-    state.copy_ref_address = base.tp_basicsize;
+    state.copy_ref_tail = base.tp_basicsize;
     PyType_Spec spec = {"voxframe.copy_ref",
-                        static_cast<int>(state.copy_ref_address + sizeof(uintptr_t)), 0,
+                        static_cast<int>(state.copy_ref_tail + sizeof(CopyRefTail)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     Ref bases(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&base)));
     Ref type(bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr);
