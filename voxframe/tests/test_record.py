@@ -565,7 +565,6 @@ class GetDataBoundsTest(unittest.TestCase):
         out = support.run_python(code)
         self.assertEqual(out.split(), ["b''", "b''", "65535"])
 
-
     def test_payload_lives_as_long_as_the_record_in_finalizers(self):
         out = support.run_python(PAYLOAD_READ_BY_FINALIZERS)
         self.assertEqual(out.split(), ["b'abc'", "b'xyz'"])
