@@ -272,8 +272,8 @@ def pyplot():
 
 
 def plot_ramp(path, out):
-    """The capacity curve of a ramp: loss and worst jitter of each step against its decoders,
-    the thresholds as lines, the capacity marked."""
+    """The capacity curve of a ramp: loss, worst jitter and (where measured) p99 delay of each
+    step against its decoders, the thresholds as lines, the capacity marked."""
     try:
         with open(path) as f:
             report = json.load(f)
@@ -285,17 +285,23 @@ def plot_ramp(path, out):
     if not steps:
         fail("%s holds no ramp steps (run relaysim with --ramp and --report)" % path)
     plt = pyplot()
-    x = [s["decoders"] for s in steps]
     broke = [s for s in steps if s["verdict"] != "held"]
     limits = report.get("thresholds", {})
-    fig, axes = plt.subplots(2, 1, sharex=True, figsize=(9, 7))
-    for ax, key, limit, unit, label, colour in (
-            (axes[0], "loss_percent", limits.get("max_loss_percent"), "%", "loss per step (%)",
-             "tab:red"),
-            (axes[1], "jitter_ms_max", limits.get("max_jitter_ms"), " ms",
-             "worst jitter per step (ms)", "tab:purple")):
-        ax.plot(x, [s[key] for s in steps], color=colour, marker="o")
-        ax.plot([s["decoders"] for s in broke], [s[key] for s in broke], linestyle="none",
+    panels = [("loss_percent", limits.get("max_loss_percent"), "%", "loss per step (%)", "tab:red"),
+              ("jitter_ms_max", limits.get("max_jitter_ms"), " ms", "worst jitter per step (ms)",
+               "tab:purple")]
+    # The delay through the reflector, where a step measured one (relaysim's own encoders).
+    for s in steps:
+        s["delay_p99_ms"] = (s.get("delay") or {}).get("p99_ms")
+    if any(s["delay_p99_ms"] is not None for s in steps):
+        panels.append(("delay_p99_ms", limits.get("max_delay_ms"), " ms",
+                       "p99 delay per step (ms)", "tab:blue"))
+    fig, axes = plt.subplots(len(panels), 1, sharex=True, figsize=(9, 3.5 * len(panels)))
+    for ax, (key, limit, unit, label, colour) in zip(axes, panels):
+        shown = [s for s in steps if s[key] is not None]
+        ax.plot([s["decoders"] for s in shown], [s[key] for s in shown], color=colour, marker="o")
+        ax.plot([s["decoders"] for s in broke if s[key] is not None],
+                [s[key] for s in broke if s[key] is not None], linestyle="none",
                 marker="X", markersize=11, color="black", label="step that ended the ramp")
         if limit is not None:
             ax.axhline(limit, color="grey", linestyle="--", label="threshold %g%s" % (limit, unit))

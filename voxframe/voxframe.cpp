@@ -38,6 +38,9 @@ const char* const PARAM_NAMES[P_COUNT] = {
     "data_len", "replica", "timestamp_ms", "empty_packet"};
 // Width of each field in the native struct; 0 for the parameters that are no field.
 const Py_ssize_t FIELD_SIZES[P_COUNT] = {0, 2, 1, 4, 4, sizeof(void*), 2, 1, 4, 0};
+// The data field's index among the fields, under which ctypes keeps what it points into.
+const Py_ssize_t DATA_INDEX = P_DATA - P_SEQUENCE_NUMBER;
+static_assert(P_DATA - P_SEQUENCE_NUMBER == 4, "the data key below is \"4\"");
 
 // Interned names, made once.
 struct Names {
@@ -49,6 +52,7 @@ struct Names {
     PyObject* big;
     PyObject* c_ubyte;
     PyObject* structure;
+    PyObject* data_key; // what ctypes keeps for a record's data field is filed under
 };
 
 // Records of the class exactly as built here take direct field stores: the same bytes ctypes
@@ -172,7 +176,7 @@ struct ModuleState {
     PyObject* int_from_bytes; // int.from_bytes
     getbufferproc ctypes_getbuffer; // what every ctypes instance exports its memory with
     PyTypeObject* copy_ref_type; // type of the weak reference to a payload copy
-    Py_ssize_t copy_ref_address; // where in it the copy's address lies
+    Py_ssize_t copy_ref_tail;    // where in it the CopyRefTail lies
     PyObject* forget_copy;       // its callback
     PyObject* copy_type;         // c_ubyte * copy_type_length
     uint16_t copy_type_length;
@@ -250,7 +254,8 @@ bool make_names()
     return intern(n.empty_attr, "_VoxFrame__empty") && intern(n.init, "__init__") &&
            intern(n.from_buffer_copy, "from_buffer_copy") &&
            intern(n.bytes_timestamp_to_ms, "_bytes_timestamp_to_ms") && intern(n.big, "big") &&
-           intern(n.c_ubyte, "c_ubyte") && intern(n.structure, "Structure");
+           intern(n.c_ubyte, "c_ubyte") && intern(n.structure, "Structure") &&
+           intern(n.data_key, "4");
 }
 
 // The one place where the interpreter versions differ.
@@ -309,10 +314,28 @@ PyObject* lookup_global(const char* name)
     return key ? lookup_global(key.get()) : nullptr;
 }
 
+// The head of every ctypes instance, as CPython 3.8 to 3.11 declare it; the import checks it
+// against the offsets that ctypes publishes for _objects, _b_base_ and _b_needsfree_.
+struct CData {
+    PyObject_HEAD
+    char* b_ptr;
+    int b_needsfree;     // whether ctypes allocated b_ptr for it
+    CData* b_base;       // the instance it is a field, element or pointer target of
+    Py_ssize_t b_size;
+    Py_ssize_t b_length;
+    Py_ssize_t b_index;  // its index in b_base
+    PyObject* b_objects; // what a root keeps alive; a view's entries lie in its root's
+};
+
 bool is_ctypes_object(PyObject* obj)
 {
     PyBufferProcs* procs = Py_TYPE(obj)->tp_as_buffer;
     return procs != nullptr && procs->bf_getbuffer == state.ctypes_getbuffer;
+}
+
+CData* as_cdata(PyObject* obj)
+{
+    return obj != nullptr && is_ctypes_object(obj) ? reinterpret_cast<CData*>(obj) : nullptr;
 }
 
 bool is_plain_record(PyObject* self)
@@ -325,24 +348,21 @@ bool is_plain_record(PyObject* self)
            type->tp_version_tag == at.version_tag;
 }
 
-// Copies size bytes into or out of the record at offset. The record's memory is fetched each
+// Copies size bytes into or out of the record at offset. The record's memory is read each
 // time: code run between the steps (a __len__, a __bool__) may have resized it.
 bool record_bytes(PyObject* self, Py_ssize_t offset, void* bytes, size_t size, bool write)
 {
-    Py_buffer view;
-    if (PyObject_GetBuffer(self, &view, PyBUF_SIMPLE) != 0)
-        return false;
-    const bool fits = offset >= 0 && offset + static_cast<Py_ssize_t>(size) <= view.len;
+    const CData* record = reinterpret_cast<CData*>(self);
+    const bool fits = offset >= 0 && offset + static_cast<Py_ssize_t>(size) <= record->b_size;
     if (fits) {
-        char* at = static_cast<char*>(view.buf) + offset;
+        char* at = record->b_ptr + offset;
         if (write)
             std::memcpy(at, bytes, size);
         else
             std::memcpy(bytes, at, size);
-    }
-    PyBuffer_Release(&view);
-    if (!fits)
+    } else {
         PyErr_SetString(PyExc_SystemError, "voxframe: record smaller than its fields");
+    }
     return fits;
 }
 
@@ -395,10 +415,15 @@ bool small_big_endian(PyObject* obj, unsigned long long& value)
     return true;
 }
 
-// The address field of a weak reference to a payload copy.
-uintptr_t& copy_address(PyObject* ref)
+// What a weak reference to a payload copy adds to the interpreter's own.
+struct CopyRefTail {
+    uintptr_t address; // the copy's
+    uintptr_t record;  // the memory of the record it was made for
+};
+
+CopyRefTail& copy_ref_tail(PyObject* ref)
 {
-    return *reinterpret_cast<uintptr_t*>(reinterpret_cast<char*>(ref) + state.copy_ref_address);
+    return *reinterpret_cast<CopyRefTail*>(reinterpret_cast<char*>(ref) + state.copy_ref_tail);
 }
 
 // The copy a weak reference still refers to (borrowed), or nullptr once it is being freed.
@@ -414,30 +439,27 @@ PyObject* live_copy(PyObject* ref)
 PyObject* forget_copy(PyObject*, PyObject* ref)
 {
     if (Py_TYPE(ref) == state.copy_ref_type && live_copy(ref) == nullptr)
-        state.copies.remove(copy_address(ref), ref);
+        state.copies.remove(copy_ref_tail(ref).address, ref);
     Py_RETURN_NONE;
 }
 
 PyMethodDef FORGET_COPY_DEF = {"forget_copy", forget_copy, METH_O, nullptr};
 
-// Makes the constructor's payload copy findable by its address while it lives there.
-bool register_copy(PyObject* copy)
+// Makes the constructor's payload copy findable by its address while it lives there, for
+// records that keep nothing: views made from the record's address, copies of its bytes.
+bool register_copy(PyObject* self, PyObject* copy)
 {
-    if (!is_ctypes_object(copy) || Py_TYPE(copy)->tp_weaklistoffset == 0)
+    const CData* data = as_cdata(copy);
+    const CData* record = as_cdata(self);
+    if (data == nullptr || record == nullptr || data->b_size <= 0 ||
+        Py_TYPE(copy)->tp_weaklistoffset == 0)
         return true;
     Ref args(PyTuple_Pack(2, copy, state.forget_copy));
     Ref ref(args ? _PyWeakref_RefType.tp_new(state.copy_ref_type, args.get(), nullptr) : nullptr);
     if (!ref)
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(copy, &view, PyBUF_SIMPLE) != 0)
-        return false;
-    const uintptr_t address = reinterpret_cast<uintptr_t>(view.buf);
-    const bool empty = view.len <= 0;
-    PyBuffer_Release(&view);
-    if (empty)
-        return true;
-    copy_address(ref.get()) = address;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(data->b_ptr);
+    copy_ref_tail(ref.get()) = {address, reinterpret_cast<uintptr_t>(record->b_ptr)};
     if (!state.copies.add(address, ref.release())) {
         PyErr_NoMemory();
         return false;
@@ -445,10 +467,187 @@ bool register_copy(PyObject* copy)
     return true;
 }
 
-// At most wanted bytes at address, and only from a payload copy of the constructor's that
-// still lies there: memory the caller pointed data at, or a copy that resize() has moved,
-// gives nothing. One table look-up; no Python code runs.
-PyObject* payload_at(uintptr_t address, Py_ssize_t wanted)
+// An instance and the indices that lead from its root to it, innermost first: ctypes files what
+// it keeps in the root's b_objects under keys made of these ("4:1" for field 4 of element 1).
+// A view reached through a linked list of records can be thousands of levels deep.
+class Chain {
+public:
+    explicit Chain(CData* obj)
+    {
+        Py_ssize_t length = 0;
+        for (CData* at = obj; at->b_base != nullptr; at = at->b_base)
+            ++length;
+        if (length > INLINE)
+            m_index = static_cast<Py_ssize_t*>(PyMem_Malloc(length * sizeof(Py_ssize_t)));
+        if (m_index == nullptr)
+            return;
+        for (; obj->b_base != nullptr; obj = obj->b_base)
+            m_index[m_length++] = obj->b_index;
+        m_root = obj;
+    }
+    ~Chain()
+    {
+        if (m_index != m_inline)
+            PyMem_Free(m_index);
+    }
+    Chain(const Chain&) = delete;
+    Chain& operator=(const Chain&) = delete;
+
+    CData* root() const { return m_root; } // nullptr when out of memory
+    Py_ssize_t length() const { return m_length; }
+    Py_ssize_t index(Py_ssize_t i) const { return m_index[i]; }
+
+private:
+    static const Py_ssize_t INLINE = 8;
+    Py_ssize_t m_inline[INLINE];
+    Py_ssize_t* m_index = m_inline;
+    Py_ssize_t m_length = 0;
+    CData* m_root = nullptr;
+};
+
+// A dict's item under a key (held: a key's own __eq__, run by the look-up, may drop what the
+// walk has reached).
+Ref kept_item(PyObject* dict, PyObject* key)
+{
+    if (dict == nullptr || key == nullptr || !PyDict_Check(dict)) {
+        PyErr_Clear(); // a key that could not be made finds nothing
+        return Ref();
+    }
+    PyObject* item = PyDict_GetItemWithError(dict, key);
+    PyErr_Clear(); // a look-up that fails finds nothing
+    return Ref::borrowed(item);
+}
+
+// Under the key ctypes spells with hex numbers, as it does.
+Ref kept_item(PyObject* dict, const char* key)
+{
+    Ref name(dict != nullptr ? PyUnicode_FromString(key) : nullptr);
+    return kept_item(dict, name.get());
+}
+
+// What an instance keeps as a whole: a root's own objects; for a view, the entry that its base
+// holds for it, at each level the objects of the instance assigned there (an element, a member,
+// a pointer's target under "0").
+Ref kept_whole(const Chain& chain)
+{
+    Ref kept = Ref::borrowed(chain.root()->b_objects);
+    char key[24];
+    for (Py_ssize_t i = chain.length() - 1; i >= 0 && kept; --i) {
+        PyOS_snprintf(key, sizeof key, "%x", static_cast<int>(chain.index(i)));
+        kept = kept_item(kept.get(), key);
+    }
+    return kept;
+}
+
+bool keeps_anything(PyObject* kept)
+{
+    return kept != nullptr && kept != Py_None && (!PyDict_Check(kept) || PyDict_GET_SIZE(kept) != 0);
+}
+
+// The most bytes from an address that one buffer among a record's kept objects holds: the memory
+// of a ctypes instance that ctypes allocated (whole, also when the kept instance is a view into
+// it), or a bytes-like object a memoryview keeps exported. Kept objects may form cycles
+// (r.data = r.data makes one) and a container may keep thousands, so the walk is bounded.
+class BufferSearch {
+public:
+    BufferSearch(uintptr_t address, Py_ssize_t wanted) : m_address(address), m_wanted(wanted) {}
+
+    void visit(PyObject* obj, int depth = MAX_DEPTH)
+    {
+        if (obj == nullptr || depth < 0 || done())
+            return;
+        ++m_visited;
+        Ref hold = Ref::borrowed(obj);
+        if (CData* data = as_cdata(obj)) {
+            Chain chain(data);
+            CData* root = chain.root();
+            if (root == nullptr)
+                return;
+            if (root->b_needsfree)
+                cover(obj, root->b_ptr, root->b_size);
+            Ref kept = kept_whole(chain);
+            visit(kept.get(), depth - 1);
+        } else if (PyMemoryView_Check(obj)) {
+            PyMemoryViewObject* view = reinterpret_cast<PyMemoryViewObject*>(obj);
+            if ((view->flags & _Py_MEMORYVIEW_RELEASED) ||
+                (view->mbuf->flags & _Py_MANAGED_BUFFER_RELEASED))
+                return;
+            const Py_buffer& master = view->mbuf->master;
+            if (master.obj != nullptr &&
+                (PyBytes_CheckExact(master.obj) || PyByteArray_CheckExact(master.obj)))
+                cover(obj, master.buf, master.len);
+            else
+                visit(master.obj, depth - 1);
+        } else if (PyTuple_Check(obj)) {
+            // ctypes keeps an assigned array as (its objects, the array): the array first.
+            for (Py_ssize_t i = PyTuple_GET_SIZE(obj); i-- > 0;)
+                visit(PyTuple_GET_ITEM(obj, i), depth - 1);
+        } else if (PyDict_Check(obj)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (!done() && PyDict_Next(obj, &pos, &key, &value))
+                visit(value, depth - 1);
+        }
+    }
+
+    // At most wanted bytes from the buffer found, none when there is none.
+    PyObject* bytes() const
+    {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m_address),
+                                         m_wanted < m_held ? m_wanted : m_held);
+    }
+
+private:
+    static const int MAX_DEPTH = 8;
+    static const int MAX_VISITED = 64;
+
+    bool done() const { return m_held >= m_wanted || m_visited >= MAX_VISITED; }
+
+    // Held until the bytes are made: a later look-up may drop it from where it was kept.
+    void cover(PyObject* owner, const void* buffer, Py_ssize_t size)
+    {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(buffer);
+        if (m_address >= start && m_address - start < static_cast<uintptr_t>(size)) {
+            const Py_ssize_t held = size - static_cast<Py_ssize_t>(m_address - start);
+            if (held > m_held) {
+                m_held = held;
+                m_owner = Ref::borrowed(owner);
+            }
+        }
+    }
+
+    const uintptr_t m_address;
+    const Py_ssize_t m_wanted;
+    Py_ssize_t m_held = 0;
+    Ref m_owner;
+    int m_visited = 0;
+};
+
+// A payload copy of the constructor's that still lies at address (borrowed), for a holder that
+// keeps nothing: a view (of memory not its own) only of the record the copy was made for; a
+// record with memory of its own, made from another's bytes, of any record.
+PyObject* copy_at(const CData* holder, uintptr_t address, Py_ssize_t& held)
+{
+    PyObject* ref = state.copies.find(address);
+    PyObject* copy = live_copy(ref);
+    CData* data = as_cdata(copy);
+    held = 0;
+    const bool own_memory = holder->b_base == nullptr && holder->b_needsfree;
+    if (data == nullptr ||
+        (!own_memory && copy_ref_tail(ref).record != reinterpret_cast<uintptr_t>(holder->b_ptr)))
+        return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(data->b_ptr);
+    if (address >= start && address - start < static_cast<uintptr_t>(data->b_size))
+        held = data->b_size - static_cast<Py_ssize_t>(address - start);
+    return copy;
+}
+
+// At most wanted bytes at address, the pointer in field `index` of holder, and only from a buffer
+// that holder keeps alive for that field: what ctypes filed when the field was assigned, through
+// holder or through the instance whose bytes holder views. A holder that keeps nothing at all
+// takes the constructor's copy that lies at address. No Python code of ours runs; a dict key's
+// own __eq__ may.
+PyObject* payload_at(CData* holder, Py_ssize_t index, uintptr_t address, Py_ssize_t wanted)
 {
     if (wanted <= 0)
         return PyBytes_FromStringAndSize(nullptr, 0);
@@ -456,18 +655,46 @@ PyObject* payload_at(uintptr_t address, Py_ssize_t wanted)
         PyErr_SetString(PyExc_ValueError, "NULL pointer access");
         return nullptr;
     }
-    PyObject* copy = live_copy(state.copies.find(address));
-    Py_buffer view;
-    if (copy == nullptr || PyObject_GetBuffer(copy, &view, PyBUF_SIMPLE) != 0)
-        return copy ? nullptr : PyBytes_FromStringAndSize(nullptr, 0);
-    const uintptr_t start = reinterpret_cast<uintptr_t>(view.buf);
-    Py_ssize_t held = 0;
-    if (address >= start && address - start < static_cast<uintptr_t>(view.len))
-        held = view.len - static_cast<Py_ssize_t>(address - start);
-    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
-                                                 wanted < held ? wanted : held);
-    PyBuffer_Release(&view);
-    return result;
+    Chain chain(holder);
+    if (chain.root() == nullptr)
+        return PyErr_NoMemory();
+    Ref field;
+    char key[256]; // ctypes makes no longer key, so a deeper view has none
+    if (chain.length() == 0 && index == DATA_INDEX) {
+        field = kept_item(holder->b_objects, state.names.data_key);
+    } else {
+        int at = PyOS_snprintf(key, sizeof key, "%x", static_cast<int>(index));
+        for (Py_ssize_t i = 0; i < chain.length() && at < static_cast<int>(sizeof key); ++i)
+            at += PyOS_snprintf(key + at, sizeof key - at, ":%x", static_cast<int>(chain.index(i)));
+        if (at < static_cast<int>(sizeof key) - 1)
+            field = kept_item(chain.root()->b_objects, key);
+    }
+    // Most often what the constructor left: (the copy's objects, the copy), data at its start.
+    if (field && PyTuple_CheckExact(field.get()) && PyTuple_GET_SIZE(field.get()) == 2) {
+        const CData* copy = as_cdata(PyTuple_GET_ITEM(field.get(), 1));
+        if (copy != nullptr && copy->b_base == nullptr && copy->b_needsfree &&
+            address == reinterpret_cast<uintptr_t>(copy->b_ptr) && wanted <= copy->b_size)
+            return PyBytes_FromStringAndSize(copy->b_ptr, wanted);
+    }
+    Ref whole = kept_whole(chain);
+    Ref inner;
+    if (chain.length() != 0) {
+        PyOS_snprintf(key, sizeof key, "%x", static_cast<int>(index));
+        inner = kept_item(whole.get(), key);
+    }
+    BufferSearch search(address, wanted);
+    if (field || inner) {
+        search.visit(field.get());
+        search.visit(inner.get());
+    } else if (keeps_anything(whole.get())) {
+        search.visit(whole.get());
+    } else {
+        Py_ssize_t held = 0;
+        Ref copy = Ref::borrowed(copy_at(holder, address, held));
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(address),
+                                         wanted < held ? wanted : held);
+    }
+    return search.bytes();
 }
 
 void raise_arg_count(const char* more_or_less, Py_ssize_t expected, Py_ssize_t given)
@@ -649,7 +876,7 @@ PyObject* init(PyObject* args, PyObject* kwargs, int& line)
                                             v[P_DATA].get(), nullptr));
         CHECK(copy);
         CHECK(PyObject_SetAttr(self, n.param[P_DATA], copy.get()) == 0);
-        CHECK(register_copy(copy.get()));
+        CHECK(register_copy(self, copy.get()));
     }
 
     // Only plain values take the direct store: the field refuses ctypes instances of other
@@ -731,14 +958,18 @@ PyObject* get_sequence_n(PyObject* self, int& line)
     return get_field(self, state.names.param[P_SEQUENCE_NUMBER], line);
 }
 
-// Copies the payload, never more than the constructor's copy that data points at: data_len and
-// data stay writable, so neither bounds the other once a caller has written them. Every view of
-// a record (an array element, a member, a pointer's contents, one made from its address) holds
-// the same pointer, and so finds the same copy.
+// Copies the payload, never more than the buffer the record keeps alive and data points into:
+// data_len and data stay writable, so neither bounds the other once a caller has written them,
+// and a rewritten data can leave the pointer at memory that is freed and then reused. A view of
+// a record (an array element, a member, a pointer's contents) finds the record's kept objects
+// through its container's.
 PyObject* get_data(PyObject* self, int& line)
 {
     uintptr_t address = 0;
     Py_ssize_t wanted = 0;
+    CData* holder = reinterpret_cast<CData*>(self);
+    Py_ssize_t index = DATA_INDEX;
+    Ref pointer;
     if (is_plain_record(self)) {
         uint16_t length = 0;
         CHECK(record_bytes(self, state.layout.offset[P_DATA_LEN], &length, sizeof length, false));
@@ -752,7 +983,7 @@ PyObject* get_data(PyObject* self, int& line)
             length.reset(PyNumber_Index(length.get()));
             CHECK(length);
         }
-        Ref pointer(PyObject_GetAttr(self, state.names.param[P_DATA]));
+        pointer.reset(PyObject_GetAttr(self, state.names.param[P_DATA]));
         CHECK(pointer);
         if (Py_TYPE(pointer.get()) != reinterpret_cast<PyTypeObject*>(state.ubyte_pointer) ||
             !PyLong_Check(length.get())) {
@@ -772,8 +1003,16 @@ PyObject* get_data(PyObject* self, int& line)
         if (view.len == static_cast<Py_ssize_t>(sizeof address))
             std::memcpy(&address, view.buf, sizeof address);
         PyBuffer_Release(&view);
+        // The field of the instance the pointer was read from; a pointer of no instance keeps
+        // its own objects, which ctypes files under no field's index.
+        holder = reinterpret_cast<CData*>(pointer.get());
+        index = -1;
+        if (holder->b_base != nullptr) {
+            index = holder->b_index;
+            holder = holder->b_base;
+        }
     }
-    PyObject* result = payload_at(address, wanted);
+    PyObject* result = payload_at(holder, index, address, wanted);
     CHECK(result);
     return result;
 }
@@ -1019,9 +1258,9 @@ bool make_copy_ref_type()
                            {Py_tp_traverse, reinterpret_cast<void*>(base.tp_traverse)},
                            {Py_tp_clear, reinterpret_cast<void*>(base.tp_clear)},
                            {0, nullptr}};
-    state.copy_ref_address = base.tp_basicsize;
+    state.copy_ref_tail = base.tp_basicsize;
     PyType_Spec spec = {"voxframe.copy_ref",
-                        static_cast<int>(state.copy_ref_address + sizeof(uintptr_t)), 0,
+                        static_cast<int>(state.copy_ref_tail + sizeof(CopyRefTail)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     Ref bases(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&base)));
     Ref type(bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr);
@@ -1230,6 +1469,30 @@ bool capture_layout(PyObject* cls, PyObject* structure, PyObject* convert_fn)
     return true;
 }
 
+// get_data() reads ctypes instances' heads directly; a layout it does not know fails the import.
+bool check_cdata_layout(PyObject* structure)
+{
+    const struct {
+        const char* name;
+        size_t offset;
+    } members[] = {{"_objects", offsetof(CData, b_objects)},
+                   {"_b_base_", offsetof(CData, b_base)},
+                   {"_b_needsfree_", offsetof(CData, b_needsfree)}};
+    for (const auto& member : members) {
+        Ref descriptor(PyObject_GetAttrString(structure, member.name));
+        if (!descriptor)
+            return false;
+        if (Py_TYPE(descriptor.get()) != &PyMemberDescr_Type ||
+            reinterpret_cast<PyMemberDescrObject*>(descriptor.get())->d_member->offset !=
+                static_cast<Py_ssize_t>(member.offset)) {
+            PyErr_Format(PyExc_ImportError, "voxframe: ctypes instances hold %s elsewhere",
+                         member.name);
+            return false;
+        }
+    }
+    return true;
+}
+
 // class VoxFrame(Structure): ... with the metaclass that Structure has.
 bool build_class(PyObject* dict, int& line)
 {
@@ -1302,6 +1565,7 @@ bool build_class(PyObject* dict, int& line)
     Py_XDECREF(state.ubyte_pointer);
     state.ubyte_pointer = data_type.release();
     state.ctypes_getbuffer = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_buffer->bf_getbuffer;
+    CHECK(check_cdata_layout(base.get()));
     CHECK(capture_layout(cls.get(), base.get(), convert_fn.get()));
     return true;
 }

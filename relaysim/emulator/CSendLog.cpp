@@ -25,15 +25,16 @@ CSendLog::CSendLog(std::vector<uint32_t> ssrcs)
     }
 }
 
+// A sequence lock without fences: each field is stored with release and loaded with acquire,
+// so a reader that sees any new field also sees the odd version stored before it.
 void CSendLog::write(Entry& e, uint16_t seq, uint32_t timestamp, int64_t first_ns, int64_t span_ns)
 {
     const uint32_t v = e.version.load(std::memory_order_relaxed);
     e.version.store(v + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    e.seq.store(seq, std::memory_order_relaxed);
-    e.timestamp.store(timestamp, std::memory_order_relaxed);
-    e.first_ns.store(first_ns, std::memory_order_relaxed);
-    e.span_ns.store(span_ns, std::memory_order_relaxed);
+    e.seq.store(seq, std::memory_order_release);
+    e.timestamp.store(timestamp, std::memory_order_release);
+    e.first_ns.store(first_ns, std::memory_order_release);
+    e.span_ns.store(span_ns, std::memory_order_release);
     e.version.store(v + 2, std::memory_order_release);
 }
 
@@ -43,11 +44,11 @@ bool CSendLog::read(const Entry& e, bool by_seq, uint16_t seq, uint32_t timestam
     const uint32_t v = e.version.load(std::memory_order_acquire);
     if (v == 0 || (v & 1) != 0)
         return false;
-    const bool same = (!by_seq || e.seq.load(std::memory_order_relaxed) == seq) &&
-                      e.timestamp.load(std::memory_order_relaxed) == timestamp;
-    first_ns = e.first_ns.load(std::memory_order_relaxed);
-    span_ns = e.span_ns.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    const bool same = (!by_seq || e.seq.load(std::memory_order_acquire) == seq) &&
+                      e.timestamp.load(std::memory_order_acquire) == timestamp;
+    first_ns = e.first_ns.load(std::memory_order_acquire);
+    span_ns = e.span_ns.load(std::memory_order_acquire);
+    // Loads after acquire loads stay after them: a writer that began meanwhile is seen here.
     return same && e.version.load(std::memory_order_relaxed) == v;
 }
 

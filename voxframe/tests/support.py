@@ -19,12 +19,13 @@ def python_command(executable=None):
     return (emulator.split("|") if emulator else []) + [executable or sys.executable]
 
 
-def run_python(code, command=None, timeout=300):
+def run_python(code, command=None, timeout=300, env=None):
     """Runs code in a new interpreter and returns its output; the child must exit with status 0.
-    The module's build folder stays on PYTHONPATH."""
+    The module's build folder stays on PYTHONPATH; env adds to the environment."""
     done = subprocess.run((command or python_command()) + ["-c", code],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=timeout, env=dict(os.environ))
+                          universal_newlines=True, timeout=timeout,
+                          env=dict(os.environ, **(env or {})))
     if done.returncode != 0:
         raise AssertionError("child exit status %d: %s" % (done.returncode, done.stderr[-3000:]))
     return done.stdout

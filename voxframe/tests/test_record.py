@@ -1,5 +1,6 @@
 """VoxFrame records: construction, accessors, field rules, layout, argument errors, tracebacks."""
 import ctypes
+import os
 import sys
 import traceback
 import typing
@@ -112,6 +113,54 @@ gc.set_threshold(1)
 records = {n: VoxFrame(1, 0, b"\\0\\0\\3\\xe8", 0, bytes(n)) for n in range(1000, 1040)}
 gc.set_threshold(700)
 print(all(r.get_data() == bytes(n) for n, r in records.items()))
+"""
+
+
+# Finalizers that read their record's payload: one run by a collection, one at exit.
+PAYLOAD_READ_BY_FINALIZERS = """
+import gc
+from voxframe import VoxFrame
+
+class Flush:
+    def __init__(self, payload):
+        self.record = VoxFrame(1, 0, b"\\0\\0\\3\\xe8", 0, payload)
+
+    def __del__(self):
+        print(self.record.get_data())
+
+collected = Flush(b"abc")
+collected.cycle = collected
+del collected
+gc.collect()
+at_exit = Flush(b"xyz")
+"""
+
+
+# Records whose pointer outlives the copy it points at, then new records. A payload this long
+# lies in a block of its own size, which only the next copies of that length reuse.
+FREED_COPY_AT_THE_SAME_ADDRESS = """
+import ctypes, sys
+from voxframe import VoxFrame
+
+def address(r):
+    at = VoxFrame.data.offset
+    return int.from_bytes(bytes(r)[at:at + ctypes.sizeof(ctypes.c_void_p)], sys.byteorder)
+
+def rewritten_itself(r):
+    r.data = r.data
+
+def shared_then_rewritten(r):
+    other = VoxFrame(2, 0, b"\\0\\0\\3\\xe8", 0, bytes(300))
+    r.data = other.data
+    other.data = (ctypes.c_ubyte * 3)(*b"zzz")
+
+for change in (rewritten_itself, shared_then_rewritten):
+    r = VoxFrame(1, 0, b"\\0\\0\\3\\xe8", 0, bytes(300))
+    change(r)
+    later = [VoxFrame(3, 0, b"\\0\\0\\3\\xe8", 0, b"%0300d" % i) for i in range(3)]
+    landed = [address(n) for n in later].count(address(r))
+    view = VoxFrame.from_address(ctypes.addressof(r))
+    print(change.__name__.replace("_", " ") + ":", landed, r.get_data()[:5], view.get_data()[:5])
 """
 
 
@@ -458,9 +507,10 @@ class GetDataBoundsTest(unittest.TestCase):
                     last.data_len = 1000
                     self.assertEqual(last.get_data(), b"%d" % (count - 1))
 
-    def test_memory_the_constructor_did_not_copy_is_never_read(self):
+    def test_memory_the_record_does_not_keep_is_never_read(self):
         def pointed_at_array(r):
             r.data = (ctypes.c_ubyte * 3)(*b"xyz")
+            r.data_len = 1000
 
         def pointed_into_array(r):
             r.data = ctypes.pointer(ctypes.c_ubyte.from_buffer((ctypes.c_ubyte * 8)(), 5))
@@ -487,9 +537,9 @@ class GetDataBoundsTest(unittest.TestCase):
         cases = [  # what the caller does to a record holding b"abc", get_data()
             (released_view_kept, b"abc"),
             (callback_called_by_hand, b"abc"),
-            (pointed_at_array, b""),
-            (pointed_into_array, b""),
-            (pointed_into_its_copy, b""),
+            (pointed_at_array, b"xyz"),
+            (pointed_into_array, b"\0\0\0"),
+            (pointed_into_its_copy, b"bc"),
             (copy_resized, b""),
         ]
         for change, expected in cases:
@@ -514,6 +564,19 @@ class GetDataBoundsTest(unittest.TestCase):
         ])
         out = support.run_python(code)
         self.assertEqual(out.split(), ["b''", "b''", "65535"])
+
+    def test_payload_lives_as_long_as_the_record_in_finalizers(self):
+        out = support.run_python(PAYLOAD_READ_BY_FINALIZERS)
+        self.assertEqual(out.split(), ["b'abc'", "b'xyz'"])
+
+    def test_a_freed_copy_is_never_read_through_a_rewritten_pointer(self):
+        # Without the sanitizer's quarantine a new copy soon lies where the freed one was.
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        out = support.run_python(FREED_COPY_AT_THE_SAME_ADDRESS,
+                                 env={"ASAN_OPTIONS": asan + ":quarantine_size_mb=0"
+                                                        ":thread_local_quarantine_size_kb=0"})
+        self.assertEqual(out.splitlines(), ["rewritten itself: 1 b'' b''",
+                                            "shared then rewritten: 1 b'' b''"])
 
 
 class LayoutTest(unittest.TestCase):

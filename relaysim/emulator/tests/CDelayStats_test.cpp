@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 TEST(CDelayStatsTest, QuantilesAreWithinFivePercentOrATenthOfAMillisecond)
@@ -85,4 +87,27 @@ TEST(CSendLogTest, CopiesAreFoundBySsrcAndSequenceOrByTimestamp)
     int64_t ns = 0;
     EXPECT_TRUE(log.sent_at(0x30, 7 + CSendLog::ENTRIES, 1120 + 160 * CSendLog::ENTRIES, ns));
     EXPECT_EQ(ns, 5000);
+}
+
+TEST(CSendLogTest, AReaderNeverSeesHalfAnEntry)
+{
+    // The writer logs datagram n as sent at n ms for n us; a reader that finds one must find
+    // exactly that, however it interleaves with the writer.
+    CSendLog log({1, 2});
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (uint32_t n = 0; n < 200000; ++n)
+            log.sent(static_cast<uint16_t>(n), n * 160, int64_t(n) * 1000000, int64_t(n) * 1000000 + n % 1000);
+        done = true;
+    });
+    unsigned long long found = 0, wrong = 0;
+    for (uint32_t n = 0; !done; n = (n + 7) % 200000) {
+        int64_t ns = 0;
+        if (log.sent_at(2, static_cast<uint16_t>(n), n * 160, ns)) {
+            ++found;
+            wrong += ns != int64_t(n) * 1000000 + n % 1000;
+        }
+    }
+    writer.join();
+    EXPECT_EQ(wrong, 0u) << "of " << found;
 }

@@ -27,7 +27,8 @@ LIVE_HEADER = "  time s       online   dgram/s  loss %   run %  jit ms  dropped 
 LIVE_LINE = r"\n +\d+\.\d +\d+/\d+ +\d+ "
 COUNTS_RX = re.compile(r"decoder ([0-9a-f]{12}) sent (\d+) dropped \d+ duplicated \d+ "
                        r"swapped \d+ lost (\d+) failed (\d+)")
-PROM_RX = re.compile(r'^([a-z_]+)\{relaysim="run"(?:,index="(\d+)",mac="([0-9a-f:]+)")?\} (\S+)$')
+PROM_RX = re.compile(r'^([a-z0-9_]+)\{relaysim="run"(?:,index="(\d+)",mac="([0-9a-f:]+)")?'
+                     r'(?:,le="([^"]+)")?\} (\S+)$')
 
 
 def relaysim_argv(reflector_port, *extra):
@@ -41,11 +42,12 @@ def read_prometheus(path):
     with open(path) as f:
         for line in f.read().splitlines():
             if line.startswith("#"):
-                assert re.match(r"# (HELP|TYPE) [a-z_]+ ", line), line
+                assert re.match(r"# (HELP|TYPE) [a-z0-9_]+ ", line), line
                 continue
             m = PROM_RX.match(line)
             assert m, "not a sample line: %r" % line
-            samples[(m.group(1), m.group(2) and int(m.group(2)))] = float(m.group(4))
+            name = m.group(1) + ("@" + m.group(4) if m.group(4) else "")  # a histogram's bucket
+            samples[(name, m.group(2) and int(m.group(2)))] = float(m.group(5))
     if shutil.which("promtool"):
         with open(path, "rb") as f:
             check = subprocess.run(["promtool", "check", "metrics"], stdin=f,
@@ -119,7 +121,7 @@ class MeasureTests(Tests):
         assert float(rows[-1]["time_s"]) == r["duration_s"], (rows[-1], r["duration_s"])
         assert int(rows[-1]["decoders_online"]) == totals["online"], rows[-1]
         column = lambda name: sum(int(row[name]) for row in rows)
-        assert all(float(row[name] or 0) >= 0 for row in rows for name in row), rows
+        assert all(float(row[name] or 0) >= 0 for row in rows for name in row), rows  # "": no delay
         assert (column("received"), column("lost") - column("recovered"), column("duplicates"),
                 column("reordered")) == (totals["received"], totals["lost"], 0, 0), rows
         # One clock: rows while the decoders start are marked, then the run's own seconds.
