@@ -25,6 +25,8 @@ TOTAL_ONLINE = "sum(relaysim_decoders_online)"
 WORST_JITTER = "max(relaysim_decoder_jitter_seconds)"
 LOSS_RATE = ("1 - sum(rate(relaysim_decoder_received_distinct_total[1m]))"
              " / sum(rate(relaysim_decoder_expected_total[1m]))")
+DELAY_P99 = "histogram_quantile(0.99, sum by (le) (rate(relaysim_delay_seconds_bucket[1m])))"
+DELAY_MS = 5  # the stand-in holds every copy this long
 
 
 def tcp_port():
@@ -73,15 +75,22 @@ class PrometheusTests(Tests):
             os.mkdir(textfiles)
             running = []
             try:
-                reflector = Program([BIN["reflector"], "-a", LOOPBACK, "-e", "0", "-g", "50"])
+                # Each instance's encoders send its own local stream in, and its decoders hear
+                # them back through a reflector of known delay.
+                reflector = Program([BIN["reflector"], "-a", LOOPBACK, "-e", "0",
+                                     "--delay", str(DELAY_MS)])
                 running.append(reflector)
                 port = int(reflector.wait_for(r"encoder port (\d+)", 10).group(1))
+                instances = []
                 for name, start, count in INSTANCES:
-                    running.append(Program([
+                    local = free_port()
+                    running.append(Program([BIN["rtp_source"], "-t", "%s:%d" % (LOOPBACK, local)]))
+                    instances.append(Program([
                         BIN["relaysim"], "-x", PROJECT, "-st", str(start), "-n", str(count), "-d",
-                        "-l", str(free_port()), "-r", "%s:%d" % (LOOPBACK, port),
+                        "-e", "-l", str(local), "-r", "%s:%d" % (LOOPBACK, port),
                         "--prom", os.path.join(textfiles, name + ".prom")]))
-                for p, (_, _, count) in zip(running[1:], INSTANCES):
+                    running.append(instances[-1])
+                for p, (_, _, count) in zip(instances, INSTANCES):
                     p.wait_for(r"Online \[Total online: %d\]" % count, 30)
 
                 ne, ne_port = start_server(lambda port: [
@@ -105,7 +114,9 @@ class PrometheusTests(Tests):
                 while True:
                     total = query(prom_port, TOTAL_ONLINE)
                     loss = query(prom_port, LOSS_RATE)
-                    if total and total[0][1] == 5 and loss or time.monotonic() > end:
+                    # NaN until two scrapes of a rewritten textfile show the buckets rising.
+                    delay = [d for d in query(prom_port, DELAY_P99) if d[1] == d[1]]
+                    if total and total[0][1] == 5 and loss and delay or time.monotonic() > end:
                         break
                     time.sleep(0.5)
                 assert total and total[0][1] == 5, total
@@ -116,6 +127,10 @@ class PrometheusTests(Tests):
                 # Every decoder is its own series across instances, told apart by its address.
                 macs = query(prom_port, "count(count by (mac) (relaysim_decoder_received_total))")
                 assert macs[0][1] == 5, macs
+                # Both instances' histograms add up. No copy comes back sooner than the delay, so
+                # the p99 lies at least in its bucket (4 to 8 ms, where Prometheus interpolates);
+                # a busy machine only adds to it.
+                assert len(delay) == 1 and 0.004 <= delay[0][1] < 1.024, delay
             finally:
                 for p in reversed(running):
                     p.stop()
