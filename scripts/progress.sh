@@ -4,8 +4,8 @@
 #   progress LABEL LOG UNIT COMMAND...
 # prints "LABEL ...", then every PROGRESS_EVERY seconds "LABEL: N s, " and the last "[ NN%]" the
 # log holds or, without one, how many of its lines match UNIT ("compiled" counts compiler runs,
-# "set up" apt's configured packages); at the end "LABEL: done in N s", or the log's last 30
-# lines and the command's status. Lines go to stderr: stdout stays the caller's answer.
+# "set up" apt's configured packages); at the end "LABEL: done in N s", or the log's last
+# PROGRESS_TAIL lines (30) and the command's status. Lines go to stderr: stdout stays the caller's.
 progress() {
   local label=$1 log=$2 unit=$3 pid status start=$SECONDS
   shift 3
@@ -18,7 +18,7 @@ progress() {
   status=0
   wait "$pid" || status=$?
   if [ "$status" -ne 0 ]; then
-    tail -30 "$log" >&2
+    [ "${PROGRESS_TAIL:-30}" -eq 0 ] || tail -"${PROGRESS_TAIL:-30}" "$log" >&2
     echo "$label: failed after $((SECONDS - start)) s (exit status $status; log $log)" >&2
     return "$status"
   fi

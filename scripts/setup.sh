@@ -82,26 +82,31 @@ if [[ " ${missing[*]} " == *:armhf* ]] && ! dpkg --print-foreign-architectures |
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
+  . scripts/progress.sh
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
   for try in 1 2 3; do
-    if "${apt[@]}" update -qq; then break; fi
+    if "${apt[@]}" update -qq >"$log" 2>&1; then break; fi
     if [ "$try" -eq 3 ]; then
+      grep '^[EW]: ' "$log" | sed 's/^/setup: apt: /' || true
       echo "setup: apt-get update failed 3 times; going on with the package lists apt has"
     else
       echo "setup: apt-get update failed; trying again in $pause s"
       sleep "$pause"
     fi
   done
-  . scripts/progress.sh
-  log=$(mktemp)
-  trap 'rm -f "$log"' EXIT
   export DEBIAN_FRONTEND=noninteractive
+  PROGRESS_TAIL=0
   # One package that apt cannot find fails the whole transaction: the others then go one by one.
   if ! progress "setup: apt-get install" "$log" "set up" \
        "${apt[@]}" install -y -q --no-install-recommends "${missing[@]}"; then
-    for p in "${missing[@]}"; do
-      installed "$p" || progress "setup: apt-get install $p" "$log" "set up" \
-        "${apt[@]}" install -y -q --no-install-recommends "$p" || true
-    done
+    grep '^E: ' "$log" | sed 's/^/setup: apt: /' || true
+    if [ ${#missing[@]} -gt 1 ]; then
+      for p in "${missing[@]}"; do
+        installed "$p" || progress "setup: apt-get install $p" "$log" "set up" \
+          "${apt[@]}" install -y -q --no-install-recommends "$p" || true
+      done
+    fi
   fi
   still=()
   for p in "${missing[@]}"; do installed "$p" || still+=("$p"); done
