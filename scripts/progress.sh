@@ -4,7 +4,7 @@
 #   progress LABEL LOG UNIT COMMAND...
 # prints "LABEL ...", then every PROGRESS_EVERY seconds "LABEL: N s, " and the last "[ NN%]" the
 # log holds or, without one, how many of its lines match UNIT ("compiled" counts compiler runs,
-# "set up" apt's configured packages); at the end "LABEL: done in N s", or the log's last
+# "set up" apt's configured packages; a path, that file's size); at the end "LABEL: done in N s", or the log's last
 # PROGRESS_TAIL lines (30) and the command's status. Lines go to stderr: stdout stays the caller's.
 progress() {
   local label=$1 log=$2 unit=$3 pid status start=$SECONDS
@@ -19,7 +19,7 @@ progress() {
   wait "$pid" || status=$?
   if [ "$status" -ne 0 ]; then
     [ "${PROGRESS_TAIL:-30}" -eq 0 ] || tail -"${PROGRESS_TAIL:-30}" "$log" >&2
-    echo "$label: failed after $((SECONDS - start)) s (exit status $status; log $log)" >&2
+    echo "$label: failed after $((SECONDS - start)) s (exit status $status)" >&2
     return "$status"
   fi
   echo "$label: done in $((SECONDS - start)) s" >&2
@@ -43,6 +43,7 @@ _progress_state() {
   case $unit in
     compiled) echo "$(grep -c -- ' -c ' "$log" 2>/dev/null) files compiled" ;;
     "set up") echo "$(grep -c '^Setting up ' "$log" 2>/dev/null) packages set up" ;;
+    /*) echo "$(( $(stat -c %s "$unit" 2>/dev/null || echo 0) / 1000000 )) MB" ;;
     *) echo "$(wc -l <"$log" 2>/dev/null || echo 0) lines of output" ;;
   esac
 }

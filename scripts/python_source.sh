@@ -38,18 +38,18 @@ for f in "$cache/Python-3.8.2.tar.xz" "$root/../shared/device-python/cpython-3.8
   if [ -f "$f" ] && known_sum "$f"; then realpath "$f"; exit 0; fi
 done
 
-echo "python_source.sh: no CPython 3.8.2 source here; downloading $url into $cache/" >&2
 mkdir -p "$cache"
 part=$(mktemp "$cache/Python-3.8.2.tar.xz.part.XXXXXX")
-trap 'rm -f "$part"' EXIT
+trap 'rm -f "$part" "$part.log"' EXIT
 if command -v curl >/dev/null; then
   fetch=(curl -fsSL --connect-timeout 20 --retry 2 -o "$part" "$url")
 else
   fetch=(wget -q --timeout=20 --tries=3 -O "$part" "$url")
 fi
+. "$root/scripts/progress.sh"
 # The tool's own message is folded into the one line that says what to do.
-if ! why=$("${fetch[@]}" 2>&1); then
-  why=${why//$'\n'/ }
+if ! PROGRESS_TAIL=0 progress "python_source.sh: downloading $url" "$part.log" "$part" "${fetch[@]}"; then
+  why=$(paste -sd ' ' "$part.log")
   refuse "no archive in the cache or beside the clone, and the download failed (${why:-${fetch[0]} failed})"
 fi
 known_sum "$part" || refuse "the download from $url is no known CPython 3.8.2 archive"

@@ -13,7 +13,7 @@ t=$(mktemp -d)
 trap 'rm -rf "$t"' EXIT
 fail() { echo "python_source_test: FAIL: $*" >&2; exit 1; }
 mkdir -p "$t/repo/scripts" "$t/beside/device-python"
-cp scripts/python_source.sh "$t/repo/scripts/"
+cp scripts/python_source.sh scripts/progress.sh "$t/repo/scripts/"
 cp "$shared" "$t/known.tar.xz"
 echo "not CPython" | xz >"$t/unknown.tar.xz"
 cache=$t/home/lumatra

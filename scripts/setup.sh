@@ -83,7 +83,8 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   . scripts/progress.sh
-  log=$(mktemp "${TMPDIR:-/tmp}/lumatra-setup.XXXXXX.log")
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
   for try in 1 2 3; do
     if "${apt[@]}" update -qq >"$log" 2>&1; then break; fi
     if [ "$try" -eq 3 ]; then
@@ -115,8 +116,6 @@ status=0
 if [ ${#missing[@]} -gt 0 ]; then
   report_missing "${missing[@]}"
   status=3
-elif [ -n "${log:-}" ]; then
-  rm -f "$log"
 fi
 if [ "$target" = all ]; then
   if python38=$(bash scripts/host_python.sh); then
