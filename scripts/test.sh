@@ -45,12 +45,14 @@ all=(-DBUILD_RELAYSIM=ON -DBUILD_VOXFRAME=ON -DBUILD_PATCHER=ON -DBUILD_TESTING=
 # mostly wait on sockets and clocks, go on; the ARM stage waits for it. Its source is found
 # first: a clone without one stops here, with the line that says what to set, not minutes later.
 device_build=
-if ! bash scripts/device_python.sh --cached >/dev/null && bash scripts/setup.sh --check arm >/dev/null; then
+if ! bash scripts/device_python.sh --cached >/dev/null; then
   archive=$(bash scripts/python_source.sh)
-  LUMATRA_PYTHON_SOURCE=$archive nice -n 19 bash scripts/device_python.sh \
-    </dev/null >build-device-python.log 2>&1 &
-  device_build=$!
-  echo "building the device's interpreter in the background (build-device-python.log)"
+  if bash scripts/setup.sh --check arm >/dev/null; then
+    LUMATRA_PYTHON_SOURCE=$archive nice -n 19 bash scripts/device_python.sh \
+      </dev/null >build-device-python.log 2>&1 &
+    device_build=$!
+    echo "building the device's interpreter in the background (build-device-python.log)"
+  fi
 fi
 
 stage "host build"
