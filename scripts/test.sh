@@ -23,6 +23,8 @@ stage() {
   current=$*; started=$SECONDS
   [ -z "$current" ] || { echo; echo "=== $current (${SECONDS}s in)"; }
 }
+trap 'status=$?; [ "$status" -eq 0 ] || [ -z "$current" ] ||
+      echo "=== $current: FAILED after $((SECONDS - started)) s" >&2' EXIT
 # True when the stage's packages are there; else the stage is skipped, and said to be.
 can_run() {
   bash scripts/setup.sh --check "$1" && return 0
