@@ -76,7 +76,7 @@ run_block() {
   (cd "$2" && exec setsid bash -e "$1" </dev/null >"$1.log" 2>&1) &
   group=$!
   while ! timeout 30 tail --pid="$group" -f /dev/null; do
-    echo "readme_test: $((SECONDS - start)) s: $(tail -1 "$1.log" | cut -c1-100)"
+    echo "readme_test: $((SECONDS - start)) s: $(grep -v "^[[:space:]]*$" "$1.log" | tail -1 | cut -c1-100)"
   done
   wait "$group"
   rc=$?
