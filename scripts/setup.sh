@@ -13,14 +13,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # What needs each package: demo, host (the host build, sanitizer and voxframe host stages),
-# arm (the ARM stage), package (the Debian package stage), fuzz (the fuzzing stage). The host
-# Python 3.8's build needs libffi-dev, zlib1g-dev and xz-utils; the ARM interpreter's the armhf ones.
+# arm (the ARM stage), package (the Debian package stage), fuzz (the fuzzing stage); speed and
+# plot are optional, so no stage is skipped without them. The host Python 3.8's build needs
+# libffi-dev, zlib1g-dev and xz-utils; the ARM interpreter's the armhf ones.
 table="
 cmake                     demo host arm package fuzz
 make                      demo host arm package fuzz
 g++                       demo host arm package
 python3                   demo host arm package
-ccache                    host arm
+ccache                    speed
 libgtest-dev              host
 libgmock-dev              host
 libbenchmark-dev          host
@@ -30,7 +31,7 @@ xz-utils                  host arm
 ffmpeg                    host
 prometheus                host
 prometheus-node-exporter  host
-python3-matplotlib        host package
+python3-matplotlib        plot
 g++-arm-linux-gnueabihf   arm
 qemu-user                 arm
 libffi-dev:armhf          arm
@@ -45,7 +46,8 @@ libclang-rt-14-dev        fuzz
 "
 declare -A what=([demo]="the demo (scripts/demo.sh)" [host]="scripts/test.sh's host stages"
   [arm]="scripts/test.sh's ARM stage" [package]="scripts/test.sh's package stage"
-  [fuzz]="scripts/test.sh's fuzzing stage")
+  [fuzz]="scripts/test.sh's fuzzing stage" [speed]="the compiler cache (optional)"
+  [plot]="the run plots of the demo and relaysim-plot (optional)")
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 # The packages that STAGE needs ("all": every one), one a line.
@@ -56,7 +58,7 @@ report_missing() {
     stages=$(awk -v p="$p" '$1 == p { $1 = ""; print }' <<<"$table")
     names=""
     for s in $stages; do names+="${names:+, }${what[$s]}"; done
-    echo "setup: $p is missing: $names needs it"
+    echo "setup: $p is missing, needed by $names"
   done
 }
 

@@ -52,8 +52,8 @@ while IFS='|' read -r name target before unavailable updates want_status want_up
     demo*) grep -q 'install -y -q --no-install-recommends cmake make g++ python3$' "$fake/calls" ||
              fail "$name: the demo asked for more than it needs: $(cat "$fake/calls")" ;;
     *broken)
-      grep -qx "setup: qemu-user is missing: scripts/test.sh's ARM stage needs it" <<<"$out" &&
-        grep -qx "setup: lintian is missing: scripts/test.sh's package stage needs it" <<<"$out" &&
+      grep -qx "setup: qemu-user is missing, needed by scripts/test.sh's ARM stage" <<<"$out" &&
+        grep -qx "setup: lintian is missing, needed by scripts/test.sh's package stage" <<<"$out" &&
         grep -q 'going on with the package lists apt has' <<<"$out" || fail "$name: $out"
       grep -qx zlib1g-dev:armhf "$fake/installed" && grep -qx clang "$fake/installed" ||
         fail "$name: the installable packages were not installed" ;;
@@ -63,7 +63,7 @@ done <<<"$cases"
 # A stage's check installs nothing and names what it lacks.
 printf 'cmake\nmake\n' >"$fake/installed"; : >"$fake/calls"
 out=$(FAKE=$fake PATH="$fake:/usr/bin:/bin" bash scripts/setup.sh --check fuzz 2>&1) && fail "--check passed: $out"
-[ "$out" = "setup: clang is missing: scripts/test.sh's fuzzing stage needs it
-setup: libclang-rt-14-dev is missing: scripts/test.sh's fuzzing stage needs it" ] || fail "--check: $out"
+[ "$out" = "setup: clang is missing, needed by scripts/test.sh's fuzzing stage
+setup: libclang-rt-14-dev is missing, needed by scripts/test.sh's fuzzing stage" ] || fail "--check: $out"
 [ ! -s "$fake/calls" ] || fail "--check called apt-get"
 echo "setup_test: passed"
