@@ -4,7 +4,7 @@
 # python3.8 on PATH or the one scripts/setup.sh built into the cache, else python3.
 # Cross-build: VOXFRAME_TARGET_PYTHON_VERSION (3.8, the device's) and VOXFRAME_TARGET_PYTHON_ROOT,
 # the install prefix of an interpreter built for the device (its bin/, include/, lib/), such as
-# ../shared/device-python/build.sh makes; without a root the headers come from the sysroot and
+# scripts/device_python.sh makes; without a root the headers come from the sysroot and
 # the tests are not registered.
 #
 # Sets VOXFRAME_PYTHON_VERSION (X.Y of the headers), VOXFRAME_PYTHON_INCLUDE_DIRS,

@@ -18,6 +18,10 @@ if [ -n "$seconds" ] && ! [[ "$seconds" =~ ^[0-9]+$ && "$seconds" -ge 5 ]]; then
   echo "demo: SECONDS must be a whole number of 5 or more, not '$seconds'" >&2
   exit 2
 fi
+for tool in cmake make g++ python3; do
+  command -v "$tool" >/dev/null ||
+    { echo "demo: $tool is missing; install what the demo needs with: bash scripts/setup.sh demo" >&2; exit 1; }
+done
 build=${DEMO_BUILD_DIR:-build-demo}
 reflector_port=${DEMO_REFLECTOR_PORT:-40000}
 decoder_port=${DEMO_DECODER_PORT:-40002}
@@ -43,10 +47,12 @@ if [ -n "$busy" ]; then
   exit 1
 fi
 
-echo "demo: building relaysim and the stand-ins in $build/"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUILD_RELAYSIM=ON \
-  -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target relaysim reflector rtp_source >/dev/null
+. scripts/progress.sh
+mkdir -p "$build"
+progress "demo: building relaysim and the stand-ins in $build/" "$build/demo-build.log" % \
+  bash -c 'cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUILD_RELAYSIM=ON \
+             -DBUILD_VOXFRAME=OFF -DBUILD_PATCHER=OFF &&
+           cmake --build "$1" -j"$(nproc)" --target relaysim reflector rtp_source' - "$build"
 
 sdp="$build/demo-player.sdp"
 cat >"$sdp" <<SDP
