@@ -228,7 +228,10 @@ def panel_decoders(ax, run):
     # At least 1 %: a run without loss is drawn as no loss, not as a faint colour on a scale
     # of nothing.
     top = max(max(max(r) for r in rows), 2 * (run.max_loss or 0), 1.0)
-    image = ax.imshow(rows, aspect="auto", interpolation="nearest", cmap="Reds", vmin=0, vmax=top,
+    # No loss is white, whatever the colour map's lightest red.
+    cmap = matplotlib_colormap("Reds")
+    cmap.set_under("white")
+    image = ax.imshow(rows, aspect="auto", interpolation="nearest", cmap=cmap, vmin=1e-9, vmax=top,
                       origin="lower", extent=(times[0], times[-1], indexes[0] - 0.5, indexes[-1] + 0.5))
     # A colour bar beside the axes, so that it keeps the width of the panels above it.
     ax.figure.colorbar(image, cax=ax.inset_axes([1.005, 0, 0.012, 1]), label="loss (%)")
@@ -259,6 +262,12 @@ def title(run, csv_path):
             notes.append("%s %.2f%s" % (name, value, unit) +
                          (" (limit %g%s)" % (limit, unit) if limit is not None else ""))
     return text + ("\n" + ", ".join(notes) if notes else "")
+
+
+def matplotlib_colormap(name):
+    import matplotlib
+    return matplotlib.colormaps[name].copy() if hasattr(matplotlib, "colormaps") \
+        else matplotlib.cm.get_cmap(name).copy()
 
 
 def pyplot():
