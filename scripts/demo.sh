@@ -85,18 +85,24 @@ demo: reflector on 127.0.0.1:$reflector_port (decoder requests on $decoder_port)
 demo: to listen, run in another terminal:
         ffplay -nodisp -protocol_whitelist file,udp,rtp -i $sdp
       or:  vlc rtp://@:$player_port
-demo: to select a stream, type its index (0 to 9) and Enter; -1 stops listening.
-
 TEXT
 
 relaysim=("$build/relaysim/emulator/relaysim" -n 10 -d -e -l "$local_port"
           -r "127.0.0.1:$reflector_port" -pd "$decoder_port" -p "127.0.0.1:$player_port")
+report="$build/demo-report.json"
 
 if [ -z "$seconds" ]; then
-  "${relaysim[@]}"
+  cat <<TEXT
+demo: to select a stream, type its index (0 to 9) and Enter; -1 stops listening; Ctrl-C ends
+      the run with its summary, the delay of the tone through the reflector included.
+
+TEXT
+  # A measured run (its report), so that a live line shows what the decoders receive each second.
+  "${relaysim[@]}" --report "$report" || true
   exit 0
 fi
-
+echo "demo: unattended: relaysim runs ${seconds} s and selects stream 0 itself after 4 s."
+echo
 # A stand-in player: counts the datagrams arriving on the player port until it is told to stop.
 heard="$build/demo-player.count"
 rm -f "$heard"
@@ -122,16 +128,16 @@ pids+=("$listener_pid")
 
 log="$build/demo-relaysim.log"
 run_csv="$build/demo-run.csv"
-report="$build/demo-report.json"
 plot="$build/demo-run.png"
-# Input ends after the selection; the run ends by itself with its verdict as exit status.
-{ sleep 4; echo 0; } | "${relaysim[@]}" --duration "$seconds" --max-loss 1 \
-  --csv "$run_csv" --report "$report" >"$log" 2>&1 &
+# Input ends after the selection; the run ends by itself with its verdict as exit status. Its
+# output is shown as it comes (a live line every 2 s) and kept in the log.
+{ sleep 4; echo 0; } | "${relaysim[@]}" --duration "$seconds" --max-loss 1 --interval 2 \
+  --csv "$run_csv" --report "$report" > >(tee "$log") 2>&1 &
 relaysim_pid=$!
 pids+=("$relaysim_pid")
 status=0
 wait "$relaysim_pid" || status=$?
-sed 's/\r*Select stream to listen on the local PC?//g' "$log" | grep -v '^$' || true
+sleep 0.2  # tee's last lines
 echo
 if /usr/bin/python3 scripts/plot_run.py "$run_csv" "$plot" --report "$report"; then
   echo "demo: run's CSV $run_csv, report $report, plot $plot"

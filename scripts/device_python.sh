@@ -8,8 +8,9 @@
 #   bash scripts/device_python.sh --cached   only a tree already built; exit status 1 without one
 #   DEST=FOLDER bash scripts/device_python.sh   builds into FOLDER/usr/local instead, every time
 #
-# Needs g++-arm-linux-gnueabihf, libffi-dev:armhf, zlib1g-dev:armhf and a host Python 3.8
-# (scripts/host_python.sh). Run the result with
+# Needs g++-arm-linux-gnueabihf, libffi-dev:armhf and a host Python 3.8 (scripts/host_python.sh);
+# zlib1g-dev:armhf, where the mirror serves it, adds the zlib module, which no test needs.
+# Run the result with
 #   PYTHONHOME=PREFIX qemu-arm PREFIX/bin/python3.8
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -118,7 +118,10 @@ def read_reports(paths):
         except ValueError:
             fail("%s is not a JSON report" % path)
     reports.sort(key=lambda r: r.get("duration_s") or 0)
-    return reports
+    # A snapshot taken twice (the final report copied again) is one instant, not an interval
+    # without loss.
+    return [r for i, r in enumerate(reports)
+            if i == 0 or r.get("duration_s") != reports[i - 1].get("duration_s")]
 
 
 def from_zero(ax, *series):
@@ -183,7 +186,9 @@ def panel_received(ax, run):
 
 
 def panel_local(ax, run):
-    if not run.has("copies_sent"):
+    # Only a run that used the local stream (-e and a stream on the local port) has one to show.
+    if not run.has("copies_sent") or not any(run.columns["copies_sent"]) and not any(
+            run.columns.get("local_received", [])):
         return False
     series = [(run.show(run.per_second("copies_sent")), "tab:cyan", "copies sent / s")]
     if run.has("local_received"):
@@ -224,8 +229,13 @@ def panel_decoders(ax, run):
         grid.append(column)
     rows = [list(r) for r in zip(*grid)]  # one row a decoder
     times = [s.get("duration_s") or 0 for s in snapshots]
-    top = max(max(max(r) for r in rows), 2 * (run.max_loss or 0), 1e-6)
-    image = ax.imshow(rows, aspect="auto", interpolation="nearest", cmap="Reds", vmin=0, vmax=top,
+    # At least 1 %: a run without loss is drawn as no loss, not as a faint colour on a scale
+    # of nothing.
+    top = max(max(max(r) for r in rows), 2 * (run.max_loss or 0), 1.0)
+    # No loss is white, whatever the colour map's lightest red.
+    cmap = matplotlib_colormap("Reds")
+    cmap.set_under("white")
+    image = ax.imshow(rows, aspect="auto", interpolation="nearest", cmap=cmap, vmin=1e-9, vmax=top,
                       origin="lower", extent=(times[0], times[-1], indexes[0] - 0.5, indexes[-1] + 0.5))
     # A colour bar beside the axes, so that it keeps the width of the panels above it.
     ax.figure.colorbar(image, cax=ax.inset_axes([1.005, 0, 0.012, 1]), label="loss (%)")
@@ -259,6 +269,12 @@ def title(run, csv_path):
             notes.append("%s %.2f%s" % (name, value, unit) +
                          (" (limit %g%s)" % (limit, unit) if limit is not None else ""))
     return text + ("\n" + ", ".join(notes) if notes else "")
+
+
+def matplotlib_colormap(name):
+    import matplotlib
+    return matplotlib.colormaps[name].copy() if hasattr(matplotlib, "colormaps") \
+        else matplotlib.cm.get_cmap(name).copy()
 
 
 def pyplot():
@@ -329,7 +345,12 @@ def plot_ramp(path, out):
 def main(argv):
     if len(argv) == 3 and argv[1].endswith(".json"):
         return plot_ramp(argv[1], argv[2])
-    parser = argparse.ArgumentParser(prog=PROG, description="Draws a relaysim run from its CSV.")
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Draws a relaysim run from its CSV (--csv), with its JSON reports "
+        "(--report, several snapshots for a heat map by time).",
+        epilog="A ramp: %s RAMP.json OUT.png draws the capacity curve from the report of a run "
+        "with --ramp and --report (loss, worst jitter and, where measured, p99 delay per step)."
+        % PROG)
     parser.add_argument("csv", metavar="RUN.csv")
     parser.add_argument("out", metavar="OUT.png")
     parser.add_argument("--report", action="extend", nargs="+", default=[], metavar="RUN.json",

@@ -35,6 +35,7 @@ cases="
 demo on an empty machine       |demo|                          |                   |0|0|1
 a mirror that recovers         |all |                          |                   |2|0|3
 a mirror that stays broken     |all |                          |qemu-user lintian  |9|3|3
+only optional ones unavailable |all |                          |zlib1g-dev:armhf ccache|9|0|3
 nothing missing                |demo|cmake make g++ python3    |                   |9|0|0
 "
 while IFS='|' read -r name target before unavailable updates want_status want_updates; do
