@@ -43,13 +43,13 @@ CReport::Run fixed_run()
     run.startup_s = 2.5;
     run.clock_rate = 8000;
     run.decoders.push_back({0, "ORVANTEX - 0", 0x0A1B2C3D4E5FUL, true,
-                            stats(98, 100, 4, 2, 1, 1.25, 40, 0x52000000), 0, {}});
+                            stats(98, 100, 4, 2, 1, 1.25, 40, 0x52000000), 0, 0, 0, {}});
     // Two sources reached it: one change of SSRC, and datagrams that were not RTP.
     run.decoders[0].stats.strays = 1;
     run.decoders[0].stats.ssrc_changes = 1;
     run.decoders[0].stats.unanalysed = 3;
     run.decoders[0].jitter_ms_worst = 2.5;
-    run.decoders.push_back({1, "say \"hi\"\\\x01", 0xFFUL, false, stats(0, 0, 0, 0, 0, 0, 0), 0, {}});
+    run.decoders.push_back({1, "say \"hi\"\\\x01", 0xFFUL, false, stats(0, 0, 0, 0, 0, 0, 0), 0, 0, 0, {}});
     run.local = {500, 1, 0.5, 1000, 2};
     run.thresholds.max_loss_percent = 5;
     return run;
