@@ -258,6 +258,9 @@ void CMeasuredRun::end(CReport::Run::Ending ending)
     CReport::Run snapshot = measure(elapsed()).run;
     snapshot.ending = sig ? CReport::Run::SIGNAL : ending;
     snapshot.signal = sig;
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    snapshot.ended_at_unix_s = wall.tv_sec + wall.tv_nsec / 1e9;
     const CReport::Result run = CReport::result(std::move(snapshot));
     printf("\n%s%s%s", report_formats::table(run).c_str(), report_formats::instrument(run).c_str(),
            (m_ramp ? report_formats::ramp(run) + report_formats::verdict(run)

@@ -42,6 +42,7 @@ CReport::Totals CReport::totals(const Run& run)
         t.ssrc_changes += d.stats.ssrc_changes;
         t.unanalysed += d.stats.unanalysed;
         t.jitter_ms_max = std::max(t.jitter_ms_max, d.stats.jitter_ms);
+        t.max_gap_ms = std::max(t.max_gap_ms, d.stats.max_gap_ms);
         t.jitter_ms_worst = std::max(t.jitter_ms_worst, d.jitter_ms_worst);
         t.dropped_here += d.dropped_here;
         // Per decoder: one decoder's drops can't excuse another's losses.

@@ -84,6 +84,7 @@ public:
         double stall_s = 0, stall_at_s = 0;
         enum Ending { RUNNING, DURATION, RAMP, SIGNAL } ending = RUNNING;
         int signal = 0;  // that ended the run
+        double ended_at_unix_s = 0;  // wall-clock time of the end, once the run has ended
         // The longest a datagram's copies took to leave: the bound of a delay's error.
         double delay_bound_ms = 0;
     };
@@ -95,6 +96,7 @@ public:
         double loss_percent = 0;
         double jitter_ms_max = 0;    // of the last estimates
         double jitter_ms_worst = 0;  // of the judged part, what --max-jitter judges
+        double max_gap_ms = 0;       // the longest silence of any decoder
         unsigned long long dropped_here = 0;
         // lost minus dropped_here: what the network and the reflector lost.
         unsigned long long network_lost = 0;

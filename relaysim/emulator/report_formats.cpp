@@ -376,12 +376,13 @@ std::string json(const CReport::Result& result)
     const CReport::Totals& t = result.totals;
     out += format("  \"totals\": {\"decoders\": %llu, \"online\": %llu, \"received\": %llu, "
                   "\"expected\": %llu, \"distinct\": %llu, \"lost\": %llu, "
-                  "\"lost_silent\": %llu, \"strays\": %llu, \"ssrc_changes\": %llu, "
-                  "\"unanalysed\": %llu, \"loss_percent\": ",
+                  "\"lost_silent\": %llu, \"duplicates\": %llu, \"reordered\": %llu, "
+                  "\"strays\": %llu, \"ssrc_changes\": %llu, \"unanalysed\": %llu, \"loss_percent\": ",
                   t.decoders, t.online, t.received, t.expected, t.distinct, t.lost, t.lost_silent,
-                  t.strays, t.ssrc_changes, t.unanalysed) +
+                  t.duplicates, t.reordered, t.strays, t.ssrc_changes, t.unanalysed) +
            json_number(t.loss_percent) + ", \"jitter_ms_max\": " + json_number(t.jitter_ms_max) +
            ", \"jitter_ms_worst\": " + json_number(t.jitter_ms_worst) +
+           ", \"max_gap_ms\": " + json_number(t.max_gap_ms) +
            format(", \"dropped_here\": %llu, \"network_lost\": %llu, \"network_loss_percent\": ",
                   t.dropped_here, t.network_lost) +
            json_number(t.network_loss_percent) + ", \"delay\": " + json_delay(t.delay) + "},\n";
@@ -496,6 +497,16 @@ std::string prometheus(const CReport::Result& result)
         out += format("# HELP %s %s\n# TYPE %s counter\n%s{%s} %llu\n", m.name, m.help, m.name,
                       m.name, instance.c_str(), m.value);
     out += prom_delay(run, t, instance);
+    // A finished instance's file stays in the collector's folder: a dashboard tells it apart.
+    const bool ended = run.ending != Run::RUNNING;
+    out += "# HELP relaysim_run_ended 1 once the run has ended (its file then no longer changes).\n"
+           "# TYPE relaysim_run_ended gauge\nrelaysim_run_ended{" + instance + "} " +
+           (ended ? "1" : "0") + "\n";
+    if (ended)
+        out += "# HELP relaysim_run_ended_timestamp_seconds When the run ended, in seconds since the "
+               "epoch.\n# TYPE relaysim_run_ended_timestamp_seconds gauge\n"
+               "relaysim_run_ended_timestamp_seconds{" + instance + "} " +
+               prom_number(run.ended_at_unix_s) + "\n";
     out += "# HELP relaysim_cpu_ratio relaysim's CPU time over the run per second and core of the "
            "machine.\n# TYPE relaysim_cpu_ratio gauge\nrelaysim_cpu_ratio{" + instance + "} " +
            prom_number(run.cpu_percent / 100.0) + "\n";

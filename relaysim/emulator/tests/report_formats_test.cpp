@@ -79,9 +79,10 @@ TEST(ReportFormatsTest, JsonHasTheKeysValuesAndEscapes)
         "  \"local_stream\": {\"received\": 500, \"lost\": 1, \"jitter_ms\": 0.5, "
         "\"copies_sent\": 1000, \"send_errors\": 2},\n"
         "  \"totals\": {\"decoders\": 2, \"online\": 1, \"received\": 98, \"expected\": 100, "
-        "\"distinct\": 96, \"lost\": 4, \"lost_silent\": 0, \"strays\": 1, \"ssrc_changes\": 1, "
+        "\"distinct\": 96, \"lost\": 4, \"lost_silent\": 0, \"duplicates\": 2, \"reordered\": 1, "
+        "\"strays\": 1, \"ssrc_changes\": 1, "
         "\"unanalysed\": 3, \"loss_percent\": 4, \"jitter_ms_max\": 1.25, \"jitter_ms_worst\": 2.5, "
-        "\"dropped_here\": 0, \"network_lost\": 4, \"network_loss_percent\": 4, \"delay\": null},\n"
+        "\"max_gap_ms\": 40, \"dropped_here\": 0, \"network_lost\": 4, \"network_loss_percent\": 4, \"delay\": null},\n"
         "  \"delay_bound_ms\": 0,\n"
         "  \"relaysim_cpu_percent\": 0, \"cores\": 0,\n"
         "  \"stall_s\": 0, \"stall_at_s\": 0,\n"
@@ -430,6 +431,7 @@ TEST(ReportFormatsTest, PrometheusTextIsWellFormed)
              "# TYPE relaysim_decoder_jitter_seconds gauge",
              "relaysim_decoder_jitter_seconds{relaysim=\"rack-1\",index=\"0\",mac=\"0a:1b:2c:3d:4e:5f\"} 0.00125",
              "relaysim_local_received_total{relaysim=\"rack-1\"} 500",
+             "relaysim_run_ended{relaysim=\"rack-1\"} 0",
          })
         EXPECT_NE(text.find(std::string("\n") + line + "\n"), std::string::npos) << line;
 
@@ -457,6 +459,15 @@ TEST(ReportFormatsTest, PrometheusTextIsWellFormed)
         strtod(value.c_str(), &end);
         EXPECT_TRUE(!value.empty() && *end == '\0') << line;
     }
+
+    // A finished run says so, and when, so that a dashboard tells it from a live one.
+    run.ending = CReport::Run::DURATION;
+    run.ended_at_unix_s = 1765000000.5;
+    const std::string ended = report_formats::prometheus(CReport::result(run));
+    EXPECT_EQ(text.find("relaysim_run_ended_timestamp_seconds"), std::string::npos);
+    for (const char* line : {"relaysim_run_ended{relaysim=\"rack-1\"} 1",
+                             "relaysim_run_ended_timestamp_seconds{relaysim=\"rack-1\"} 1765000000.5"})
+        EXPECT_NE(ended.find(std::string("\n") + line + "\n"), std::string::npos) << line;
 
     // The instance name is the file's name; any character a file name may hold is escaped.
     const struct {
