@@ -25,7 +25,7 @@ std::string fixed(double v, int decimals, size_t width)
 
 const char* live_view::header()
 {
-    return "  time s       online   dgram/s  loss %   run %  jit ms  dropped   cpu %  step\n";
+    return "  time s      online  dgram/s loss %  run % jit ms dropped  cpu % p99 ms step\n";
 }
 
 std::string live_view::line(const CReport::Result& r, const CReport::Result& before, double cpu_percent)
@@ -39,10 +39,13 @@ std::string live_view::line(const CReport::Result& r, const CReport::Result& bef
     };
     const std::string online =
         report_formats::format("%llu/%llu", t.online, t.decoders);
-    return fixed(run.duration_s, 1, 8) + fit(online, 13) +
-           fixed(seconds > 0 ? static_cast<double>(rise(t.received, b.received)) / seconds : 0, 0, 10) +
-           fixed(CReport::percent(rise(t.network_lost, b.network_lost), rise(t.expected, b.expected)), 2, 8) +
-           fixed(t.network_loss_percent, 2, 8) + fixed(t.jitter_ms_max, 2, 8) +
-           fit(std::to_string(rise(t.dropped_here, b.dropped_here)), 9) + fixed(cpu_percent, 1, 8) +
-           (run.ramp ? fit(std::to_string(run.ramp->step), 6) : std::string()) + "\n";
+    // The delay of the interval, where copies of relaysim's own encoders came back.
+    const CDelayStats::Snapshot delay = t.delay.since(b.delay);
+    return fixed(run.duration_s, 1, 8) + fit(online, 12) +
+           fixed(seconds > 0 ? static_cast<double>(rise(t.received, b.received)) / seconds : 0, 0, 9) +
+           fixed(CReport::percent(rise(t.network_lost, b.network_lost), rise(t.expected, b.expected)), 2, 7) +
+           fixed(t.network_loss_percent, 2, 7) + fixed(t.jitter_ms_max, 2, 7) +
+           fit(std::to_string(rise(t.dropped_here, b.dropped_here)), 8) + fixed(cpu_percent, 1, 7) +
+           (delay.matched != 0 ? fixed(delay.quantile_ms(0.99), 2, 7) : fit("-", 7)) +
+           (run.ramp ? fit(std::to_string(run.ramp->step), 5) : std::string()) + "\n";
 }

@@ -23,7 +23,7 @@ TRAFFIC_S = 1.5      # of stream once every decoder is online: about 75 datagram
 DURATION_S = 6       # the reflector stops well before: online ~2 s after start, plus TRAFFIC_S
 # A measured run prints whole lines: the prompt once, and again only after the operator acts.
 PROMPT = re.escape("Select stream to listen on the local PC?\n")
-LIVE_HEADER = "  time s       online   dgram/s  loss %   run %  jit ms  dropped   cpu %  step\n"
+LIVE_HEADER = "  time s      online  dgram/s loss %  run % jit ms dropped  cpu % p99 ms step\n"
 LIVE_LINE = r"\n +\d+\.\d +\d+/\d+ +\d+ "
 COUNTS_RX = re.compile(r"decoder ([0-9a-f]{12}) sent (\d+) dropped \d+ duplicated \d+ "
                        r"swapped \d+ lost (\d+) failed (\d+)")
