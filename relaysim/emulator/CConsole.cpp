@@ -6,9 +6,11 @@
 #include "report_formats.h"
 
 #include <errno.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -95,12 +97,12 @@ void CConsole::take_line()
     const char* p = m_line;
     while (isspace(static_cast<unsigned char>(*p)))
         ++p;
-    if (*p == 's' && !cut) {
+    if ((*p == 's' || *p == 'w' || *p == 't') && !cut) {
         const char* rest = p + 1;
         while (isspace(static_cast<unsigned char>(*rest)))
             ++rest;
         if (*rest == '\0')
-            printf("%s", report_formats::table(CReport::result(m_devices.measure())).c_str());
+            print_table(*p);
         return;
     }
     const char* digits = p + ((*p == '-' || *p == '+') ? 1 : 0);
@@ -115,6 +117,25 @@ void CConsole::take_line()
     if (cut && end == m_line + len)
         return;
     act(static_cast<int>(value));
+}
+
+// "s" fits a screen, "w" is every decoder and column, "t" the totals alone.
+void CConsole::print_table(char form)
+{
+    const CReport::Result result = CReport::result(m_devices.measure());
+    std::string text;
+    if (form == 'w') {
+        text = report_formats::table(result);
+    } else if (form == 't') {
+        text = report_formats::totals_table(result);
+    } else {
+        // The screen's height less the header, total, "more" line and prompt; a log reads
+        // as a 24-line terminal would.
+        winsize ws;
+        const int rows = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 ? ws.ws_row : 24;
+        text = report_formats::console_table(result, static_cast<size_t>(std::max(rows - 5, 5)));
+    }
+    printf("%s", text.c_str());
 }
 
 void CConsole::act(int value)

@@ -28,6 +28,7 @@ private:
     void read_input();
     void take_line();
     void check_relays(time_t now);
+    void print_table(char form);
 
     CRunDevices& m_devices;
     // -1 once input has ended or failed: the loop then only sleeps between passes.

@@ -281,6 +281,66 @@ std::string table(const CReport::Result& result)
     return out;
 }
 
+std::string console_table(const CReport::Result& result, size_t max_rows)
+{
+    const Run& run = result.run;
+    const CReport::Totals& t = result.totals;
+    // The columns an operator reads first; the delay and relaysim's own drops where there are any.
+    const bool delays = t.delay.matched != 0, drops = t.dropped_here != 0;
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"index", "name", "received", "loss %", "jit ms", "gap s", "on"});
+    if (delays)
+        rows[0].push_back("p99 ms");
+    if (drops)
+        rows[0].push_back("drops");
+    // More decoders than fit: the worst first, by loss, then jitter.
+    std::vector<const Decoder*> shown;
+    for (const Decoder& d : run.decoders)
+        shown.push_back(&d);
+    const bool cut = shown.size() > max_rows;
+    if (cut) {
+        const auto loss = [](const Decoder* d) { return CReport::percent(CReport::lost(*d), CReport::expected(*d)); };
+        std::stable_sort(shown.begin(), shown.end(), [&](const Decoder* a, const Decoder* b) {
+            return loss(a) != loss(b) ? loss(a) > loss(b) : a->stats.jitter_ms > b->stats.jitter_ms;
+        });
+        shown.resize(max_rows);
+    }
+    const auto add = [&](std::vector<std::string> row, const CDelayStats::Snapshot& delay,
+                         const std::string& dropped) {
+        if (delays)
+            row.push_back(delay_ms(delay, 0.99));
+        if (drops)
+            row.push_back(dropped);
+        rows.push_back(std::move(row));
+    };
+    for (const Decoder* d : shown) {
+        const CRtpStats::Snapshot& st = d->stats;
+        add({format("%d", d->index), d->name + (CReport::mixed(*d) ? "*" : ""), format("%llu", st.received),
+             format("%.2f", CReport::percent(CReport::lost(*d), CReport::expected(*d))),
+             format("%.2f", st.jitter_ms), format("%.2f", st.max_gap_ms / 1000), d->online ? "y" : "n"},
+            d->delay, format("%llu", d->dropped_here));
+    }
+    add({"total", format("%llu decoders", t.decoders), format("%llu", t.received),
+         format("%.2f", t.loss_percent), format("%.2f", t.jitter_ms_max), format("%.2f", t.max_gap_ms / 1000),
+         format("%llu/%llu", t.online, t.decoders)},
+        t.delay, format("%llu", t.dropped_here));
+    std::string out = aligned(rows, 1);
+    if (cut)
+        out += format("... and %zu more decoders, the worst shown first (w: every decoder, every "
+                      "column)\n",
+                      run.decoders.size() - max_rows);
+    return out;
+}
+
+std::string totals_table(const CReport::Result& result)
+{
+    const std::string wide = table(result);
+    // The wide table's header, its total and local rows, and the lines after them.
+    const size_t header_end = wide.find('\n') + 1;
+    const size_t total = wide.find("\ntotal ") + 1;
+    return wide.substr(0, header_end) + wide.substr(total);
+}
+
 std::string ramp(const CReport::Result& result)
 {
     const Run& run = result.run;

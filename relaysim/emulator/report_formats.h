@@ -8,7 +8,13 @@
 
 namespace report_formats {
 
+// Every decoder and every column, the totals and the summary lines: the end of a run, and "w".
 std::string table(const CReport::Result& r);
+// The console's "s": the columns read first, in 80 columns; with more than max_rows decoders,
+// the worst max_rows (by loss, then jitter) and a line saying how many more.
+std::string console_table(const CReport::Result& r, size_t max_rows);
+// The console's "t": the wide table's header, total and local rows and summary lines.
+std::string totals_table(const CReport::Result& r);
 // "verdict: pass (...)", "verdict: fail (...)" or "verdict: inconclusive (...)": the status
 // and its reason as judged.
 std::string verdict(const CReport::Result& r);

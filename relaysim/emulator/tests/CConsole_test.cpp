@@ -204,14 +204,26 @@ TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
         }
     }
 
+    // "s": the columns read first, in 80 columns; "w": every column; "t": the totals alone.
     const std::string table =
-        "index  name          received  lost %  duplicates  reordered  strays  jitter ms  worst jitter ms  max gap ms  ssrc changes  unanalysed  online\n"
-        "    0  ORVANTEX - 0         0    0.00           0          0       0       0.00             0.00         0.0             0           0      no\n"
-        "    1  ORVANTEX - 1         3   25.00           0          0       0       0.00             0.00        40.0             0           0     yes\n"
-        "    2  ORVANTEX - 2         0    0.00           0          0       0       0.00             0.00         0.0             0           0      no\n"
+        "index  name          received  loss %  jit ms  gap s   on\n"
+        "    0  ORVANTEX - 0         0    0.00    0.00   0.00    n\n"
+        "    1  ORVANTEX - 1         3   25.00    0.00   0.04    y\n"
+        "    2  ORVANTEX - 2         0    0.00    0.00   0.00    n\n"
+        "total  3 decoders           3   25.00    0.00   0.04  1/3\n";
+    const std::string header =
+        "index  name          received  lost %  duplicates  reordered  strays  jitter ms  worst jitter ms  max gap ms  ssrc changes  unanalysed  online\n";
+    const std::string totals =
+        header +
         "total  3 decoders           3   25.00           0          0       0       0.00             0.00        40.0             0           0     1/3\n"
         "local  local stream         0    0.00           -          -       -       0.00                -           -             -           -       -\n"
         "local stream: copies sent 0, send errors 0\n";
+    const std::string wide =
+        header +
+        "    0  ORVANTEX - 0         0    0.00           0          0       0       0.00             0.00         0.0             0           0      no\n"
+        "    1  ORVANTEX - 1         3   25.00           0          0       0       0.00             0.00        40.0             0           0     yes\n"
+        "    2  ORVANTEX - 2         0    0.00           0          0       0       0.00             0.00         0.0             0           0      no\n" +
+        totals.substr(header.size());
     CConsole console(m_devices, m_pipe[0]);
     struct Step {
         std::string input;
@@ -219,6 +231,8 @@ TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
     } steps[] = {
         {"s\n", table},
         {"  s \t\n", table},
+        {"w\n", wide},
+        {"t\n", totals},
         {"1\ns\n", "Selecting stream - ORVANTEX - 1\nDe-selecting stream - ORVANTEX - 0\n" + table},
         {"sx\n", ""},
         {"s 0\n", ""},

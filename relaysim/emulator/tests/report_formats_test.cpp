@@ -606,3 +606,38 @@ TEST(ReportFormatsTest, DelayIsShownWhereMeasuredAndJudgedOnItsP99)
     const std::string row = report_formats::csv_row(CReport::result(run), CReport::Result());
     EXPECT_EQ(row.substr(row.rfind(",100,")), ",100,5.125,5.125,2.5,0,0,0\n") << row;
 }
+
+TEST(ReportFormatsTest, ConsoleTableFitsAScreenWorstFirst)
+{
+    // Four decoders: losses 0, 5, 5 and 1 % (the two at 5 % told apart by jitter), with the
+    // widest figures a run of ten thousand gives, delay and drops of its own included.
+    CReport::Run run;
+    CDelayStats delay;
+    delay.add(123456789);
+    const struct {
+        unsigned long long lost;
+        double jitter;
+    } figures[] = {{0, 1}, {5, 2}, {5, 9}, {1, 1}};
+    for (int i = 0; i < 4; ++i) {
+        CReport::Decoder d;
+        d.index = 9996 + i;
+        d.name = "ORVANTEX - " + std::to_string(d.index);
+        d.stats = stats(999999999 - figures[i].lost * 10000000, 1000000000, figures[i].lost * 10000000, 0,
+                        0, figures[i].jitter, 99999.9, 1);
+        d.stats.ssrc_changes = 1;  // marked as mixed: the widest name
+        d.dropped_here = 123456;
+        d.delay = delay.snapshot();
+        run.decoders.push_back(d);
+    }
+    const std::string text = report_formats::console_table(CReport::result(run), 2);
+    std::istringstream lines(text);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
+        rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 5u) << text;
+    EXPECT_EQ(rows[1].substr(0, 22), " 9998  ORVANTEX - 9998") << "5 %, jitter 9";
+    EXPECT_EQ(rows[2].substr(0, 22), " 9997  ORVANTEX - 9997") << "5 %, jitter 2";
+    EXPECT_EQ(rows[4], "... and 2 more decoders, the worst shown first (w: every decoder, every column)");
+}
