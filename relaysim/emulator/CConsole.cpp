@@ -129,11 +129,11 @@ void CConsole::print_table(char form)
     } else if (form == 't') {
         text = report_formats::totals_table(result);
     } else {
-        // The screen's height less the header, total, "more" line and prompt; a log reads
-        // as a 24-line terminal would.
+        // The screen's height less the header, total, "more" line, prompt and a live line or
+        // two, so that the header stays in sight; a log reads as a 24-line terminal would.
         winsize ws;
         const int rows = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 ? ws.ws_row : 24;
-        text = report_formats::console_table(result, static_cast<size_t>(std::max(rows - 5, 5)));
+        text = report_formats::console_table(result, static_cast<size_t>(std::max(rows - 7, 5)));
     }
     printf("%s", text.c_str());
 }

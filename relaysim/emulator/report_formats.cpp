@@ -326,8 +326,7 @@ std::string console_table(const CReport::Result& result, size_t max_rows)
         t.delay, format("%llu", t.dropped_here));
     std::string out = aligned(rows, 1);
     if (cut)
-        out += format("... and %zu more decoders, the worst shown first (w: every decoder, every "
-                      "column)\n",
+        out += format("(%zu more decoders; the worst are shown first; w: every decoder and column)\n",
                       run.decoders.size() - max_rows);
     return out;
 }

@@ -639,5 +639,5 @@ TEST(ReportFormatsTest, ConsoleTableFitsAScreenWorstFirst)
     ASSERT_EQ(rows.size(), 5u) << text;
     EXPECT_EQ(rows[1].substr(0, 22), " 9998  ORVANTEX - 9998") << "5 %, jitter 9";
     EXPECT_EQ(rows[2].substr(0, 22), " 9997  ORVANTEX - 9997") << "5 %, jitter 2";
-    EXPECT_EQ(rows[4], "... and 2 more decoders, the worst shown first (w: every decoder, every column)");
+    EXPECT_EQ(rows[4], "(2 more decoders; the worst are shown first; w: every decoder and column)");
 }
