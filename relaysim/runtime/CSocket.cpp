@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -69,8 +68,13 @@ bool CSocket::open()
     if (is_valid())
         return true;
     for (int i = 0; i < OPEN_ATTEMPTS && !is_valid(); ++i)
-        open(static_cast<unsigned short>(rand() % 65535), 0);
-    return is_valid();
+        open(0, 0);
+    // Port 0: the kernel picks a port nobody holds. A drawn one could be this process's own
+    // local port, or the one another process seeded in the same second drew too.
+    if (!is_valid() || bind(0))
+        return is_valid();
+    close();
+    return false;
 }
 
 bool CSocket::bind(unsigned int address)
@@ -125,7 +129,27 @@ bool CSocket::poll()
 {
     set_last_err(0);
     m_pollfd.revents = 0;
-    const int rc = ::poll(&m_pollfd, 1, m_poll_timeout);
+    return input_after_wait(::poll(&m_pollfd, 1, m_poll_timeout));
+}
+
+bool CSocket::poll_until(const timespec& deadline)
+{
+    set_last_err(0);
+    m_pollfd.revents = 0;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+        left.tv_sec -= 1;
+        left.tv_nsec += 1000000000L;
+    }
+    if (left.tv_sec < 0)
+        left = timespec{0, 0};
+    return input_after_wait(::ppoll(&m_pollfd, 1, &left, nullptr));
+}
+
+bool CSocket::input_after_wait(int rc)
+{
     if (rc < 0) {
         const int err = errno;
         if (err != EINTR && err != EAGAIN)

@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -21,6 +22,8 @@ public:
 
     bool is_valid() const override;
     bool poll() override;
+    // poll(), waiting until deadline on the monotonic clock instead of the poll timeout.
+    bool poll_until(const timespec& deadline);
     int get_last_err() const override;
 
     bool open(unsigned short port, unsigned int address) override;
@@ -51,6 +54,9 @@ protected:
     pollfd m_pollfd;
 
 private:
+    // What a wait for input returned (rc) and found: true when input can be read.
+    bool input_after_wait(int rc);
+
     // An error poll() fetched and cleared, still owed to the next send().
     std::atomic<int> m_refusal;
 };

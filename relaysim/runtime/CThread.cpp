@@ -3,8 +3,11 @@
 
 #include "CLogger.h"
 
+#include <linux/futex.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -148,6 +151,8 @@ void CThread::stop_for(unsigned int ms, bool destroying)
 {
     const bool was_running = m_running;
     m_keep_running = false;
+    // A body napping until its deadline leaves at once.
+    nudge();
     const std::shared_ptr<life> l = m_life;
     if (!l || !(was_running || destroying))
         return;
@@ -200,6 +205,39 @@ int CThread::suspend(unsigned long ms) const
 int CThread::suspend(const timespec& deadline) const
 {
     return m_event.wait(deadline);
+}
+
+int CThread::nap_until(const timespec& deadline)
+{
+    static_assert(sizeof(std::atomic<int>) == sizeof(int), "a futex word is a plain int");
+    if (m_nudged.exchange(0) != 0)
+        return 0;
+    // Not a condition variable: its timed wait costs a second futex call on the way out.
+    const long rc = syscall(SYS_futex, reinterpret_cast<int*>(&m_nudged), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG,
+                            0, &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    const int err = rc == 0 ? 0 : errno;
+    if (m_nudged.exchange(0) != 0)
+        return 0;
+    return err == ETIMEDOUT ? ETIMEDOUT : 0;
+}
+
+void CThread::nudge()
+{
+    if (m_nudged.exchange(1) == 0)
+        syscall(SYS_futex, reinterpret_cast<int*>(&m_nudged), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
+}
+
+timespec CThread::monotonic_after(unsigned long ms)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += static_cast<time_t>(ms / 1000);
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
 }
 
 int CThread::wakeup()

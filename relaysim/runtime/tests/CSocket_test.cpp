@@ -51,6 +51,11 @@ TEST_F(CSocketTest, OpenOnOpenSocketKeepsIt)
 {
     CUdpSocket s;
     ASSERT_TRUE(s.open());
+    // Bound at once to a port the kernel chose: never one another socket holds.
+    CUdpSocket other;
+    ASSERT_TRUE(other.open());
+    EXPECT_NE(0, s.local_port());
+    EXPECT_NE(s.local_port(), other.local_port());
     const int fd = s.get_socket_fd();
     EXPECT_TRUE(s.open());
     EXPECT_EQ(fd, s.get_socket_fd());
