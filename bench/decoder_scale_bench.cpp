@@ -77,8 +77,9 @@ long resident_bytes()
 }
 
 // The kernel's memory that grows with threads and sockets (KiB): their kernel stacks, the
-// slab (socket, file, task structures, queued datagrams) and page tables. System-wide: other
-// work on the machine moves it too.
+// unreclaimable slab (socket, file and task structures, queued datagrams) and page tables.
+// System-wide: other work on the machine moves it too (the reclaimable slab, file caches
+// that builds grow, is left out for that).
 long kernel_kib()
 {
     FILE* f = fopen("/proc/meminfo", "r");
@@ -87,7 +88,7 @@ long kernel_kib()
     char name[64];
     long kib = 0, sum = 0;
     while (fscanf(f, "%63s %ld kB\n", name, &kib) == 2)
-        if (strcmp(name, "KernelStack:") == 0 || strcmp(name, "Slab:") == 0 || strcmp(name, "PageTables:") == 0)
+        if (strcmp(name, "KernelStack:") == 0 || strcmp(name, "SUnreclaim:") == 0 || strcmp(name, "PageTables:") == 0)
             sum += kib;
     fclose(f);
     return sum;

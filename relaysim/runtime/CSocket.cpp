@@ -21,6 +21,7 @@ CSocket::CSocket()
     : m_fd(-1), m_last_err(0), m_connected(false), m_poll_timeout(1000), m_port(0), m_refusal(0)
 {
     memset(&m_local_addr, 0, sizeof(m_local_addr));
+    memset(&m_peer, 0, sizeof(m_peer));
     m_pollfd.fd = -1;
     m_pollfd.events = POLL_EVENTS;
     m_pollfd.revents = 0;
@@ -46,6 +47,7 @@ bool CSocket::open(unsigned short port, unsigned int address)
     bool ok = true;
     close();  // never leak a descriptor opened earlier
     m_refusal = 0;
+    memset(&m_peer, 0, sizeof(m_peer));
     m_port = port;
     memset(&m_local_addr, 0, sizeof(m_local_addr));
     m_fd = ::socket(AF_INET, get_socket_type(), get_protocol());
@@ -96,6 +98,7 @@ bool CSocket::connect(unsigned int address, unsigned short port)
     const sockaddr_in peer = utils::make_address(address, port);
     if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0) {
         m_connected = true;
+        m_peer = peer;
     } else {
         const int err = errno;
         m_connected = false;

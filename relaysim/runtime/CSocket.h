@@ -42,6 +42,9 @@ public:
 protected:
     // Stores errno of a failed call as the last error.
     void set_last_err(int err) { m_last_err.store(err, std::memory_order_relaxed); }
+    // The peer of the last successful connect (family 0 before one): the only sender the
+    // kernel lets through, so a read need not ask it for each datagram's sender.
+    const sockaddr_in& peer() const { return m_peer; }
 
     // Atomic: the owner may close the socket while a server thread tests it.
     std::atomic<int> m_fd;
@@ -59,4 +62,5 @@ private:
 
     // An error poll() fetched and cleared, still owed to the next send().
     std::atomic<int> m_refusal;
+    sockaddr_in m_peer;
 };

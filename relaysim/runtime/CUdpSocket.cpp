@@ -211,22 +211,31 @@ CUdpSocket::Batch::~Batch() = default;
 
 int CUdpSocket::read_many(Batch& batch)
 {
+    // On a connected socket every datagram comes from the peer: the kernel need not copy
+    // out a sender per datagram.
+    const bool named = peer().sin_family == 0;
     for (unsigned int i = 0; i < batch.m_capacity; ++i) {
-        // The kernel shortens both lengths to what it filled in.
         msghdr& m = batch.m_msgs[i].msg_hdr;
-        m.msg_namelen = sizeof(sockaddr_in);
-        m.msg_control = batch.m_control[i].bytes;
-        m.msg_controllen = sizeof(batch.m_control[i].bytes);
-        memset(&batch.m_from[i], 0, sizeof(sockaddr_in));
+        // The kernel shortens both lengths of the headers it filled; the others are as set.
+        if (i < batch.m_filled || m.msg_control == nullptr || (m.msg_name != nullptr) != named) {
+            m.msg_name = named ? &batch.m_from[i] : nullptr;
+            m.msg_namelen = named ? sizeof(sockaddr_in) : 0;
+            m.msg_control = batch.m_control[i].bytes;
+            m.msg_controllen = sizeof(batch.m_control[i].bytes);
+        }
     }
     const int n = ::recvmmsg(m_fd, batch.m_msgs.get(), batch.m_capacity, MSG_DONTWAIT, nullptr);
+    batch.m_filled = n > 0 ? static_cast<unsigned int>(n) : 0;
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return 0;
         return io_result(n);
     }
-    for (int i = 0; i < n; ++i)
+    for (int i = 0; i < n; ++i) {
+        if (!named)
+            batch.m_from[i] = peer();
         take_control(batch.m_msgs[i].msg_hdr, batch.m_arrival[i]);
+    }
     return n;
 }
 

@@ -55,6 +55,7 @@ public:
         struct Control;
         unsigned int m_capacity;
         unsigned short m_size;
+        unsigned int m_filled = 0;  // by the last read: the headers the kernel changed
         std::unique_ptr<unsigned char[]> m_data;
         std::unique_ptr<mmsghdr[]> m_msgs;
         std::unique_ptr<iovec[]> m_iov;
