@@ -25,7 +25,6 @@
 namespace {
 
 const char* const NAME_PREFIX = "ORVANTEX - ";
-const useconds_t START_PAUSE_US = 20000;
 
 // The run's objects, created once and never destroyed: their threads run until the process
 // ends. Kept here, where a leak checker at exit still finds them.
@@ -121,7 +120,8 @@ void emulator::run(int argc, char** argv)
         add_decoder(*devices, opt);
         if (measured)
             measured->starting();
-        usleep(START_PAUSE_US);
+        if (opt.start_interval_ms != 0)
+            usleep(opt.start_interval_ms * 1000);
     }
     if (opt.encoders) {
         for (unsigned long address : take_encoders(ins_list, opt.count))
@@ -135,7 +135,7 @@ void emulator::run(int argc, char** argv)
     if (!measured)
         console->run();
     if (ramp)
-        measured->ramp(*ramp, streams.size(), START_PAUSE_US / 1e6,
+        measured->ramp(*ramp, streams.size(), opt.start_interval_ms / 1e3,
                        [devices, &opt] { add_decoder(*devices, opt); });
     measured->run();
 }

@@ -107,8 +107,9 @@ bool ramp(const char* text, ramp_plan& out)
 const char* const MEASURE_OPTIONS[] = {"--duration", "--max-loss", "--max-jitter", "--clock-rate",
                                        "--report",   "--csv",      "--prom",       "--ramp"};
 
-// Checked as strictly, though it does not make a run a measured one.
+// Checked as strictly, though they do not make a run a measured one.
 const char* const RECEIVE_INTERVAL = "--receive-interval";
+const char* const START_INTERVAL = "--start-interval";
 
 bool is_measure_option(const std::string& word)
 {
@@ -128,13 +129,14 @@ bool refuse(const std::string& option, const char* needs, const char* value)
     return false;
 }
 
-bool receive_interval_option(const char* value, options& opt)
+// --receive-interval or --start-interval.
+bool interval_option(const std::string& option, const char* value, options& opt)
 {
     unsigned int ms = 0;
     if (!value || !(strcmp(value, "0") == 0 || positive_whole(value, ms)) ||
         ms > options::MAX_RECEIVE_INTERVAL_MS)
-        return refuse(RECEIVE_INTERVAL, "a number of milliseconds from 0 to 1000", value);
-    opt.receive_interval_ms = ms;
+        return refuse(option, "a number of milliseconds from 0 to 1000", value);
+    (option == START_INTERVAL ? opt.start_interval_ms : opt.receive_interval_ms) = ms;
     return true;
 }
 
@@ -265,8 +267,8 @@ bool parse_command_line(int argc, char** argv, options& opt)
                 read_mac_list(value, decoders ? mac_list : ins_list, opt.count,
                               static_cast<unsigned short>(opt.start));
             }
-        } else if (word == RECEIVE_INTERVAL) {
-            if (!receive_interval_option(value, opt))
+        } else if (word == RECEIVE_INTERVAL || word == START_INTERVAL) {
+            if (!interval_option(word, value, opt))
                 return false;
         } else if (is_measure_option(word)) {
             if (!measure_option(word, value, opt))
@@ -281,8 +283,9 @@ bool parse_command_line(int argc, char** argv, options& opt)
         measure_option(argv[argc - 1], nullptr, opt);
         return false;
     }
-    if (i == argc && argv[argc - 1] == std::string(RECEIVE_INTERVAL))
-        return receive_interval_option(nullptr, opt);
+    const std::string last = argv[argc - 1];
+    if (i == argc && (last == RECEIVE_INTERVAL || last == START_INTERVAL))
+        return interval_option(last, nullptr, opt);
     if (opt.local_port == 0) {
         usage(argv[0]);
         return false;

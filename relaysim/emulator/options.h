@@ -42,6 +42,8 @@ struct options {
     // Decoders that are not selected take their datagrams in batches this many ms apart;
     // 0 wakes them for each datagram. Not a measurement option.
     unsigned int receive_interval_ms = DEFAULT_RECEIVE_INTERVAL_MS;
+    // Pause after starting each decoder (0 to 1000 ms); 0 starts them all at once.
+    unsigned int start_interval_ms = 20;
 
     // Whether any measurement option was given: only then does relaysim take signals.
     bool measured() const;

@@ -215,6 +215,9 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
          "relaysim: --csv: /tmp/r.json is already the file of --report\n"},
         {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/../tmp/./r.json"},
          "relaysim: --csv: /tmp/../tmp/./r.json is already the file of --report\n"},
+        {{"-l", "1", "--start-interval", "-1"},
+         "relaysim: --start-interval needs a number of milliseconds from 0 to 1000, not \"-1\"\n"},
+        {{"-l", "1", "--start-interval"}, "relaysim: --start-interval needs a number of milliseconds from 0 to 1000\n"},
         {{"-l", "1", "--ramp", "10:5:3"}, ""},
         {{"-l", "1", "--ramp", "10:5:2.5:50"}, RAMP + ", not \"10:5:2.5:50\"\n"},
         {{"-l", "1", "--ramp", "10:5:30:9"}, RAMP + ", not \"10:5:30:9\"\n"},
@@ -224,7 +227,7 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
         {{"-l", "1", "--duration", "9", "--ramp", "1:1:3"},
          "relaysim: --ramp ends by itself; leave out --duration\n"},
         {{"-l", "1", "--ramp", "10:5:12.5:40"}, ""},
-        {{"-l", "1", "--receive-interval", "0"}, ""},
+        {{"-l", "1", "--receive-interval", "0", "--start-interval", "0"}, ""},
         {{"-l", "1", "--receive-interval", "1001"},
          "relaysim: --receive-interval needs a number of milliseconds from 0 to 1000, not \"1001\"\n"},
     };
@@ -255,8 +258,10 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
     Parsed none = parse(cases[0].words);
     EXPECT_FALSE(none.opt.measured());
     EXPECT_EQ(none.opt.receive_interval_ms, 250u);
+    EXPECT_EQ(none.opt.start_interval_ms, 20u);
     Parsed per_datagram = parse(cases[cases_n - 2].words);
     EXPECT_EQ(per_datagram.opt.receive_interval_ms, 0u);
+    EXPECT_EQ(per_datagram.opt.start_interval_ms, 0u);
     EXPECT_FALSE(per_datagram.opt.measured()) << "it makes no measured run";
     EXPECT_EQ(none.opt.rtp_clock_rate(), 8000u);
 }
