@@ -6,7 +6,6 @@
 #include <linux/futex.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -230,13 +229,7 @@ void CThread::nudge()
 timespec CThread::monotonic_after(unsigned long ms)
 {
     timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += static_cast<time_t>(ms / 1000);
-    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
+    event::make_deadline(ms, event::clock_now(), t);
     return t;
 }
 
@@ -247,9 +240,7 @@ int CThread::wakeup()
 
 void CThread::fill_timespec(unsigned long ms, timespec& deadline) const
 {
-    timeval now;
-    gettimeofday(&now, nullptr);
-    event::make_deadline(ms, now, deadline);
+    event::make_deadline(ms, event::clock_now(), deadline);
 }
 
 void* CThread::arg() const

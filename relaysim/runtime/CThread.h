@@ -51,7 +51,7 @@ public:
     // body is busy ends its next nap at once.
     int nap_until(const timespec& deadline);
     void nudge();
-    // The monotonic clock's time, ms milliseconds from now.
+    // The deadline ms milliseconds from now, for nap_until() and suspend().
     static timespec monotonic_after(unsigned long ms);
     void fill_timespec(unsigned long ms, timespec& deadline) const;
 
