@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -53,8 +55,7 @@ bool CSocket::open(unsigned short port, unsigned int address)
     m_fd = ::socket(AF_INET, get_socket_type(), get_protocol());
     if (m_fd == -1) {
         const int err = errno;
-        set_last_err(err);
-        CLogger::m_logger->log_msg("CSocket::open():failed: error=%d\n", err);
+        failed(err, "CSocket::open():failed: error=%d\n", err);
         ok = false;
     } else if (port != 0) {
         ok = bind(address);
@@ -85,9 +86,7 @@ bool CSocket::bind(unsigned int address)
     if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&m_local_addr), sizeof(m_local_addr)) == 0)
         return true;
     const int err = errno;
-    set_last_err(err);
-    CLogger::m_logger->log_msg("CSocket::bind() to address %lu failed:%s\n",
-                               static_cast<unsigned long>(address), strerror(err));
+    failed(err, "CSocket::bind() to address %lu failed:%s\n", static_cast<unsigned long>(address), strerror(err));
     return false;
 }
 
@@ -102,9 +101,8 @@ bool CSocket::connect(unsigned int address, unsigned short port)
     } else {
         const int err = errno;
         m_connected = false;
-        set_last_err(err);
-        CLogger::m_logger->log_msg("CSocket::connect():Could not connect to remote %lu:%u",
-                                   static_cast<unsigned long>(address), static_cast<unsigned int>(port));
+        failed(err, "CSocket::connect():Could not connect to remote %lu:%u", static_cast<unsigned long>(address),
+               static_cast<unsigned int>(port));
     }
     return m_connected;
 }
@@ -116,14 +114,12 @@ int CSocket::send(unsigned char* data, int len)
     // poll() took a refusal off the socket to keep it from waking at once for ever; the
     // send it would have failed reports it, as the kernel would have.
     const int refused = m_refusal.exchange(0, std::memory_order_relaxed);
-    if (refused != 0) {
-        CLogger::m_logger->log_msg("CSocket::send():ERR:%s", strerror(refused));
-        return -1;
-    }
+    if (refused != 0)
+        return failed(refused, "CSocket::send():ERR:%s", strerror(refused));
     const ssize_t n = ::send(m_fd, data, static_cast<size_t>(len), 0);
     if (n < 0) {
         const int err = errno;
-        CLogger::m_logger->log_msg("CSocket::send():ERR:%s", strerror(err));
+        return failed(err, "CSocket::send():ERR:%s", strerror(err));
     }
     return static_cast<int>(n);
 }
@@ -156,7 +152,7 @@ bool CSocket::input_after_wait(int rc)
     if (rc < 0) {
         const int err = errno;
         if (err != EINTR && err != EAGAIN)
-            set_last_err(err);
+            failed(err);
         return false;
     }
     const short ev = m_pollfd.revents;
@@ -188,6 +184,21 @@ unsigned short CSocket::local_port() const
     if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return 0;
     return ntohs(a.sin_port);
+}
+
+int CSocket::failed(int err, const char* line, ...)
+{
+    set_last_err(err);
+    if (line != nullptr) {
+        // The logger takes a format and its values; this one has them as a list already.
+        char text[256];
+        va_list args;
+        va_start(args, line);
+        vsnprintf(text, sizeof(text), line, args);
+        va_end(args);
+        CLogger::m_logger->log_msg("%s", text);
+    }
+    return -1;
 }
 
 bool CSocket::close()

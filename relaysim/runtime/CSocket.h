@@ -40,11 +40,20 @@ public:
     unsigned short local_port() const;
 
 protected:
-    // Stores errno of a failed call as the last error.
+    // The one way a failed call is reported: err kept as the last error and, when line is
+    // given, one printf-style line through the logger. Result -1, for a count to pass on.
+    int failed(int err, const char* line = nullptr, ...) __attribute__((format(printf, 3, 4)));
+    // Stores a result that is no failure (0 before a wait, an error fetched off the socket).
     void set_last_err(int err) { m_last_err.store(err, std::memory_order_relaxed); }
+    // For the transports: the descriptor stays private to the socket classes.
+    int fd() const { return m_fd.load(std::memory_order_relaxed); }
     // The peer of the last successful connect (family 0 before one): the only sender the
     // kernel lets through, so a read need not ask it for each datagram's sender.
     const sockaddr_in& peer() const { return m_peer; }
+
+private:
+    // What a wait for input returned (rc) and found: true when input can be read.
+    bool input_after_wait(int rc);
 
     // Atomic: the owner may close the socket while a server thread tests it.
     std::atomic<int> m_fd;
@@ -55,11 +64,6 @@ protected:
     unsigned short m_poll_timeout;
     unsigned short m_port;
     pollfd m_pollfd;
-
-private:
-    // What a wait for input returned (rc) and found: true when input can be read.
-    bool input_after_wait(int rc);
-
     // An error poll() fetched and cleared, still owed to the next send().
     std::atomic<int> m_refusal;
     sockaddr_in m_peer;

@@ -22,23 +22,21 @@ CUdpSocket::~CUdpSocket()
 
 int CUdpSocket::io_result(long n)
 {
-    if (n < 0) {
-        set_last_err(errno);
-        return -1;
-    }
+    if (n < 0)
+        return failed(errno);
     return static_cast<int>(n);
 }
 
 int CUdpSocket::read(unsigned char* buf, unsigned short size)
 {
-    return io_result(::recv(m_fd, buf, size, 0));
+    return io_result(::recv(fd(), buf, size, 0));
 }
 
 int CUdpSocket::read(unsigned char* buf, unsigned short size, sockaddr_in& from)
 {
     memset(&from, 0, sizeof(from));
     socklen_t len = sizeof(from);
-    return io_result(::recvfrom(m_fd, buf, size, 0, reinterpret_cast<sockaddr*>(&from), &len));
+    return io_result(::recvfrom(fd(), buf, size, 0, reinterpret_cast<sockaddr*>(&from), &len));
 }
 
 int CUdpSocket::write(const unsigned char* data, unsigned short len)
@@ -48,21 +46,21 @@ int CUdpSocket::write(const unsigned char* data, unsigned short len)
 
 int CUdpSocket::write(const unsigned char* data, unsigned short len, const sockaddr_in& to)
 {
-    return io_result(::sendto(m_fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)));
+    return io_result(::sendto(fd(), data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)));
 }
 
 static_assert(CUdpSocket::MAX_BATCH == UIO_MAXIOV, "one batch is what the kernel takes in a call");
 
 int CUdpSocket::write_many(mmsghdr* msgs, unsigned int count)
 {
-    return io_result(::sendmmsg(m_fd, msgs, count < MAX_BATCH ? count : MAX_BATCH, 0));
+    return io_result(::sendmmsg(fd(), msgs, count < MAX_BATCH ? count : MAX_BATCH, 0));
 }
 
 bool CUdpSocket::can_segment()
 {
     // Size 0 leaves every send as it is; only a kernel without the option refuses it.
     const int none = 0;
-    return setsockopt(m_fd, SOL_UDP, UDP_SEGMENT, &none, sizeof(none)) == 0;
+    return setsockopt(fd(), SOL_UDP, UDP_SEGMENT, &none, sizeof(none)) == 0;
 }
 
 int CUdpSocket::write_segmented(mmsghdr* msgs, unsigned int count, unsigned short segment_size)
@@ -82,7 +80,7 @@ int CUdpSocket::write_segmented(mmsghdr* msgs, unsigned int count, unsigned shor
         msgs[i].msg_hdr.msg_control = control;
         msgs[i].msg_hdr.msg_controllen = sizeof(control);
     }
-    const int sent = ::sendmmsg(m_fd, msgs, n, 0);
+    const int sent = ::sendmmsg(fd(), msgs, n, 0);
     const int err = errno;
     // The caller's table must not keep a pointer to this frame.
     for (unsigned int i = 0; i < n; ++i) {
@@ -105,9 +103,9 @@ int CUdpSocket::get_protocol() const
 
 bool CUdpSocket::set_option(int level, int name, const void* value, socklen_t len)
 {
-    if (setsockopt(m_fd, level, name, value, len) == 0)
+    if (setsockopt(fd(), level, name, value, len) == 0)
         return true;
-    set_last_err(errno);
+    failed(errno);
     return false;
 }
 
@@ -180,7 +178,7 @@ int CUdpSocket::read(unsigned char* buf, unsigned short size, sockaddr_in& from,
     m.msg_iovlen = 1;
     m.msg_control = control.bytes;
     m.msg_controllen = sizeof(control.bytes);
-    const int n = io_result(::recvmsg(m_fd, &m, 0));
+    const int n = io_result(::recvmsg(fd(), &m, 0));
     if (n >= 0)
         take_control(m, arrival);
     return n;
@@ -224,7 +222,7 @@ int CUdpSocket::read_many(Batch& batch)
             m.msg_controllen = sizeof(batch.m_control[i].bytes);
         }
     }
-    const int n = ::recvmmsg(m_fd, batch.m_msgs.get(), batch.m_capacity, MSG_DONTWAIT, nullptr);
+    const int n = ::recvmmsg(fd(), batch.m_msgs.get(), batch.m_capacity, MSG_DONTWAIT, nullptr);
     batch.m_filled = n > 0 ? static_cast<unsigned int>(n) : 0;
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -249,8 +247,7 @@ int CUdpSocket::get_sock_option_buffer_size()
 {
     int size = 0;
     socklen_t len = sizeof(size);
-    if (getsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, &len) == 0)
+    if (getsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &size, &len) == 0)
         return size;
-    set_last_err(errno);
-    return -1;
+    return failed(errno);
 }
