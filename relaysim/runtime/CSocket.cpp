@@ -186,6 +186,12 @@ unsigned short CSocket::local_port() const
     return ntohs(a.sin_port);
 }
 
+void CSocket::owe_to_send(int err)
+{
+    m_refusal.store(err, std::memory_order_relaxed);
+    set_last_err(err);
+}
+
 int CSocket::failed(int err, const char* line, ...)
 {
     set_last_err(err);

@@ -45,6 +45,9 @@ protected:
     int failed(int err, const char* line = nullptr, ...) __attribute__((format(printf, 3, 4)));
     // Stores a result that is no failure (0 before a wait, an error fetched off the socket).
     void set_last_err(int err) { m_last_err.store(err, std::memory_order_relaxed); }
+    // A read took a pending error off the socket (an ICMP refusal of a request): kept as
+    // the last error and owed to the next send(), which would have reported it.
+    void owe_to_send(int err);
     // For the transports: the descriptor stays private to the socket classes.
     int fd() const { return m_fd.load(std::memory_order_relaxed); }
     // The peer of the last successful connect (family 0 before one): the only sender the

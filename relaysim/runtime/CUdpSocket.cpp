@@ -225,9 +225,13 @@ int CUdpSocket::read_many(Batch& batch)
     const int n = ::recvmmsg(fd(), batch.m_msgs.get(), batch.m_capacity, MSG_DONTWAIT, nullptr);
     batch.m_filled = n > 0 ? static_cast<unsigned int>(n) : 0;
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK)
             return 0;
-        return io_result(n);
+        // A reader that never polls meets a refusal of its requests here instead.
+        if (err != EINTR && err != EBADF)
+            owe_to_send(err);
+        return failed(err);
     }
     for (int i = 0; i < n; ++i) {
         if (!named)
