@@ -88,7 +88,6 @@ bool CExtr::open(unsigned int reflector, unsigned short decoder_port, unsigned s
     bool ok = m_socket.open();
     // The kernel's arrival stamps keep this process's own scheduling out of the jitter.
     m_socket.set_sock_option_timestamps();
-    m_socket.set_sock_option_drop_count();
     if (m_interval_ms != 0) {
         // Queued datagrams wait for the next batch: a buffer larger than the system's usual
         // one, as far as net.core.rmem_max allows. It costs memory only while it holds data.

@@ -1,6 +1,7 @@
 // UDP transport of the socket family: datagram reads and writes and socket options.
 #include "CUdpSocket.h"
 
+#include <linux/sock_diag.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
@@ -139,25 +140,18 @@ bool CUdpSocket::set_sock_option_timestamps()
     return set_option(SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
 }
 
-// Control data of one message: its arrival stamp and the drop count.
+// Control data of one message: its arrival stamp.
 struct CUdpSocket::Batch::Control {
-    alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
+    alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(timespec))];
 };
 
 void CUdpSocket::take_control(msghdr& m, timespec& arrival)
 {
     bool stamped = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level != SOL_SOCKET)
-            continue;
-        if (c->cmsg_type == SCM_TIMESTAMPNS) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
             memcpy(&arrival, CMSG_DATA(c), sizeof(arrival));
             stamped = true;
-        } else if (c->cmsg_type == SO_RXQ_OVFL) {
-            uint32_t drops = 0;
-            memcpy(&drops, CMSG_DATA(c), sizeof(drops));
-            m_dropped.store(widen_drop_count(m_dropped.load(std::memory_order_relaxed), drops),
-                            std::memory_order_relaxed);
         }
     }
     // Without the option (or its message) the stamp is now, on the kernel's clock.
@@ -241,10 +235,19 @@ int CUdpSocket::read_many(Batch& batch)
     return n;
 }
 
-bool CUdpSocket::set_sock_option_drop_count()
+unsigned long long CUdpSocket::dropped() const
 {
-    const int on = 1;
-    return set_option(SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof(info);
+    unsigned long long known = m_dropped.load(std::memory_order_relaxed);
+    if (getsockopt(fd(), SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+        len <= SK_MEMINFO_DROPS * sizeof(uint32_t))
+        return known;
+    // Two askers may race: the count only grows, so the larger widening stands.
+    const unsigned long long now = widen_drop_count(known, info[SK_MEMINFO_DROPS]);
+    while (now > known && !m_dropped.compare_exchange_weak(known, now, std::memory_order_relaxed)) {
+    }
+    return now > known ? now : known;
 }
 
 int CUdpSocket::get_sock_option_buffer_size()

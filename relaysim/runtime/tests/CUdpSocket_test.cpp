@@ -145,9 +145,8 @@ TEST_F(CUdpSocketTest, ReadManyTakesEveryDatagramInBatchesWithItsOwnStamp)
     EXPECT_EQ(got, (std::vector<int>{0, 1500, 12, 1, 1500, 7}));
 }
 
-TEST_F(CUdpSocketTest, KernelDropsAreCountedFromTheNextDatagramAndWiden)
+TEST_F(CUdpSocketTest, KernelDropsAreCountedAndWiden)
 {
-    ASSERT_TRUE(m_b.set_sock_option_drop_count());
     ASSERT_TRUE(m_b.set_sock_option_buffer_size(0));  // the kernel's smallest
     std::vector<unsigned char> data(1000, 0x80);
     const int SENT = 200;
@@ -158,9 +157,6 @@ TEST_F(CUdpSocketTest, KernelDropsAreCountedFromTheNextDatagramAndWiden)
     for (int n; (n = m_b.read_many(batch)) > 0;)
         received += n;
     ASSERT_LT(received, SENT);
-    // Only a datagram queued after the drops carries their count.
-    ASSERT_EQ(1, m_a.write(data.data(), 1, loopback(m_port_b)));
-    ASSERT_EQ(1, m_b.read_many(batch));
     EXPECT_EQ(m_b.dropped(), static_cast<unsigned long long>(SENT - received));
 
     EXPECT_EQ(CUdpSocket::widen_drop_count(0, 5), 5u);
