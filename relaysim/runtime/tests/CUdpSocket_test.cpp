@@ -10,9 +10,11 @@
 #include <netinet/ip.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -289,6 +291,30 @@ TEST_F(CUdpSocketTest, SegmentedWriteArrivesAsEqualDatagrams)
     }
     ASSERT_TRUE(m_b.poll());
     EXPECT_EQ(15, m_b.read(buf, sizeof(buf)));
+}
+
+TEST_F(CUdpSocketTest, RefusalTakenByABatchedReadIsReportedByTheNextSend)
+{
+    unsigned short closed_port;
+    {
+        CUdpSocket gone;
+        closed_port = open_ephemeral(gone);
+    }
+    CUdpSocket s;
+    ASSERT_TRUE(s.open());
+    ASSERT_TRUE(s.connect(LOOPBACK, closed_port));
+    unsigned char request[12] = {};
+    ASSERT_EQ(12, s.send(request, sizeof(request)));
+    // The port-unreachable answer comes back asynchronously; the read takes it off the socket.
+    CUdpSocket::Batch batch(4, 1500);
+    int n = 0;
+    for (int i = 0; i < 200 && (n = s.read_many(batch)) == 0; ++i)
+        usleep(5000);
+    ASSERT_EQ(-1, n);
+    EXPECT_EQ(ECONNREFUSED, s.get_last_err());
+    test_support::Capture out;
+    EXPECT_EQ(-1, s.send(request, sizeof(request)));
+    EXPECT_EQ("CSocket::send():ERR:" + std::string(strerror(ECONNREFUSED)), out.text());
 }
 
 }  // namespace
