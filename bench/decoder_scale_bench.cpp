@@ -1,38 +1,46 @@
-// Benchmark: K emulated decoders fed 50 datagrams a second each by the stand-in reflector,
-// against the floor of one wake-up per datagram, both measured in this run.
+// Benchmark: K emulated decoders fed by the stand-in reflector, against two reference
+// receivers written for it, all measured in this run against the same sender.
 //
-// decoder_scale_bench [seconds=30] [K...=1000 10000] [-r path/to/reflector] [-i ms]
-//                     [-I intervals=0,100,250] [-f floor_k=1000]
-// For each K, each in a child process of its own: first the floor, a bare thread per socket
-// that polls and receives one datagram per wake-up (with min(K, floor_k) sockets: at ten
-// thousand such threads two cores would be the bottleneck), then relaysim's decoders at each
-// receive interval (0: one wake-up per datagram, as the floor). Each line: received share,
-// CPU per datagram and its ratio to the floor, resident memory per decoder, start-up time.
-// Decoders start one after another as relaysim starts them, 20 ms apart, but the start-up
-// of a K is held to 20 s (10000 start 2 ms apart); -i sets the pause in ms instead.
+// decoder_scale_bench [seconds=30] [K[:rate]...=1000:50 10000:10] [-r path/to/reflector]
+//                     [-i start_ms=0] [-I intervals=250]
+// For each K (its streams of `rate` datagrams a second, 172 bytes), each receiver in a child
+// process of its own:
+//   sleep+recvmmsg  a thread per socket that sleeps 250 ms and drains its socket with
+//                   recvmmsg: the best relaysim's architecture (a thread and a socket per
+//                   decoder) can do;
+//   epoll, N/core   one thread per core that every 250 ms drains each ready socket through
+//                   epoll: the limit of this machine;
+//   relaysim        the emulated decoders at each receive interval of -I.
+// Each line: received share (of what the reflector sent), rate reached, CPU per datagram and
+// its ratio to each reference, wake-ups per datagram, memory per decoder (user space, and
+// with the kernel's part: thread stacks, sockets, their slab), start-up time. Receivers start
+// -i ms apart (0: all at once).
 #include "CExtr.h"
 #include "CLogger.h"
 #include "CThread.h"
-#include "ISocketHandler.h"
 #include "run_limits.h"
 #include "utils.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,17 +48,20 @@
 
 namespace {
 
-const int RATE = 50;
-const double STAGGER_MS = 20;
-const double MAX_START_S = 20;
+const unsigned int INTERVAL_MS = 250;
 const unsigned int LOOPBACK = 0x7F000001;
 
-double cpu_seconds()
+struct Usage {
+    double cpu_s = 0;
+    long wakes = 0;  // voluntary context switches: a thread that slept and woke
+};
+
+Usage usage_now()
 {
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
-           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return {ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6,
+            ru.ru_nvcsw};
 }
 
 long resident_bytes()
@@ -65,36 +76,101 @@ long resident_bytes()
     return resident * sysconf(_SC_PAGESIZE);
 }
 
-// The floor: poll, receive one datagram, count it; the decoder request every 4 s.
-class Bare : public CThread {
+// The kernel's memory that grows with threads and sockets (KiB): their kernel stacks, the
+// unreclaimable slab (socket, file and task structures, queued datagrams) and page tables.
+// System-wide: other work on the machine moves it too (the reclaimable slab, file caches
+// that builds grow, is left out for that).
+long kernel_kib()
+{
+    FILE* f = fopen("/proc/meminfo", "r");
+    if (!f)
+        return 0;
+    char name[64];
+    long kib = 0, sum = 0;
+    while (fscanf(f, "%63s %ld kB\n", name, &kib) == 2)
+        if (strcmp(name, "KernelStack:") == 0 || strcmp(name, "SUnreclaim:") == 0 || strcmp(name, "PageTables:") == 0)
+            sum += kib;
+    fclose(f);
+    return sum;
+}
+
+timespec after_ms(timespec t, unsigned int ms)
+{
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    t.tv_sec += ms / 1000 + t.tv_nsec / 1000000000L;
+    t.tv_nsec %= 1000000000L;
+    return t;
+}
+
+int connected_socket(unsigned short port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = utils::make_address(LOOPBACK, port);
+    connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    return fd;
+}
+
+// Room for one recvmmsg of up to BATCH datagrams.
+struct Batch {
+    enum { SIZE = CExtr::BATCH };
+    // Not zeroed: only the pages datagrams reach become resident, as in relaysim's batches.
+    std::unique_ptr<unsigned char[]> data{new unsigned char[SIZE * CExtr::BUFFER_SIZE]};
+    mmsghdr msgs[SIZE];
+    iovec iov[SIZE];
+    Batch()
+    {
+        memset(msgs, 0, sizeof(msgs));
+        for (int i = 0; i < SIZE; ++i) {
+            iov[i] = {&data[i * CExtr::BUFFER_SIZE], CExtr::BUFFER_SIZE};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+    // Everything queued on fd: how many datagrams.
+    unsigned int drain(int fd)
+    {
+        unsigned int total = 0;
+        int n;
+        do {
+            n = recvmmsg(fd, msgs, SIZE, MSG_DONTWAIT, nullptr);
+            if (n > 0)
+                total += static_cast<unsigned int>(n);
+        } while (n == SIZE);
+        return total;
+    }
+};
+
+void count(std::atomic<unsigned long long>& c, unsigned int n)
+{
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+// Reference 1: a thread per socket that sleeps the interval and drains with recvmmsg; the
+// decoder request every 4 s; the same timer slack as relaysim's decoders.
+class SleepDrain : public CThread {
 public:
-    Bare(unsigned long address, unsigned short port) : m_address(address)
+    SleepDrain(unsigned long address, unsigned short port) : m_address(address), m_fd(connected_socket(port))
     {
         set_stack_size(CExtr::STACK_SIZE);
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in to = utils::make_address(LOOPBACK, port);
-        connect(m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-    }
-    ~Bare() override
-    {
-        stop_before_destroy(3000);
-        close(m_fd);
     }
     int execute(void*) override
     {
+        set_timer_slack(INTERVAL_MS / 8 * 1000000UL);
         unsigned char request[CExtr::REQUEST_SIZE];
         CExtr::make_request(utils::mac_big_endian(m_address), request);
-        unsigned char buffer[CExtr::BUFFER_SIZE];
+        Batch batch;
         time_t next_send = time(nullptr) - CExtr::REQUEST_PERIOD;
+        timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
         while (m_keep_running) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, CExtr::POLL_TIMEOUT) > 0 && recv(m_fd, buffer, sizeof(buffer), 0) >= 0)
-                m_received.store(m_received.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             const time_t now = time(nullptr);
             if (now > next_send) {
                 send(m_fd, request, sizeof(request), 0);
                 next_send += CExtr::REQUEST_PERIOD;
             }
+            deadline = after_ms(deadline, INTERVAL_MS);
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+            count(m_received, batch.drain(m_fd));
         }
         return 0;
     }
@@ -106,12 +182,74 @@ private:
     std::atomic<unsigned long long> m_received{0};
 };
 
+// Reference 2: one thread per core; every interval it drains each socket epoll finds ready,
+// and every 4 s sends each of its sockets' requests.
+class PerCore : public CThread {
+public:
+    explicit PerCore(size_t k) : m_ep(epoll_create1(EPOLL_CLOEXEC)), m_received(new std::atomic<unsigned long long>[k]())
+    {
+        set_stack_size(CExtr::STACK_SIZE);
+    }
+    // From the main thread while the thread runs: the first request leaves at once.
+    void add(size_t i, unsigned long address, unsigned short port)
+    {
+        Socket s{connected_socket(port), {}};
+        CExtr::make_request(utils::mac_big_endian(address), s.request);
+        send(s.fd, s.request, sizeof(s.request), 0);
+        epoll_event e{};
+        e.events = EPOLLIN;
+        // The index and the descriptor travel with the event.
+        e.data.u64 = (static_cast<uint64_t>(i) << 32) | static_cast<uint32_t>(s.fd);
+        epoll_ctl(m_ep, EPOLL_CTL_ADD, s.fd, &e);
+        std::lock_guard<std::mutex> g(m_lock);
+        m_sockets.push_back(s);
+    }
+    int execute(void*) override
+    {
+        Batch batch;
+        std::vector<epoll_event> ready(1024);
+        time_t next_send = time(nullptr);
+        timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        while (m_keep_running) {
+            deadline = after_ms(deadline, INTERVAL_MS);
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+            int n;
+            do {
+                n = epoll_wait(m_ep, ready.data(), static_cast<int>(ready.size()), 0);
+                for (int j = 0; j < n; ++j) {
+                    const uint64_t d = ready[j].data.u64;
+                    count(m_received[d >> 32], batch.drain(static_cast<int>(d & 0xFFFFFFFFu)));
+                }
+            } while (n == static_cast<int>(ready.size()));
+            if (time(nullptr) > next_send) {
+                next_send += CExtr::REQUEST_PERIOD;
+                std::lock_guard<std::mutex> g(m_lock);
+                for (const Socket& s : m_sockets)
+                    send(s.fd, s.request, sizeof(s.request), 0);
+            }
+        }
+        return 0;
+    }
+    unsigned long long received(size_t i) const { return m_received[i].load(std::memory_order_relaxed); }
+
+private:
+    struct Socket {
+        int fd;
+        unsigned char request[CExtr::REQUEST_SIZE];
+    };
+    int m_ep;
+    std::unique_ptr<std::atomic<unsigned long long>[]> m_received;
+    std::mutex m_lock;
+    std::vector<Socket> m_sockets;
+};
+
 struct Reflector {
     pid_t pid = -1;
     FILE* out = nullptr;
 };
 
-Reflector start_reflector(const std::string& path)
+Reflector start_reflector(const std::string& path, int rate)
 {
     int fds[2];
     Reflector r;
@@ -122,8 +260,8 @@ Reflector start_reflector(const std::string& path)
         dup2(fds[1], STDOUT_FILENO);
         close(fds[0]);
         close(fds[1]);
-        execl(path.c_str(), path.c_str(), "-a", "127.0.0.1", "-e", "0", "-g",
-              std::to_string(RATE).c_str(), "-s", "172", "-f", "60", static_cast<char*>(nullptr));
+        execl(path.c_str(), path.c_str(), "-a", "127.0.0.1", "-e", "0", "-g", std::to_string(rate).c_str(),
+              "-s", "172", "-f", "60", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -136,22 +274,21 @@ struct Figures {
     int k = 0;
     int online = 0;
     unsigned long long received = 0, sent = 0;
-    double rate = 0, us_per_datagram = 0, rss_kib = 0, start_s = 0;
+    double rate = 0, us_per_datagram = 0, wakes_per_datagram = 0, user_kib = 0, kernel_kib = 0, start_s = 0;
 };
 
-// A set of receivers under test: either bare floor threads or relaysim's decoders.
+// A set of receivers under test.
 struct Receivers {
     std::function<void(int i, unsigned short port)> add;
     std::function<int()> online;
     std::function<unsigned long long()> received;
 };
 
-Figures measure(int k, double seconds, double stagger_ms, const std::string& reflector_path,
-                Receivers& rx)
+Figures measure(int k, int rate, double seconds, double start_ms, const std::string& reflector_path, Receivers& rx)
 {
     Figures f;
     f.k = k;
-    Reflector refl = start_reflector(reflector_path);
+    Reflector refl = start_reflector(reflector_path, rate);
     unsigned int port = 0;
     char line[256];
     while (refl.out && fgets(line, sizeof(line), refl.out)) {
@@ -176,16 +313,16 @@ Figures measure(int k, double seconds, double stagger_ms, const std::string& ref
     });
 
     const long rss_before = resident_bytes();
-    // Started all at once, thousands of first requests arrive in one burst and overflow the
-    // reflector's queue; relaysim spaces them out, and so does this.
+    const long kernel_before = kernel_kib();
     const auto pause = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double, std::milli>(stagger_ms));
+        std::chrono::duration<double, std::milli>(start_ms));
     const auto start = std::chrono::steady_clock::now();
     auto next_start = start;
     for (int i = 0; i < k; ++i) {
         rx.add(i, static_cast<unsigned short>(port));
         next_start += pause;
-        std::this_thread::sleep_until(next_start);
+        if (start_ms > 0)
+            std::this_thread::sleep_until(next_start);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (rx.online() < k && std::chrono::steady_clock::now() < deadline)
@@ -193,15 +330,17 @@ Figures measure(int k, double seconds, double stagger_ms, const std::string& ref
     f.start_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     f.online = rx.online();
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    f.rss_kib = (resident_bytes() - rss_before) / 1024.0 / k;
+    f.user_kib = (resident_bytes() - rss_before) / 1024.0 / k;
+    f.kernel_kib = static_cast<double>(kernel_kib() - kernel_before) / k;
 
     const unsigned long long got0 = rx.received();
-    const double cpu0 = cpu_seconds();
+    const Usage u0 = usage_now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double cpu = cpu_seconds() - cpu0;
+    const Usage u1 = usage_now();
     const unsigned long long got = rx.received() - got0;
     f.rate = got / seconds;
-    f.us_per_datagram = got ? cpu * 1e6 / got : 0.0;
+    f.us_per_datagram = got ? (u1.cpu_s - u0.cpu_s) * 1e6 / got : 0.0;
+    f.wakes_per_datagram = got ? static_cast<double>(u1.wakes - u0.wakes) / got : 0.0;
 
     // The reflector's own count of what it sent, against everything received.
     kill(refl.pid, SIGTERM);
@@ -231,9 +370,9 @@ Figures in_child(const std::function<Figures()>& body)
         CLogger::m_logger->m_mode_syslog = false;
         const Figures r = body();
         char text[512];
-        const int n = snprintf(text, sizeof(text), "%d %d %llu %llu %.6f %.6f %.6f %.6f\n", r.k,
-                               r.online, r.received, r.sent, r.rate, r.us_per_datagram, r.rss_kib,
-                               r.start_s);
+        const int n = snprintf(text, sizeof(text), "%d %d %llu %llu %.6f %.6f %.6f %.6f %.6f %.6f\n", r.k,
+                               r.online, r.received, r.sent, r.rate, r.us_per_datagram, r.wakes_per_datagram,
+                               r.user_kib, r.kernel_kib, r.start_s);
         if (write(fds[1], text, static_cast<size_t>(n)) != n)
             _exit(1);
         // The receivers live until the process ends, as in relaysim.
@@ -241,24 +380,40 @@ Figures in_child(const std::function<Figures()>& body)
     }
     close(fds[1]);
     FILE* in = fdopen(fds[0], "r");
-    if (fscanf(in, "%d %d %llu %llu %lf %lf %lf %lf", &f.k, &f.online, &f.received, &f.sent, &f.rate,
-               &f.us_per_datagram, &f.rss_kib, &f.start_s) != 8)
+    if (fscanf(in, "%d %d %llu %llu %lf %lf %lf %lf %lf %lf", &f.k, &f.online, &f.received, &f.sent, &f.rate,
+               &f.us_per_datagram, &f.wakes_per_datagram, &f.user_kib, &f.kernel_kib, &f.start_s) != 10)
         f = Figures();
     fclose(in);
     waitpid(child, nullptr, 0);
     return f;
 }
 
-void print(const char* what, const Figures& f, const Figures* floor)
+void print_header()
 {
-    // The rate reached says whether the reflector could offer the load (50 a decoder).
-    printf("  %-30s online %5d of %5d, received %.5f of %llu sent, %7.0f datagrams/s (%.1f a "
-           "decoder), CPU %5.2f us per datagram",
-           what, f.online, f.k, f.sent ? static_cast<double>(f.received) / f.sent : 0.0, f.sent,
-           f.rate, f.k ? f.rate / f.k : 0.0, f.us_per_datagram);
-    if (floor && floor->us_per_datagram > 0)
-        printf(" = %.2fx the floor", f.us_per_datagram / floor->us_per_datagram);
-    printf(", RSS %.1f KiB per decoder, start-up %.1f s\n", f.rss_kib, f.start_s);
+    printf("  %-26s | %11s | %8s | %-15s | %7s | %8s | %8s | %-21s | %7s\n", "receiver", "online", "received",
+           "rate reached", "CPU/dgm", "x sleep", "x epoll", "memory/decoder", "start");
+}
+
+void print(const char* what, const Figures& f, const Figures* sleep_ref, const Figures* epoll_ref)
+{
+    const auto ratio = [&f](const Figures* ref, char* out) {
+        if (ref && ref->us_per_datagram > 0)
+            snprintf(out, 16, "%.2fx", f.us_per_datagram / ref->us_per_datagram);
+        else
+            snprintf(out, 16, "1");
+    };
+    char to_sleep[16], to_epoll[16];
+    ratio(sleep_ref, to_sleep);
+    ratio(epoll_ref, to_epoll);
+    char rate[32];
+    snprintf(rate, sizeof(rate), "%.0f/s (%.1f)", f.rate, f.k ? f.rate / f.k : 0.0);
+    char memory[48];
+    snprintf(memory, sizeof(memory), "%.1f+%.1f=%.1f KiB", f.user_kib, f.kernel_kib, f.user_kib + f.kernel_kib);
+    printf("  %-26s | %5d/%5d | %8.5f | %-15s | %4.2f us | %8s | %8s | %-21s | %5.1f s\n", what, f.online, f.k,
+           f.sent ? static_cast<double>(f.received) / f.sent : 0.0, rate, f.us_per_datagram, to_sleep, to_epoll,
+           memory, f.start_s);
+    printf("  %-26s   (wake-ups per datagram %.3f; %llu received of %llu sent)\n", "", f.wakes_per_datagram,
+           f.received, f.sent);
     fflush(stdout);
 }
 
@@ -272,85 +427,113 @@ std::vector<unsigned int> list_of(const char* text)
     return out;
 }
 
+unsigned int cores()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) != 0)
+        return 1;
+    return static_cast<unsigned int>(std::max(1, CPU_COUNT(&set)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     double seconds = 30;
-    std::vector<int> ks;
-    std::vector<unsigned int> intervals = {0, 100, 250};
-    int floor_k = 1000;
+    std::vector<std::pair<int, int>> runs;  // K, datagrams a second per decoder
+    std::vector<unsigned int> intervals = {INTERVAL_MS};
     std::string exe = argv[0];
     std::string reflector = exe.substr(0, exe.rfind('/') + 1) + "../tools/reflector";
     bool seconds_given = false;
-    double stagger_ms = -1;
+    double start_ms = 0;
     for (int i = 1; i < argc; ++i) {
+        int k = 0, rate = 50;
         if (strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
             reflector = argv[++i];
         } else if (strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
-            stagger_ms = atof(argv[++i]);
+            start_ms = atof(argv[++i]);
         } else if (strcmp(argv[i], "-I") == 0 && i + 1 < argc) {
             intervals = list_of(argv[++i]);
-        } else if (strcmp(argv[i], "-f") == 0 && i + 1 < argc) {
-            floor_k = atoi(argv[++i]);
+        } else if (!seconds_given && atof(argv[i]) > 0 && strchr(argv[i], ':') == nullptr) {
+            seconds = atof(argv[i]);
+            seconds_given = true;
+        } else if (sscanf(argv[i], "%d:%d", &k, &rate) >= 1 && k > 0 && rate > 0) {
+            runs.emplace_back(k, rate);
         } else {
-            char* end = nullptr;
-            const double value = strtod(argv[i], &end);
-            if (end == argv[i] || *end != '\0' || !(value > 0) ||
-                (seconds_given && value != static_cast<int>(value))) {
-                fprintf(stderr, "usage: %s [seconds=30] [K...=1000 10000] [-r reflector] [-i ms] "
-                                "[-I intervals=0,100,250] [-f floor_k=1000]\n",
-                        argv[0]);
-                return 2;
-            }
-            if (!seconds_given) {
-                seconds = value;
-                seconds_given = true;
-            } else {
-                ks.push_back(static_cast<int>(value));
-            }
+            fprintf(stderr, "usage: %s [seconds=30] [K[:rate]...=1000:50 10000:10] [-r reflector] "
+                            "[-i start_ms=0] [-I intervals=250]\n",
+                    argv[0]);
+            return 2;
         }
     }
-    if (ks.empty())
-        ks = {1000, 10000};
-    int k_max = *std::max_element(ks.begin(), ks.end());
-    // The same limits relaysim raises, or the one line it would print.
+    if (runs.empty())
+        runs = {{1000, 50}, {10000, 10}};
+    int k_max = 0;
+    for (const auto& r : runs)
+        k_max = std::max(k_max, r.first);
     if (!run_limits::prepare(static_cast<unsigned long>(k_max)))
         return 1;
-    printf("decoder scale: %d datagrams/s per decoder of 172 bytes, %.0f s per run, reflector %s\n",
-           RATE, seconds, reflector.c_str());
+    const unsigned int n_cores = cores();
+    printf("decoder scale: 172-byte datagrams, %.0f s per run, receivers started %.0f ms apart, "
+           "%u cores, reflector %s\n",
+           seconds, start_ms, n_cores, reflector.c_str());
     fflush(stdout);
-    for (int k : ks) {
-        const double ms =
-            stagger_ms >= 0 ? stagger_ms : std::min(STAGGER_MS, MAX_START_S * 1000.0 / k);
-        const int fk = std::min(k, floor_k);
-        const double floor_ms = stagger_ms >= 0 ? stagger_ms : std::min(STAGGER_MS, MAX_START_S * 1000.0 / fk);
-        printf("K=%d:\n", k);
+    for (const auto& run : runs) {
+        const int k = run.first, rate = run.second;
+        printf("K=%d at %d/s each (%d/s offered):\n", k, rate, k * rate);
+        print_header();
         fflush(stdout);
-        const Figures floor = in_child([&] {
-            std::vector<Bare*> bare;
+        const Figures sleep_ref = in_child([&] {
+            std::vector<SleepDrain*> threads;
             Receivers rx;
             rx.add = [&](int i, unsigned short port) {
-                bare.push_back(new Bare(0x0B0000000000UL + static_cast<unsigned long>(i), port));
-                bare.back()->start(nullptr);
+                threads.push_back(new SleepDrain(0x0B0000000000UL + static_cast<unsigned long>(i), port));
+                threads.back()->start(nullptr);
             };
             rx.online = [&] {
                 int n = 0;
-                for (Bare* b : bare)
-                    n += b->received() != 0;
+                for (SleepDrain* t : threads)
+                    n += t->received() != 0;
                 return n;
             };
             rx.received = [&] {
                 unsigned long long n = 0;
-                for (Bare* b : bare)
-                    n += b->received();
+                for (SleepDrain* t : threads)
+                    n += t->received();
                 return n;
             };
-            return measure(fk, seconds, floor_ms, reflector, rx);
+            return measure(k, rate, seconds, start_ms, reflector, rx);
+        });
+        print("thread/socket sleep+mmsg", sleep_ref, nullptr, nullptr);
+        const Figures epoll_ref = in_child([&] {
+            std::vector<PerCore*> threads;
+            for (unsigned int c = 0; c < n_cores; ++c) {
+                threads.push_back(new PerCore(static_cast<size_t>(k)));
+                threads.back()->start(nullptr);
+            }
+            Receivers rx;
+            rx.add = [&](int i, unsigned short port) {
+                threads[i % n_cores]->add(static_cast<size_t>(i), 0x0C0000000000UL + static_cast<unsigned long>(i), port);
+            };
+            const auto each = [&](const std::function<void(unsigned long long)>& f) {
+                for (int i = 0; i < k; ++i)
+                    f(threads[i % n_cores]->received(static_cast<size_t>(i)));
+            };
+            rx.online = [&] {
+                int n = 0;
+                each([&n](unsigned long long r) { n += r != 0; });
+                return n;
+            };
+            rx.received = [&] {
+                unsigned long long n = 0;
+                each([&n](unsigned long long r) { n += r; });
+                return n;
+            };
+            return measure(k, rate, seconds, start_ms, reflector, rx);
         });
         char what[64];
-        snprintf(what, sizeof(what), "floor, poll+recv (K=%d)", fk);
-        print(what, floor, nullptr);
+        snprintf(what, sizeof(what), "%u threads epoll+mmsg", n_cores);
+        print(what, epoll_ref, &sleep_ref, nullptr);
         for (unsigned int interval : intervals) {
             const Figures f = in_child([&] {
                 std::vector<CExtr*> decoders;
@@ -370,10 +553,10 @@ int main(int argc, char** argv)
                         n += d->stats().snapshot().received;
                     return n;
                 };
-                return measure(k, seconds, ms, reflector, rx);
+                return measure(k, rate, seconds, start_ms, reflector, rx);
             });
             snprintf(what, sizeof(what), "relaysim, interval %u ms", interval);
-            print(what, f, &floor);
+            print(what, f, &sleep_ref, &epoll_ref);
         }
     }
     return 0;

@@ -58,6 +58,11 @@ BatchPool& batch_pool()
     return *pool;
 }
 
+long long ns_of(const timespec& t)
+{
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
 }  // namespace
 
 CExtr::CExtr(const std::string& name, unsigned long address, ISocketHandler* player)
@@ -85,7 +90,6 @@ bool CExtr::open(unsigned int reflector, unsigned short decoder_port, unsigned s
     bool ok = m_socket.open();
     // The kernel's arrival stamps keep this process's own scheduling out of the jitter.
     m_socket.set_sock_option_timestamps();
-    m_socket.set_sock_option_drop_count();
     if (m_interval_ms != 0) {
         // Queued datagrams wait for the next batch: a buffer larger than the system's usual
         // one, as far as net.core.rmem_max allows. It costs memory only while it holds data.
@@ -142,15 +146,19 @@ void CExtr::on_datagram(const sockaddr_in& from, unsigned char* data, int len, c
         console_text::decoder_online(ssrc_of(data, len), m_name, total);
     }
     m_last_rx = arrival.tv_sec;
-    if (m_selected)
+    m_last_arrival_ns = ns_of(arrival);
+    // A batch taken after the selection may hold datagrams queued before it: counted, not
+    // played, or the player would hear them late and in a burst.
+    if (m_selected.load(std::memory_order_acquire) &&
+        m_last_arrival_ns >= m_selected_since.load(std::memory_order_relaxed))
         m_player->on_raw_data(from, data, static_cast<unsigned short>(len));
 }
 
-int CExtr::end_pass(bool received, time_t now)
+int CExtr::end_pass(bool received, const timespec& now)
 {
     int actions = PASS_NOTHING;
-    const time_t last = m_last_rx.load(std::memory_order_relaxed);
-    if (!received && last != 0 && now > last + OFFLINE_AFTER) {
+    if (!received && m_last_rx.load(std::memory_order_relaxed) != 0 &&
+        ns_of(now) - m_last_arrival_ns >= OFFLINE_AFTER_MS * 1000000LL) {
         m_last_rx = 0;
         m_stats.set_offline();
         const int total = online_ext.fetch_sub(1) - 1;
@@ -158,7 +166,7 @@ int CExtr::end_pass(bool received, time_t now)
         actions |= PASS_OFFLINE;
     }
     // A late pass sends one request and advances one period: it catches up pass by pass.
-    if (now > m_next_send) {
+    if (now.tv_sec > m_next_send) {
         m_next_send += REQUEST_PERIOD;
         actions |= PASS_SEND_REQUEST;
     }
@@ -167,10 +175,21 @@ int CExtr::end_pass(bool received, time_t now)
 
 void CExtr::select(bool on)
 {
-    m_selected = on;
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    select(on, now);
+}
+
+void CExtr::select(bool on, const timespec& at)
+{
+    if (!on) {
+        m_selected = false;
+        return;
+    }
+    m_selected_since.store(ns_of(at), std::memory_order_relaxed);
+    m_selected.store(true, std::memory_order_release);
     // A decoder asleep between batches starts forwarding at once.
-    if (on)
-        wakeup();
+    nudge();
 }
 
 unsigned int CExtr::batch_wait_ms(unsigned int interval_ms, unsigned int n, double elapsed_ms,
@@ -202,18 +221,18 @@ unsigned int CExtr::drain()
     const size_t hint = reinterpret_cast<uintptr_t>(this) / alignof(std::max_align_t);
     CUdpSocket::Batch& batch = *batch_pool().take(hint);
     unsigned int total = 0;
-    for (;;) {
+    for (int taken = 0; taken < MAX_BATCHES_PER_PASS; ++taken) {
         const int n = m_socket.read_many(batch);
         // A failed read delivered nothing: not forwarded, not activity.
         for (int i = 0; i < n; ++i)
             on_datagram(batch.from(i), batch.data(i), batch.length(i), batch.arrival(i));
         if (n > 0)
             total += static_cast<unsigned int>(n);
-        if (n < static_cast<int>(batch.capacity())) {
-            batch_pool().give(&batch, hint);
-            return total;
-        }
+        if (n < static_cast<int>(batch.capacity()))
+            break;
     }
+    batch_pool().give(&batch, hint);
+    return total;
 }
 
 int CExtr::execute(void*)
@@ -223,42 +242,39 @@ int CExtr::execute(void*)
 
 int CExtr::execute_batched()
 {
-
     using clock = std::chrono::steady_clock;
     unsigned char request[REQUEST_SIZE];
     make_request(m_mac, request);
     begin(time(nullptr));
+    // Thousands of decoders that may each wake an eighth of their wait late share timer
+    // interrupts and wake-ups: a third less CPU for the same datagrams.
+    set_timer_slack(m_interval_ms / 8 * 1000000UL);
 
-    unsigned int wait_ms = 0;  // 0: no stream yet, or it paused; wait for it in poll
-    unsigned int slack_ms = 0;
-    clock::time_point last_drain = clock::now();
+    // Each pass costs one system call to wait, the drain, and the request when it is due.
+    unsigned int wait_ms = m_interval_ms;
+    timespec deadline = monotonic_after(wait_ms);
+    clock::time_point period_start = clock::now();
+    unsigned int period_n = 0;  // datagrams since period_start, for the stream's rate
     while (m_keep_running && m_socket.is_valid()) {
-        const clock::time_point pass_start = clock::now();
-        // After an empty pass the time since the last drain says nothing about the rate.
-        const bool rate_known = wait_ms != 0;
         // A selected decoder forwards each datagram as it arrives.
-        if (wait_ms == 0 || m_selected) {
-            if (!m_socket.poll())
-                rest_of_pass(pass_start);
-        } else {
-            // Thousands of decoders that may each wake an eighth of their wait late share
-            // timer interrupts and wake-ups: a third less CPU for the same datagrams.
-            if (wait_ms / 8 != slack_ms) {
-                slack_ms = wait_ms / 8;
-                set_timer_slack(slack_ms * 1000000UL);
-            }
-            suspend(wait_ms);
-        }
+        if (m_selected.load(std::memory_order_relaxed))
+            m_socket.poll_until(deadline);
+        else
+            nap_until(deadline);
         const unsigned int n = drain();
-        const clock::time_point now = clock::now();
-        wait_ms = n == 0 ? 0
-                         : batch_wait_ms(m_interval_ms, n,
-                                         rate_known ? std::chrono::duration<double, std::milli>(now - last_drain).count()
-                                                    : 0.0,
-                                         m_capacity);
-        last_drain = now;
-        if (end_pass(n != 0, time(nullptr)) & PASS_SEND_REQUEST)
+        period_n += n;
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (end_pass(n != 0, now) & PASS_SEND_REQUEST)
             m_socket.send(request, REQUEST_SIZE);
+        const clock::time_point t = clock::now();
+        if (t < period_start + std::chrono::milliseconds(wait_ms) && n < MAX_BATCHES_PER_PASS * BATCH)
+            continue;  // woken early by input or a selection: the same deadline
+        wait_ms = batch_wait_ms(m_interval_ms, period_n,
+                                std::chrono::duration<double, std::milli>(t - period_start).count(), m_capacity);
+        period_start = t;
+        period_n = 0;
+        deadline = monotonic_after(wait_ms);
     }
     return 0;
 }
@@ -286,7 +302,9 @@ int CExtr::execute_per_datagram()
         } else {
             rest_of_pass(pass_start);
         }
-        if (end_pass(received, time(nullptr)) & PASS_SEND_REQUEST)
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (end_pass(received, now) & PASS_SEND_REQUEST)
             m_socket.send(request, REQUEST_SIZE);
     }
     return 0;

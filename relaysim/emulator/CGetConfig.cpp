@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -33,14 +32,8 @@ CGetConfig::~CGetConfig() = default;
 
 void CGetConfig::init()
 {
-    srandom(static_cast<unsigned int>(time(nullptr)));
-
-    // Only a descriptor that cannot be created is worth another draw: a failed
-    // bind leaves an open socket that the system binds at the first send.
-    for (int attempt = 0; attempt < 3 && !m_socket.is_valid(); ++attempt) {
-        m_socket.open(static_cast<unsigned short>(random() & 0xFFFF), 0);
-    }
-    if (!m_socket.is_valid()) {
+    // A port the kernel picks, not a drawn one that may be taken.
+    if (!m_socket.open()) {
         printf("CGetConfig::init():Creating Socket failed\n");
         exit(-1);
     }

@@ -351,7 +351,7 @@ const option_row OPTIONS[] = {
     {"--start-interval", "MS",
      [](const char* o, const char* v, options& opt) {
          return number_option(o, v, 0, options::MAX_START_INTERVAL_MS,
-                              "a number of milliseconds from 0 to 10000", opt.start_interval_ms);
+                              "a number of milliseconds from 0 to 1000", opt.start_interval_ms);
      },
      "pause after each decoder's start (default 20)", nullptr, false},
     {"--help", nullptr, nullptr, "print this list and exit (also -h)", nullptr, false},

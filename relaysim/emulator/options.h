@@ -19,7 +19,7 @@ struct options {
     static constexpr unsigned int DEFAULT_RECEIVE_INTERVAL_MS = 250;
     static constexpr unsigned int MAX_RECEIVE_INTERVAL_MS = 1000;
     static constexpr unsigned int DEFAULT_START_INTERVAL_MS = 20;
-    static constexpr unsigned int MAX_START_INTERVAL_MS = 10000;
+    static constexpr unsigned int MAX_START_INTERVAL_MS = 1000;
 
     unsigned short local_port = 0;
     int count = 10;

@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -21,6 +22,8 @@ public:
 
     bool is_valid() const override;
     bool poll() override;
+    // poll(), waiting until deadline on the monotonic clock instead of the poll timeout.
+    bool poll_until(const timespec& deadline);
     int get_last_err() const override;
 
     bool open(unsigned short port, unsigned int address) override;
@@ -37,8 +40,23 @@ public:
     unsigned short local_port() const;
 
 protected:
-    // Stores errno of a failed call as the last error.
+    // The one way a failed call is reported: err kept as the last error and, when line is
+    // given, one printf-style line through the logger. Result -1, for a count to pass on.
+    int failed(int err, const char* line = nullptr, ...) __attribute__((format(printf, 3, 4)));
+    // Stores a result that is no failure (0 before a wait, an error fetched off the socket).
     void set_last_err(int err) { m_last_err.store(err, std::memory_order_relaxed); }
+    // A read took a pending error off the socket (an ICMP refusal of a request): kept as
+    // the last error and owed to the next send(), which would have reported it.
+    void owe_to_send(int err);
+    // For the transports: the descriptor stays private to the socket classes.
+    int fd() const { return m_fd.load(std::memory_order_relaxed); }
+    // The peer of the last successful connect (family 0 before one): the only sender the
+    // kernel lets through, so a read need not ask it for each datagram's sender.
+    const sockaddr_in& peer() const { return m_peer; }
+
+private:
+    // What a wait for input returned (rc) and found: true when input can be read.
+    bool input_after_wait(int rc);
 
     // Atomic: the owner may close the socket while a server thread tests it.
     std::atomic<int> m_fd;
@@ -49,8 +67,7 @@ protected:
     unsigned short m_poll_timeout;
     unsigned short m_port;
     pollfd m_pollfd;
-
-private:
     // An error poll() fetched and cleared, still owed to the next send().
     std::atomic<int> m_refusal;
+    sockaddr_in m_peer;
 };

@@ -3,8 +3,10 @@
 
 #include "CLogger.h"
 
+#include <linux/futex.h>
 #include <sys/prctl.h>
-#include <sys/time.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -148,6 +150,8 @@ void CThread::stop_for(unsigned int ms, bool destroying)
 {
     const bool was_running = m_running;
     m_keep_running = false;
+    // A body napping until its deadline leaves at once.
+    nudge();
     const std::shared_ptr<life> l = m_life;
     if (!l || !(was_running || destroying))
         return;
@@ -202,6 +206,33 @@ int CThread::suspend(const timespec& deadline) const
     return m_event.wait(deadline);
 }
 
+int CThread::nap_until(const timespec& deadline)
+{
+    static_assert(sizeof(std::atomic<int>) == sizeof(int), "a futex word is a plain int");
+    if (m_nudged.exchange(0) != 0)
+        return 0;
+    // Not a condition variable: its timed wait costs a second futex call on the way out.
+    const long rc = syscall(SYS_futex, reinterpret_cast<int*>(&m_nudged), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG,
+                            0, &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    const int err = rc == 0 ? 0 : errno;
+    if (m_nudged.exchange(0) != 0)
+        return 0;
+    return err == ETIMEDOUT ? ETIMEDOUT : 0;
+}
+
+void CThread::nudge()
+{
+    if (m_nudged.exchange(1) == 0)
+        syscall(SYS_futex, reinterpret_cast<int*>(&m_nudged), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
+}
+
+timespec CThread::monotonic_after(unsigned long ms)
+{
+    timespec t;
+    event::make_deadline(ms, event::clock_now(), t);
+    return t;
+}
+
 int CThread::wakeup()
 {
     return m_event.signal();
@@ -209,9 +240,7 @@ int CThread::wakeup()
 
 void CThread::fill_timespec(unsigned long ms, timespec& deadline) const
 {
-    timeval now;
-    gettimeofday(&now, nullptr);
-    event::make_deadline(ms, now, deadline);
+    event::make_deadline(ms, event::clock_now(), deadline);
 }
 
 void* CThread::arg() const

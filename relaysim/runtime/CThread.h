@@ -46,6 +46,13 @@ public:
     static bool set_timer_slack(unsigned long ns);
     int suspend(const timespec& deadline) const;
     int wakeup();
+    // For the body: sleeps until deadline on the monotonic clock, one system call, unless
+    // nudge() or stop() comes first (then 0; ETIMEDOUT at the deadline). A nudge while the
+    // body is busy ends its next nap at once.
+    int nap_until(const timespec& deadline);
+    void nudge();
+    // The deadline ms milliseconds from now, for nap_until() and suspend().
+    static timespec monotonic_after(unsigned long ms);
     void fill_timespec(unsigned long ms, timespec& deadline) const;
 
     void* arg() const;
@@ -76,6 +83,8 @@ private:
     void release_attr();
 
     std::shared_ptr<life> m_life;
+    // 1 after a nudge the body has not taken yet; a futex word.
+    std::atomic<int> m_nudged{0};
     bool m_attr_live;
     size_t m_stack_size = 0;
 };

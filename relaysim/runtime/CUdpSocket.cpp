@@ -1,6 +1,7 @@
 // UDP transport of the socket family: datagram reads and writes and socket options.
 #include "CUdpSocket.h"
 
+#include <linux/sock_diag.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
@@ -22,23 +23,21 @@ CUdpSocket::~CUdpSocket()
 
 int CUdpSocket::io_result(long n)
 {
-    if (n < 0) {
-        set_last_err(errno);
-        return -1;
-    }
+    if (n < 0)
+        return failed(errno);
     return static_cast<int>(n);
 }
 
 int CUdpSocket::read(unsigned char* buf, unsigned short size)
 {
-    return io_result(::recv(m_fd, buf, size, 0));
+    return io_result(::recv(fd(), buf, size, 0));
 }
 
 int CUdpSocket::read(unsigned char* buf, unsigned short size, sockaddr_in& from)
 {
     memset(&from, 0, sizeof(from));
     socklen_t len = sizeof(from);
-    return io_result(::recvfrom(m_fd, buf, size, 0, reinterpret_cast<sockaddr*>(&from), &len));
+    return io_result(::recvfrom(fd(), buf, size, 0, reinterpret_cast<sockaddr*>(&from), &len));
 }
 
 int CUdpSocket::write(const unsigned char* data, unsigned short len)
@@ -48,21 +47,21 @@ int CUdpSocket::write(const unsigned char* data, unsigned short len)
 
 int CUdpSocket::write(const unsigned char* data, unsigned short len, const sockaddr_in& to)
 {
-    return io_result(::sendto(m_fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)));
+    return io_result(::sendto(fd(), data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)));
 }
 
 static_assert(CUdpSocket::MAX_BATCH == UIO_MAXIOV, "one batch is what the kernel takes in a call");
 
 int CUdpSocket::write_many(mmsghdr* msgs, unsigned int count)
 {
-    return io_result(::sendmmsg(m_fd, msgs, count < MAX_BATCH ? count : MAX_BATCH, 0));
+    return io_result(::sendmmsg(fd(), msgs, count < MAX_BATCH ? count : MAX_BATCH, 0));
 }
 
 bool CUdpSocket::can_segment()
 {
     // Size 0 leaves every send as it is; only a kernel without the option refuses it.
     const int none = 0;
-    return setsockopt(m_fd, SOL_UDP, UDP_SEGMENT, &none, sizeof(none)) == 0;
+    return setsockopt(fd(), SOL_UDP, UDP_SEGMENT, &none, sizeof(none)) == 0;
 }
 
 int CUdpSocket::write_segmented(mmsghdr* msgs, unsigned int count, unsigned short segment_size)
@@ -82,7 +81,7 @@ int CUdpSocket::write_segmented(mmsghdr* msgs, unsigned int count, unsigned shor
         msgs[i].msg_hdr.msg_control = control;
         msgs[i].msg_hdr.msg_controllen = sizeof(control);
     }
-    const int sent = ::sendmmsg(m_fd, msgs, n, 0);
+    const int sent = ::sendmmsg(fd(), msgs, n, 0);
     const int err = errno;
     // The caller's table must not keep a pointer to this frame.
     for (unsigned int i = 0; i < n; ++i) {
@@ -105,9 +104,9 @@ int CUdpSocket::get_protocol() const
 
 bool CUdpSocket::set_option(int level, int name, const void* value, socklen_t len)
 {
-    if (setsockopt(m_fd, level, name, value, len) == 0)
+    if (setsockopt(fd(), level, name, value, len) == 0)
         return true;
-    set_last_err(errno);
+    failed(errno);
     return false;
 }
 
@@ -141,25 +140,18 @@ bool CUdpSocket::set_sock_option_timestamps()
     return set_option(SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
 }
 
-// Control data of one message: its arrival stamp and the drop count.
+// Control data of one message: its arrival stamp.
 struct CUdpSocket::Batch::Control {
-    alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
+    alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(timespec))];
 };
 
 void CUdpSocket::take_control(msghdr& m, timespec& arrival)
 {
     bool stamped = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level != SOL_SOCKET)
-            continue;
-        if (c->cmsg_type == SCM_TIMESTAMPNS) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
             memcpy(&arrival, CMSG_DATA(c), sizeof(arrival));
             stamped = true;
-        } else if (c->cmsg_type == SO_RXQ_OVFL) {
-            uint32_t drops = 0;
-            memcpy(&drops, CMSG_DATA(c), sizeof(drops));
-            m_dropped.store(widen_drop_count(m_dropped.load(std::memory_order_relaxed), drops),
-                            std::memory_order_relaxed);
         }
     }
     // Without the option (or its message) the stamp is now, on the kernel's clock.
@@ -180,7 +172,7 @@ int CUdpSocket::read(unsigned char* buf, unsigned short size, sockaddr_in& from,
     m.msg_iovlen = 1;
     m.msg_control = control.bytes;
     m.msg_controllen = sizeof(control.bytes);
-    const int n = io_result(::recvmsg(m_fd, &m, 0));
+    const int n = io_result(::recvmsg(fd(), &m, 0));
     if (n >= 0)
         take_control(m, arrival);
     return n;
@@ -211,37 +203,58 @@ CUdpSocket::Batch::~Batch() = default;
 
 int CUdpSocket::read_many(Batch& batch)
 {
+    // On a connected socket every datagram comes from the peer: the kernel need not copy
+    // out a sender per datagram.
+    const bool named = peer().sin_family == 0;
     for (unsigned int i = 0; i < batch.m_capacity; ++i) {
-        // The kernel shortens both lengths to what it filled in.
         msghdr& m = batch.m_msgs[i].msg_hdr;
-        m.msg_namelen = sizeof(sockaddr_in);
-        m.msg_control = batch.m_control[i].bytes;
-        m.msg_controllen = sizeof(batch.m_control[i].bytes);
-        memset(&batch.m_from[i], 0, sizeof(sockaddr_in));
+        // The kernel shortens both lengths of the headers it filled; the others are as set.
+        if (i < batch.m_filled || m.msg_control == nullptr || (m.msg_name != nullptr) != named) {
+            m.msg_name = named ? &batch.m_from[i] : nullptr;
+            m.msg_namelen = named ? sizeof(sockaddr_in) : 0;
+            m.msg_control = batch.m_control[i].bytes;
+            m.msg_controllen = sizeof(batch.m_control[i].bytes);
+        }
     }
-    const int n = ::recvmmsg(m_fd, batch.m_msgs.get(), batch.m_capacity, MSG_DONTWAIT, nullptr);
+    const int n = ::recvmmsg(fd(), batch.m_msgs.get(), batch.m_capacity, MSG_DONTWAIT, nullptr);
+    batch.m_filled = n > 0 ? static_cast<unsigned int>(n) : 0;
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK)
             return 0;
-        return io_result(n);
+        // A reader that never polls meets a refusal of its requests here instead.
+        if (err != EINTR && err != EBADF)
+            owe_to_send(err);
+        return failed(err);
     }
-    for (int i = 0; i < n; ++i)
+    for (int i = 0; i < n; ++i) {
+        if (!named)
+            batch.m_from[i] = peer();
         take_control(batch.m_msgs[i].msg_hdr, batch.m_arrival[i]);
+    }
     return n;
 }
 
-bool CUdpSocket::set_sock_option_drop_count()
+unsigned long long CUdpSocket::dropped() const
 {
-    const int on = 1;
-    return set_option(SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof(info);
+    unsigned long long known = m_dropped.load(std::memory_order_relaxed);
+    if (getsockopt(fd(), SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+        len <= SK_MEMINFO_DROPS * sizeof(uint32_t))
+        return known;
+    // Two askers may race: the count only grows, so the larger widening stands.
+    const unsigned long long now = widen_drop_count(known, info[SK_MEMINFO_DROPS]);
+    while (now > known && !m_dropped.compare_exchange_weak(known, now, std::memory_order_relaxed)) {
+    }
+    return now > known ? now : known;
 }
 
 int CUdpSocket::get_sock_option_buffer_size()
 {
     int size = 0;
     socklen_t len = sizeof(size);
-    if (getsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, &len) == 0)
+    if (getsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &size, &len) == 0)
         return size;
-    set_last_err(errno);
-    return -1;
+    return failed(errno);
 }

@@ -55,6 +55,7 @@ public:
         struct Control;
         unsigned int m_capacity;
         unsigned short m_size;
+        unsigned int m_filled = 0;  // by the last read: the headers the kernel changed
         std::unique_ptr<unsigned char[]> m_data;
         std::unique_ptr<mmsghdr[]> m_msgs;
         std::unique_ptr<iovec[]> m_iov;
@@ -68,11 +69,10 @@ public:
     // errno kept as last error.
     int read_many(Batch& batch);
 
-    // Have every datagram received from now on tell how many the kernel has dropped on this
-    // socket for want of room in its receive buffer (SO_RXQ_OVFL), for dropped() below.
-    bool set_sock_option_drop_count();
-    // The kernel's count of datagrams dropped on arrival, as of the last read that had it.
-    unsigned long long dropped() const { return m_dropped.load(std::memory_order_relaxed); }
+    // The kernel's count of datagrams dropped on arrival at this socket, for want of room in
+    // its receive buffer (SO_MEMINFO), asked when wanted rather than carried by every
+    // datagram; from any thread. The last count known when the socket can't be asked.
+    unsigned long long dropped() const;
     // The kernel's count is 32 bits and wraps: total, the count so far, moved to reported.
     static unsigned long long widen_drop_count(unsigned long long total, uint32_t reported)
     {
@@ -113,10 +113,10 @@ protected:
     bool set_option(int level, int name, const void* value, socklen_t len);
     // Result of a system read or write: the count, or -1 with errno kept as last error.
     int io_result(long n);
-    // The arrival stamp and the drop count of one received message's control data.
+    // The arrival stamp of one received message's control data.
     void take_control(msghdr& m, timespec& arrival);
 
     sockaddr_in m_remote_addr;
-    // Written by the reading thread, read by whoever reports.
-    std::atomic<unsigned long long> m_dropped{0};
+    // Widened by whichever thread asks.
+    mutable std::atomic<unsigned long long> m_dropped{0};
 };

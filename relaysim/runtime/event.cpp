@@ -16,7 +16,15 @@ struct event::wait_guard {
 event::event(bool manual_reset, bool initial_state)
     : mutex(), m_manual_reset(manual_reset), m_signal_state(initial_state)
 {
-    if (pthread_cond_init(&m_cond, nullptr) != 0 && CLogger::m_logger != nullptr)
+    pthread_condattr_t attr;
+    int rc = pthread_condattr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        if (rc == 0)
+            rc = pthread_cond_init(&m_cond, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+    if (rc != 0 && CLogger::m_logger != nullptr)
         CLogger::m_logger->log_msg("Event could not be initialized\n");
 }
 
@@ -65,6 +73,13 @@ void event::make_deadline(unsigned long ms, const timeval& now, timespec& deadli
     deadline.tv_nsec = static_cast<long>((((t % 1000) * 1000 + us) % 1000000) * 1000);
 }
 
+timeval event::clock_now()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return timeval{t.tv_sec, t.tv_nsec / 1000};
+}
+
 int event::finish_wait(int rc) const
 {
     if (rc == 0 && !m_manual_reset)
@@ -90,10 +105,8 @@ int event::wait(unsigned long ms) const
         return ETIMEDOUT;
     if (ms == INFINITE_WAIT)
         return finish_wait(pthread_cond_wait(&m_cond, &m_mutex));
-    timeval now;
-    gettimeofday(&now, nullptr);
     timespec deadline;
-    make_deadline(ms, now, deadline);
+    make_deadline(ms, clock_now(), deadline);
     return finish_wait(pthread_cond_timedwait(&m_cond, &m_mutex, &deadline));
 }
 

@@ -11,6 +11,7 @@
 
 // Usage: one thread waits (wait(ms), 4294967295 = no limit), others signal() to
 // leave it signalled, pulse() to wake current waiters only, nonsignal() to clear.
+// Deadlines are on the monotonic clock (clock_now()).
 class event : private mutex {
 public:
     static constexpr unsigned long INFINITE_WAIT = 4294967295UL;
@@ -27,6 +28,9 @@ public:
 
     // Absolute deadline ms milliseconds after now, as the timed waits compute it.
     static void make_deadline(unsigned long ms, const timeval& now, timespec& deadline);
+    // The clock of every deadline: the monotonic one, which a step of the system time
+    // (an administrator, NTP) neither stretches nor cuts short.
+    static timeval clock_now();
 
 private:
     struct wait_guard;

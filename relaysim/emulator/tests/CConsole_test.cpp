@@ -246,5 +246,5 @@ TEST_F(CConsoleTest, LineSPrintsThePerStreamTable)
 
     // The count of online decoders is shared by every test: leave it as it was.
     test_support::Capture quiet;
-    EXPECT_TRUE(m_streams[1]->end_pass(false, time(nullptr) + 60) & CExtr::PASS_OFFLINE);
+    EXPECT_TRUE(m_streams[1]->end_pass(false, timespec{time(nullptr) + 60, 0}) & CExtr::PASS_OFFLINE);
 }

@@ -36,9 +36,9 @@ sockaddr_in local_address(CExtr& d)
     return loopback::address(d.local_port());
 }
 
-timespec at(time_t seconds)
+timespec at(time_t seconds, long ms = 0)
 {
-    return timespec{seconds, 0};
+    return timespec{seconds, ms * 1000000L};
 }
 
 Bytes rtp(size_t len, unsigned int ssrc)
@@ -110,7 +110,7 @@ TEST_F(CExtrTest, RequestScheduleFollowsTheClock)
                   {107, false}, {109, true}, {120, true}, {120, true}, {120, false},
                   {121, true}, {124, false}, {125, true}};
     for (const auto& p : passes)
-        EXPECT_EQ(decoder.end_pass(false, p.now), p.sends ? CExtr::PASS_SEND_REQUEST : CExtr::PASS_NOTHING)
+        EXPECT_EQ(decoder.end_pass(false, at(p.now, 999)), p.sends ? CExtr::PASS_SEND_REQUEST : CExtr::PASS_NOTHING)
             << "at " << p.now;
 }
 
@@ -126,21 +126,33 @@ TEST_F(CExtrTest, OnlineAndOfflineReportsCarryTheTotals)
     Capture capture;
     for (int i = 0; i < 3; ++i) {
         Bytes d = rtp(172, 0x12345678 + i);
-        decoders[i]->on_datagram(from, d.data(), static_cast<int>(d.size()), at(100));
+        decoders[i]->on_datagram(from, d.data(), static_cast<int>(d.size()), at(100, 900));
     }
     EXPECT_EQ(CExtr::online_ext, 3);
-    // Decoder 0 hears a datagram every 3 s; the others fall silent. Offline is declared on
-    // the first silent pass that finds the last datagram more than 4 s old.
+    // Judged from the last arrival stamp, to the millisecond, on silent passes only: 6 s,
+    // however often the passes come. Decoder 0 pauses 4.9 s and stays online.
     Bytes d = rtp(100, 1);
-    for (time_t t = 103; t <= 109; t += 3)
-        decoders[0]->on_datagram(from, d.data(), static_cast<int>(d.size()), at(t));
-    EXPECT_EQ(decoders[2]->end_pass(false, 104) & CExtr::PASS_OFFLINE, 0);
-    EXPECT_EQ(decoders[2]->end_pass(false, 105) & CExtr::PASS_OFFLINE, CExtr::PASS_OFFLINE);
-    EXPECT_EQ(decoders[1]->end_pass(true, 106) & CExtr::PASS_OFFLINE, 0) << "a pass that received";
-    EXPECT_EQ(decoders[1]->end_pass(false, 106) & CExtr::PASS_OFFLINE, CExtr::PASS_OFFLINE);
-    EXPECT_EQ(decoders[1]->end_pass(false, 107) & CExtr::PASS_OFFLINE, 0) << "reported once";
-    EXPECT_EQ(decoders[0]->end_pass(false, 113) & CExtr::PASS_OFFLINE, 0);
-    EXPECT_EQ(decoders[0]->end_pass(false, 114) & CExtr::PASS_OFFLINE, CExtr::PASS_OFFLINE);
+    EXPECT_EQ(decoders[0]->end_pass(false, at(105, 800)) & CExtr::PASS_OFFLINE, 0);
+    decoders[0]->on_datagram(from, d.data(), static_cast<int>(d.size()), at(105, 800));
+    const struct {
+        int decoder;
+        timespec now;
+        bool received;
+        bool offline;
+    } passes[] = {
+        {2, at(105, 0), false, false},   // 4.1 s: more than 4 s in whole seconds, not yet
+        {2, at(106, 899), false, false}, // 5.999 s
+        {2, at(106, 900), false, true},  // 6 s
+        {1, at(107, 0), true, false},    // a pass that received
+        {1, at(107, 0), false, true},
+        {1, at(108, 0), false, false},   // reported once
+        {0, at(111, 799), false, false},
+        {0, at(111, 800), false, true},
+    };
+    for (const auto& p : passes)
+        EXPECT_EQ(decoders[p.decoder]->end_pass(p.received, p.now) & CExtr::PASS_OFFLINE,
+                  p.offline ? CExtr::PASS_OFFLINE : 0)
+            << p.decoder << " at " << p.now.tv_sec << "." << p.now.tv_nsec;
     EXPECT_EQ(CExtr::online_ext, 0);
     EXPECT_FALSE(decoders[0]->online());
     EXPECT_EQ(decoders[2]->address(), 0x0A0000000003UL);
@@ -152,6 +164,35 @@ TEST_F(CExtrTest, OnlineAndOfflineReportsCarryTheTotals)
               "\nORVANTEX - 1 : Offline [Total online: 1]"
               "\nORVANTEX - 0 : Offline [Total online: 0]");
     EXPECT_EQ(player.count(), 0) << "nothing selected";
+}
+
+TEST_F(CExtrTest, SelectionPlaysOnlyWhatArrivedFromItsMoment)
+{
+    Recorder player;
+    CExtr decoder("ORVANTEX - 0", 0x0A0000000001UL, &player);
+    decoder.begin(100);
+    const sockaddr_in from = loopback::address(1);
+    Capture quiet;
+    decoder.select(true, at(200, 500));
+    // A batch taken after the selection: queued before it, at it, after it.
+    const struct {
+        timespec arrival;
+        unsigned int ssrc;
+    } batch[] = {{at(200, 295), 1}, {at(200, 499), 2}, {at(200, 500), 3}, {at(200, 750), 4}};
+    for (const auto& b : batch) {
+        Bytes d = rtp(172, b.ssrc);
+        decoder.on_datagram(from, d.data(), static_cast<int>(d.size()), b.arrival);
+    }
+    decoder.select(false);
+    Bytes d = rtp(172, 5);
+    decoder.on_datagram(from, d.data(), static_cast<int>(d.size()), at(201));
+    const auto got = player.got();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].bytes, rtp(172, 3));
+    EXPECT_EQ(got[1].bytes, rtp(172, 4));
+    EXPECT_EQ(decoder.stats().snapshot().received, 5u) << "all counted";
+    quiet.text();
+    CExtr::online_ext = 0;
 }
 
 TEST_F(CExtrTest, ForwardsEveryDatagramWhileSelectedOnly)
@@ -194,7 +235,7 @@ TEST_F(CExtrTest, ShortFirstDatagramPrintsOnlyItsOwnBytes)
     Bytes buffer = rtp(172, 0x12345678);
     Capture capture;
     decoder.on_datagram(from, buffer.data(), 172, at(100));
-    decoder.end_pass(false, 105);
+    decoder.end_pass(false, at(106));
     const Bytes short_one = rtp(9, 0xAB000000);
     std::copy(short_one.begin(), short_one.end(), buffer.begin());
     decoder.on_datagram(from, buffer.data(), 9, at(106));

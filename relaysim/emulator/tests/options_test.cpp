@@ -216,6 +216,8 @@ TEST_F(OptionsTest, MeasurementOptionsAreCheckedStrictly)
          "relaysim: --csv: /tmp/r.json is already the file of --report\n"},
         {{"-l", "1", "--report", "/tmp/r.json", "--csv", "/tmp/../tmp/./r.json"},
          "relaysim: --csv: /tmp/../tmp/./r.json is already the file of --report\n"},
+        {{"-l", "1", "--start-interval", "-1"},
+         "relaysim: --start-interval needs a number of milliseconds from 0 to 1000, not \"-1\"\n"},
         {{"-l", "1", "--ramp", "10:5:3"}, ""},
         {{"-l", "1", "--ramp", "10:5:2.5:50"}, RAMP + ", not \"10:5:2.5:50\"\n"},
         {{"-l", "1", "--ramp", "10:5:30:9"}, RAMP + ", not \"10:5:30:9\"\n"},

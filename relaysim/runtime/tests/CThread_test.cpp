@@ -74,7 +74,7 @@ using CThreadTest = LoggedTest;
 
 // Test body kinds. Every body marks when it has left execute(), by return or by
 // cancellation, so a test keeps the object alive until the thread is done with it.
-enum class Body { Sleeper, Ignorer, BusyThenSleep, SpinAfterStop, Default };
+enum class Body { Sleeper, Napper, Ignorer, BusyThenSleep, SpinAfterStop, Default };
 
 class TestThread : public CThread {
 public:
@@ -99,6 +99,12 @@ public:
             while (m_keep_running) {
                 ++m_passes;
                 suspend(60000UL);
+            }
+            break;
+        case Body::Napper:
+            while (m_keep_running) {
+                ++m_passes;
+                nap_until(monotonic_after(60000));
             }
             break;
         case Body::Ignorer:
@@ -166,20 +172,23 @@ TEST_F(CThreadTest, StopWithoutStartReturnsAtOnceAndLogsNothing)
 
 TEST_F(CThreadTest, StopWakesSleepingBodyWhichEndsNormally)
 {
-    int token = 0;
-    TestThread t("sleeper", Body::Sleeper);
-    Capture out;
-    ASSERT_EQ(0, t.start(&token));
-    ASSERT_TRUE(eventually([&] { return t.m_tid != 0 && thread_sleeping(t.m_tid); }));
-    EXPECT_TRUE(t.running());
-    EXPECT_EQ(&token, t.m_arg_seen);
+    // Both ways a body sleeps: on its event, and napping until a deadline.
+    for (Body body : {Body::Sleeper, Body::Napper}) {
+        int token = 0;
+        TestThread t("sleeper", body);
+        Capture out;
+        ASSERT_EQ(0, t.start(&token));
+        ASSERT_TRUE(eventually([&] { return t.m_tid != 0 && thread_sleeping(t.m_tid); }));
+        EXPECT_TRUE(t.running());
+        EXPECT_EQ(&token, t.m_arg_seen);
 
-    const auto start = Clock::now();
-    t.stop(5000);
-    EXPECT_LT(elapsed_ms(start), 4000) << "the pulse should have ended the minute-long sleep";
-    EXPECT_FALSE(t.running());
-    EXPECT_EQ(1, t.m_passes);
-    EXPECT_EQ(started_line(t.id()) + exit_line("sleeper", t.id()), out.text());
+        const auto start = Clock::now();
+        t.stop(5000);
+        EXPECT_LT(elapsed_ms(start), 4000) << "the pulse should have ended the minute-long sleep";
+        EXPECT_FALSE(t.running());
+        EXPECT_EQ(1, t.m_passes);
+        EXPECT_EQ(started_line(t.id()) + exit_line("sleeper", t.id()), out.text());
+    }
 }
 
 TEST_F(CThreadTest, BodyIgnoringTheFlagIsCancelledAfterTimeout)
@@ -265,6 +274,14 @@ TEST_F(CThreadTest, WakeupIsKeptForTheNextSuspend)
     timespec deadline;
     t.fill_timespec(50, deadline);
     EXPECT_EQ(ETIMEDOUT, t.suspend(deadline));
+
+    // The same for a nap: one nudge ends one nap.
+    t.nudge();
+    const auto nap_start = Clock::now();
+    EXPECT_EQ(0, t.nap_until(CThread::monotonic_after(60000)));
+    EXPECT_LT(elapsed_ms(nap_start), 1000);
+    EXPECT_EQ(ETIMEDOUT, t.nap_until(CThread::monotonic_after(50)));
+    EXPECT_GE(elapsed_ms(nap_start), 45);
 }
 
 TEST_F(CThreadTest, AttributesReleasedOnceWhenTimeoutMeetsEndingBody)
