@@ -111,10 +111,11 @@ private:
     time_t m_next_send;
     CRtpStats m_stats;
     const CSendLog* m_send_log = nullptr;
-    CDelayStats m_delay;
     unsigned int m_interval_ms = 0;
     // Datagrams the receive buffer holds, known after open().
     unsigned int m_capacity = 0;
+    // Last: most datagrams never touch it, and it would push the fields above apart.
+    CDelayStats m_delay;
 
     int execute_per_datagram();
     int execute_batched();
