@@ -251,7 +251,9 @@ int CExtr::execute_batched()
     set_timer_slack(m_interval_ms / 8 * 1000000UL);
 
     // Each pass costs one system call to wait, the drain, and the request when it is due.
-    unsigned int wait_ms = m_interval_ms;
+    // The first pass waits a whole poll timeout, as the per-datagram loop's first poll does
+    // (nothing can arrive before the first request): the first request leaves after it.
+    unsigned int wait_ms = m_poll_timeout;
     timespec deadline = monotonic_after(wait_ms);
     clock::time_point period_start = clock::now();
     unsigned int period_n = 0;  // datagrams since period_start, for the stream's rate
