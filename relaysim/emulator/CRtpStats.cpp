@@ -197,7 +197,9 @@ void CRtpStats::note_head(int64_t arrival_ns, uint32_t timestamp)
     // sequence figure: it does not end the stream's silence either.
     m_newest_arrival_ns.store(arrival_ns, std::memory_order_relaxed);
     const int64_t span = m_max_ext - m_first_ext;
-    if (span <= 0)
+    // The spacing is an average over the whole run: after its first datagrams, one estimate
+    // every 16 keeps the division off most datagrams' road.
+    if (span <= 0 || (span > 16 && (span & 15) != 0))
         return;
     // The sender's own clock says best what it meant to send; a stream whose timestamps do
     // not advance is timed by its arrivals.
