@@ -2,19 +2,21 @@
 // receivers written for it, all measured in this run against the same sender.
 //
 // decoder_scale_bench [seconds=30] [K[:rate]...=1000:50 10000:10] [-r path/to/reflector]
-//                     [-i start_ms=0] [-I intervals=250]
+//                     [-i start_ms=0] [-I intervals=250] [-R rounds=1]
 // For each K (its streams of `rate` datagrams a second, 172 bytes), each receiver in a child
 // process of its own:
 //   sleep+recvmmsg  a thread per socket that sleeps 250 ms and drains its socket with
 //                   recvmmsg: the best relaysim's architecture (a thread and a socket per
-//                   decoder) can do;
+//                   decoder) can do; then the same with the kernel's arrival stamp on each
+//                   datagram, as relaysim's jitter needs;
 //   epoll, N/core   one thread per core that every 250 ms drains each ready socket through
 //                   epoll: the limit of this machine;
 //   relaysim        the emulated decoders at each receive interval of -I.
 // Each line: received share (of what the reflector sent), rate reached, CPU per datagram and
 // its ratio to each reference, wake-ups per datagram, memory per decoder (user space, and
 // with the kernel's part: thread stacks, sockets, their slab), start-up time. Receivers start
-// -i ms apart (0: all at once).
+// -i ms apart (0: all at once). With -R, the receivers take turns that many times and each
+// row's median ratio to the thread-per-socket reference closes the table.
 #include "CExtr.h"
 #include "CSendLog.h"
 #include "CLogger.h"
@@ -118,6 +120,8 @@ struct Batch {
     std::unique_ptr<unsigned char[]> data{new unsigned char[SIZE * CExtr::BUFFER_SIZE]};
     mmsghdr msgs[SIZE];
     iovec iov[SIZE];
+    // Room for each datagram's arrival stamp, when asked for.
+    alignas(cmsghdr) unsigned char control[SIZE][CMSG_SPACE(sizeof(timespec))];
     Batch()
     {
         memset(msgs, 0, sizeof(msgs));
@@ -128,11 +132,16 @@ struct Batch {
         }
     }
     // Everything queued on fd: how many datagrams.
-    unsigned int drain(int fd)
+    unsigned int drain(int fd, bool stamps = false)
     {
         unsigned int total = 0;
         int n;
         do {
+            if (stamps)
+                for (int i = 0; i < SIZE; ++i) {
+                    msgs[i].msg_hdr.msg_control = control[i];
+                    msgs[i].msg_hdr.msg_controllen = sizeof(control[i]);
+                }
             n = recvmmsg(fd, msgs, SIZE, MSG_DONTWAIT, nullptr);
             if (n > 0)
                 total += static_cast<unsigned int>(n);
@@ -150,9 +159,13 @@ void count(std::atomic<unsigned long long>& c, unsigned int n)
 // decoder request every 4 s; the same timer slack as relaysim's decoders.
 class SleepDrain : public CThread {
 public:
-    SleepDrain(unsigned long address, unsigned short port) : m_address(address), m_fd(connected_socket(port))
+    SleepDrain(unsigned long address, unsigned short port, bool stamps)
+        : m_address(address), m_fd(connected_socket(port)), m_stamps(stamps)
     {
         set_stack_size(CExtr::STACK_SIZE);
+        const int on = 1;
+        if (stamps)
+            setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
     }
     int execute(void*) override
     {
@@ -171,7 +184,7 @@ public:
             }
             deadline = after_ms(deadline, INTERVAL_MS);
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
-            count(m_received, batch.drain(m_fd));
+            count(m_received, batch.drain(m_fd, m_stamps));
         }
         return 0;
     }
@@ -180,6 +193,7 @@ public:
 private:
     unsigned long m_address;
     int m_fd;
+    bool m_stamps;
     std::atomic<unsigned long long> m_received{0};
 };
 
@@ -313,8 +327,19 @@ Figures measure(int k, int rate, double seconds, double start_ms, const std::str
         }
     });
 
+    // The previous receiver's threads and sockets are freed by the kernel after its process
+    // ended, which would show here as a negative share: wait (a few seconds at most) until the
+    // kernel's part stops falling.
+    long kernel_before = kernel_kib();
+    for (int i = 0; i < 15; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const long now = kernel_kib();
+        const bool settled = now > kernel_before - 256;
+        kernel_before = now;
+        if (settled)
+            break;
+    }
     const long rss_before = resident_bytes();
-    const long kernel_before = kernel_kib();
     const auto pause = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double, std::milli>(start_ms));
     const auto start = std::chrono::steady_clock::now();
@@ -447,12 +472,15 @@ int main(int argc, char** argv)
     std::string reflector = exe.substr(0, exe.rfind('/') + 1) + "../tools/reflector";
     bool seconds_given = false;
     double start_ms = 0;
+    int rounds = 1;
     for (int i = 1; i < argc; ++i) {
         int k = 0, rate = 50;
         if (strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
             reflector = argv[++i];
         } else if (strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
             start_ms = atof(argv[++i]);
+        } else if (strcmp(argv[i], "-R") == 0 && i + 1 < argc && atoi(argv[i + 1]) > 0) {
+            rounds = atoi(argv[++i]);
         } else if (strcmp(argv[i], "-I") == 0 && i + 1 < argc) {
             intervals = list_of(argv[++i]);
         } else if (!seconds_given && atof(argv[i]) > 0 && strchr(argv[i], ':') == nullptr) {
@@ -462,7 +490,7 @@ int main(int argc, char** argv)
             runs.emplace_back(k, rate);
         } else {
             fprintf(stderr, "usage: %s [seconds=30] [K[:rate]...=1000:50 10000:10] [-r reflector] "
-                            "[-i start_ms=0] [-I intervals=250]\n",
+                            "[-i start_ms=0] [-I intervals=250] [-R rounds=1]\n",
                     argv[0]);
             return 2;
         }
@@ -482,99 +510,135 @@ int main(int argc, char** argv)
     for (const auto& run : runs) {
         const int k = run.first, rate = run.second;
         printf("K=%d at %d/s each (%d/s offered):\n", k, rate, k * rate);
-        print_header();
-        fflush(stdout);
-        const Figures sleep_ref = in_child([&] {
-            std::vector<SleepDrain*> threads;
-            Receivers rx;
-            rx.add = [&](int i, unsigned short port) {
-                threads.push_back(new SleepDrain(0x0B0000000000UL + static_cast<unsigned long>(i), port));
-                threads.back()->start(nullptr);
+        // Each row's ratio to the thread-per-socket reference, round by round.
+        std::vector<std::pair<std::string, std::vector<double>>> ratios;
+        const auto note_ratio = [&ratios](const std::string& what, const Figures& f, const Figures& ref) {
+            if (ref.us_per_datagram <= 0 || f.us_per_datagram <= 0)
+                return;
+            auto row = std::find_if(ratios.begin(), ratios.end(), [&](const auto& r) { return r.first == what; });
+            if (row == ratios.end())
+                row = ratios.insert(ratios.end(), {what, {}});
+            row->second.push_back(f.us_per_datagram / ref.us_per_datagram);
+        };
+        for (int round = 1; round <= rounds; ++round) {
+            if (rounds > 1)
+                printf(" round %d of %d\n", round, rounds);
+            print_header();
+            fflush(stdout);
+            const auto sleep_drain = [&](bool stamps) {
+                return in_child([&] {
+                    std::vector<SleepDrain*> threads;
+                    Receivers rx;
+                    rx.add = [&](int i, unsigned short port) {
+                        threads.push_back(new SleepDrain(0x0B0000000000UL + static_cast<unsigned long>(i), port, stamps));
+                        threads.back()->start(nullptr);
+                    };
+                    rx.online = [&] {
+                        int n = 0;
+                        for (SleepDrain* t : threads)
+                            n += t->received() != 0;
+                        return n;
+                    };
+                    rx.received = [&] {
+                        unsigned long long n = 0;
+                        for (SleepDrain* t : threads)
+                            n += t->received();
+                        return n;
+                    };
+                    return measure(k, rate, seconds, start_ms, reflector, rx);
+                });
             };
-            rx.online = [&] {
-                int n = 0;
-                for (SleepDrain* t : threads)
-                    n += t->received() != 0;
-                return n;
-            };
-            rx.received = [&] {
-                unsigned long long n = 0;
-                for (SleepDrain* t : threads)
-                    n += t->received();
-                return n;
-            };
-            return measure(k, rate, seconds, start_ms, reflector, rx);
-        });
-        print("thread/socket sleep+mmsg", sleep_ref, nullptr, nullptr);
-        const Figures epoll_ref = in_child([&] {
-            std::vector<PerCore*> threads;
-            for (unsigned int c = 0; c < n_cores; ++c) {
-                threads.push_back(new PerCore(static_cast<size_t>(k)));
-                threads.back()->start(nullptr);
-            }
-            Receivers rx;
-            rx.add = [&](int i, unsigned short port) {
-                threads[i % n_cores]->add(static_cast<size_t>(i), 0x0C0000000000UL + static_cast<unsigned long>(i), port);
-            };
-            const auto each = [&](const std::function<void(unsigned long long)>& f) {
-                for (int i = 0; i < k; ++i)
-                    f(threads[i % n_cores]->received(static_cast<size_t>(i)));
-            };
-            rx.online = [&] {
-                int n = 0;
-                each([&n](unsigned long long r) { n += r != 0; });
-                return n;
-            };
-            rx.received = [&] {
-                unsigned long long n = 0;
-                each([&n](unsigned long long r) { n += r; });
-                return n;
-            };
-            return measure(k, rate, seconds, start_ms, reflector, rx);
-        });
-        char what[64];
-        snprintf(what, sizeof(what), "%u threads epoll+mmsg", n_cores);
-        print(what, epoll_ref, &sleep_ref, nullptr);
-        // The delay measurement's cost: the same decoders, each datagram looked up in a send log
-        // that holds every stream's SSRC (the stand-in's generated streams are none of relaysim's
-        // sends, so the lookup goes all the way and finds no entry: the whole per-datagram cost
-        // but the histogram's few stores).
-        std::vector<std::pair<unsigned int, bool>> variants;
-        for (unsigned int interval : intervals)
-            variants.push_back({interval, false});
-        if (!intervals.empty())
-            variants.push_back({intervals.front(), true});
-        std::vector<uint32_t> ssrcs;
-        for (int i = 0; i < k; ++i)
-            ssrcs.push_back(0x52000000u + static_cast<uint32_t>(i));
-        const CSendLog send_log(ssrcs);
-        for (const auto& variant : variants) {
-            const unsigned int interval = variant.first;
-            const bool delay = variant.second;
-            const Figures f = in_child([&] {
-                std::vector<CExtr*> decoders;
+            const Figures sleep_ref = sleep_drain(false);
+            print("thread/socket sleep+mmsg", sleep_ref, nullptr, nullptr);
+            // The same with the kernel's arrival stamp on each datagram, which relaysim's
+            // jitter needs and the reference does not: what the stamp alone costs.
+            const Figures stamped = sleep_drain(true);
+            print("  the same, arrival stamps", stamped, &sleep_ref, nullptr);
+            note_ratio("  the same, arrival stamps", stamped, sleep_ref);
+            const Figures epoll_ref = in_child([&] {
+                std::vector<PerCore*> threads;
+                for (unsigned int c = 0; c < n_cores; ++c) {
+                    threads.push_back(new PerCore(static_cast<size_t>(k)));
+                    threads.back()->start(nullptr);
+                }
                 Receivers rx;
                 rx.add = [&](int i, unsigned short port) {
-                    CExtr* d = new CExtr("ORVANTEX - " + std::to_string(i),
-                                         0x0A0000000000UL + static_cast<unsigned long>(i), nullptr);
-                    d->set_receive_interval(interval);
-                    if (delay)
-                        d->set_send_log(&send_log);
-                    d->open(LOOPBACK, port);
-                    d->start(nullptr);
-                    decoders.push_back(d);
+                    threads[i % n_cores]->add(static_cast<size_t>(i), 0x0C0000000000UL + static_cast<unsigned long>(i),
+                                              port);
                 };
-                rx.online = [] { return CExtr::online_ext.load(); };
+                const auto each = [&](const std::function<void(unsigned long long)>& f) {
+                    for (int i = 0; i < k; ++i)
+                        f(threads[i % n_cores]->received(static_cast<size_t>(i)));
+                };
+                rx.online = [&] {
+                    int n = 0;
+                    each([&n](unsigned long long r) { n += r != 0; });
+                    return n;
+                };
                 rx.received = [&] {
                     unsigned long long n = 0;
-                    for (CExtr* d : decoders)
-                        n += d->stats().snapshot().received;
+                    each([&n](unsigned long long r) { n += r; });
                     return n;
                 };
                 return measure(k, rate, seconds, start_ms, reflector, rx);
             });
-            snprintf(what, sizeof(what), "relaysim, interval %u ms%s", interval, delay ? ", delay" : "");
-            print(what, f, &sleep_ref, &epoll_ref);
+            char what[64];
+            snprintf(what, sizeof(what), "%u threads epoll+mmsg", n_cores);
+            print(what, epoll_ref, &sleep_ref, nullptr);
+            note_ratio(what, epoll_ref, sleep_ref);
+            // The delay measurement's cost: the same decoders, each datagram looked up in a send
+            // log that holds every stream's SSRC (the stand-in's generated streams are none of
+            // relaysim's sends, so the lookup goes all the way and finds no entry: the whole
+            // per-datagram cost but the histogram's few stores).
+            std::vector<std::pair<unsigned int, bool>> variants;
+            for (unsigned int interval : intervals)
+                variants.push_back({interval, false});
+            if (!intervals.empty())
+                variants.push_back({intervals.front(), true});
+            std::vector<uint32_t> ssrcs;
+            for (int i = 0; i < k; ++i)
+                ssrcs.push_back(0x52000000u + static_cast<uint32_t>(i));
+            const CSendLog send_log(ssrcs);
+            for (const auto& variant : variants) {
+                const unsigned int interval = variant.first;
+                const bool delay = variant.second;
+                const Figures f = in_child([&] {
+                    std::vector<CExtr*> decoders;
+                    Receivers rx;
+                    rx.add = [&](int i, unsigned short port) {
+                        CExtr* d = new CExtr("ORVANTEX - " + std::to_string(i),
+                                             0x0A0000000000UL + static_cast<unsigned long>(i), nullptr);
+                        d->set_receive_interval(interval);
+                        if (delay)
+                            d->set_send_log(&send_log);
+                        d->open(LOOPBACK, port);
+                        d->start(nullptr);
+                        decoders.push_back(d);
+                    };
+                    rx.online = [] { return CExtr::online_ext.load(); };
+                    rx.received = [&] {
+                        unsigned long long n = 0;
+                        for (CExtr* d : decoders)
+                            n += d->stats().snapshot().received;
+                        return n;
+                    };
+                    return measure(k, rate, seconds, start_ms, reflector, rx);
+                });
+                snprintf(what, sizeof(what), "relaysim, interval %u ms%s", interval, delay ? ", delay" : "");
+                print(what, f, &sleep_ref, &epoll_ref);
+                note_ratio(what, f, sleep_ref);
+            }
+        }
+        if (rounds > 1) {
+            // One round's ratio moves with the machine's other work; the median of rounds
+            // that alternate the receivers is the figure to compare.
+            printf(" x sleep+mmsg over %d rounds: median (lowest-highest)\n", rounds);
+            for (auto& row : ratios) {
+                std::vector<double>& r = row.second;
+                std::sort(r.begin(), r.end());
+                const double median = r.size() % 2 ? r[r.size() / 2] : (r[r.size() / 2 - 1] + r[r.size() / 2]) / 2;
+                printf("  %-26s   %.2fx (%.2f-%.2fx)\n", row.first.c_str(), median, r.front(), r.back());
+            }
         }
     }
     return 0;
