@@ -135,12 +135,20 @@ void CExtr::begin(time_t now)
 void CExtr::on_datagram(const sockaddr_in& from, unsigned char* data, int len, const timespec& arrival)
 {
     m_stats.on_datagram(data, static_cast<size_t>(len), arrival);
-    int64_t sent_ns = 0;
-    if (m_send_log && len >= 12 &&
-        m_send_log->sent_at(ssrc_of(data, len), static_cast<uint16_t>(data[2] << 8 | data[3]),
-                            static_cast<uint32_t>(data[4]) << 24 | data[5] << 16 | data[6] << 8 | data[7],
-                            sent_ns))
-        m_delay.add(static_cast<int64_t>(arrival.tv_sec) * 1000000000 + arrival.tv_nsec - sent_ns);
+    if (m_send_log && len >= 12) {
+        const uint32_t ssrc = ssrc_of(data, len);
+        if (!m_log_ssrc_known || ssrc != m_log_ssrc) {
+            m_log_ssrc = ssrc;
+            m_log_copy = m_send_log->copy_of(ssrc);
+            m_log_ssrc_known = true;
+        }
+        int64_t sent_ns = 0;
+        if (m_log_copy != CSendLog::NO_COPY &&
+            m_send_log->sent_at_copy(m_log_copy, static_cast<uint16_t>(data[2] << 8 | data[3]),
+                                     static_cast<uint32_t>(data[4]) << 24 | data[5] << 16 | data[6] << 8 | data[7],
+                                     sent_ns))
+            m_delay.add(static_cast<int64_t>(arrival.tv_sec) * 1000000000 + arrival.tv_nsec - sent_ns);
+    }
     if (m_last_rx == 0) {
         const int total = online_ext.fetch_add(1) + 1;
         console_text::decoder_online(ssrc_of(data, len), m_name, total);

@@ -3,6 +3,7 @@
 
 #include "CDelayStats.h"
 #include "CRtpStats.h"
+#include "CSendLog.h"
 #include "CThread.h"
 #include "CUdpSocket.h"
 #include "ISocketHandler.h"
@@ -14,8 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <string>
-
-class CSendLog;
 
 class CExtr : public CThread {
 public:
@@ -111,6 +110,11 @@ private:
     time_t m_next_send;
     CRtpStats m_stats;
     const CSendLog* m_send_log = nullptr;
+    // The SSRC last looked up in the send log and its copy: a decoder hears one stream, so
+    // the search runs when the stream changes, not per datagram.
+    uint32_t m_log_ssrc = 0;
+    size_t m_log_copy = CSendLog::NO_COPY;
+    bool m_log_ssrc_known = false;
     unsigned int m_interval_ms = 0;
     // Datagrams the receive buffer holds, known after open().
     unsigned int m_capacity = 0;

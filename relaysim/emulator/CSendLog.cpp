@@ -61,16 +61,27 @@ void CSendLog::sent(uint16_t seq, uint32_t timestamp, int64_t first_ns, int64_t 
         m_max_span_ns.store(span, std::memory_order_relaxed);
 }
 
-bool CSendLog::sent_at(uint32_t ssrc, uint16_t seq, uint32_t timestamp, int64_t& ns) const
+size_t CSendLog::copy_of(uint32_t ssrc) const
 {
     const auto it = std::lower_bound(m_sorted.begin(), m_sorted.end(), ssrc);
     if (it == m_sorted.end() || *it != ssrc)
+        return NO_COPY;
+    return m_position[static_cast<size_t>(it - m_sorted.begin())];
+}
+
+bool CSendLog::sent_at_copy(size_t copy, uint16_t seq, uint32_t timestamp, int64_t& ns) const
+{
+    if (copy >= m_copies)
         return false;
     int64_t first = 0, span = 0;
     if (!read(m_by_seq[seq % ENTRIES], true, seq, timestamp, first, span) &&
         !read(m_by_timestamp[timestamp_slot(timestamp)], false, seq, timestamp, first, span))
         return false;
-    const int64_t k = m_position[static_cast<size_t>(it - m_sorted.begin())];
-    ns = first + (m_copies > 1 ? span * k / static_cast<int64_t>(m_copies - 1) : 0);
+    ns = first + (m_copies > 1 ? span * static_cast<int64_t>(copy) / static_cast<int64_t>(m_copies - 1) : 0);
     return true;
+}
+
+bool CSendLog::sent_at(uint32_t ssrc, uint16_t seq, uint32_t timestamp, int64_t& ns) const
+{
+    return sent_at_copy(copy_of(ssrc), seq, timestamp, ns);
 }

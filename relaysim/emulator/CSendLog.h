@@ -28,6 +28,11 @@ public:
     // relaysim's encoders or the datagram is not (or no longer) known. A reflector that
     // renumbers is matched by the timestamp alone.
     bool sent_at(uint32_t ssrc, uint16_t seq, uint32_t timestamp, int64_t& ns) const;
+    // The same in two steps, for a reader that keeps the copy of the SSRC it last saw: the
+    // copy's index, or NO_COPY when the SSRC is none of relaysim's encoders.
+    enum : size_t { NO_COPY = ~size_t(0) };
+    size_t copy_of(uint32_t ssrc) const;
+    bool sent_at_copy(size_t copy, uint16_t seq, uint32_t timestamp, int64_t& ns) const;
     // The largest span of one datagram's copies so far: the bound of the send time's error.
     int64_t max_span_ns() const { return m_max_span_ns.load(std::memory_order_relaxed); }
 

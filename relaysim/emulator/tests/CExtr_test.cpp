@@ -1,5 +1,6 @@
 // Tests of the emulated decoder: request bytes and schedule, online/offline totals, forwarding.
 #include "CExtr.h"
+#include "CSendLog.h"
 
 #include "loopback.h"
 #include "test_support.h"
@@ -191,6 +192,29 @@ TEST_F(CExtrTest, SelectionPlaysOnlyWhatArrivedFromItsMoment)
     EXPECT_EQ(got[0].bytes, rtp(172, 3));
     EXPECT_EQ(got[1].bytes, rtp(172, 4));
     EXPECT_EQ(decoder.stats().snapshot().received, 5u) << "all counted";
+    quiet.text();
+    CExtr::online_ext = 0;
+}
+
+TEST_F(CExtrTest, EachCopyIsTimedByItsOwnEncoderAsTheStreamChanges)
+{
+    // Three encoders' copies of one datagram (sequence 0xA5A5) left 1 ms apart from 1 s on.
+    CSendLog log({0x10, 0x20, 0x30});
+    log.sent(0xA5A5, 0xA5A5A5A5u, 1000000000, 1002000000);
+    Recorder player;
+    CExtr decoder("ORVANTEX - 0", 0x0A0000000001UL, &player);
+    decoder.set_send_log(&log);
+    decoder.begin(0);
+    Capture quiet;
+    // The reflector switches the decoder to another encoder, a stranger, then back.
+    for (unsigned int ssrc : {0x10u, 0x20u, 0x40u, 0x10u}) {
+        Bytes d = rtp(172, ssrc);
+        decoder.on_datagram(loopback::address(1), d.data(), static_cast<int>(d.size()), at(1, 5));
+    }
+    const CDelayStats::Snapshot s = decoder.delay().snapshot();
+    EXPECT_EQ(s.matched, 3u);
+    EXPECT_EQ(s.sum_ns, 14000000u) << "5 ms, 4 ms, 5 ms";
+    EXPECT_EQ(s.max_ns, 5000000);
     quiet.text();
     CExtr::online_ext = 0;
 }
